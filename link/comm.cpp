@@ -1,0 +1,147 @@
+#include "link/comm.h"
+
+#include <QFileInfo>
+#include <QStringList>
+
+std::optional<LineSettings> parseLineSettings(const QString &text)
+{
+    const QStringList parts = text.split(u',');
+    if (parts.size() != 4)
+        return std::nullopt;
+
+    LineSettings s;
+    const QString &baud = parts[0];
+    if (baud.isEmpty() || baud.size() > 9)
+        return std::nullopt;
+    for (QChar c : baud) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    s.baud = baud.toInt();
+    if (s.baud <= 0)
+        return std::nullopt;
+
+    const QString parity = parts[1].toUpper();
+    if (parity == QLatin1String("N"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("E"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        s.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("M"))
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("S"))
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const QString &bits = parts[2];
+    if (bits.size() != 1 || bits[0] < u'5' || bits[0] > u'8')
+        return std::nullopt;
+    s.dataBits = static_cast<QSerialPort::DataBits>(bits[0].unicode() - u'0');
+
+    const QString &stop = parts[3];
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return s;
+}
+
+Comm::Comm(PortMap portMap, QObject *parent)
+    : QObject(parent), m_portMap(std::move(portMap))
+{
+    connect(&m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        // Open failures are reported by open() itself.
+        if (error == QSerialPort::NoError || !m_serial.isOpen())
+            return;
+        m_error = m_serial.errorString();
+        emit lost(m_error);
+    });
+}
+
+bool Comm::portOpen() const
+{
+    return m_serial.isOpen();
+}
+
+void Comm::setCommPort(std::int16_t port)
+{
+    m_port = port;
+}
+
+bool Comm::setSettings(const QString &text)
+{
+    const auto parsed = parseLineSettings(text);
+    if (!parsed)
+        return false;
+    m_settings = *parsed;
+    return true;
+}
+
+void Comm::setFurtherSetting(int which, qint32 value)
+{
+    if (which >= 1 && which <= static_cast<int>(m_further.size()))
+        m_further[which - 1] = value;
+}
+
+QString Comm::device() const
+{
+    return m_portMap ? m_portMap(m_port) : QString();
+}
+
+bool Comm::open()
+{
+    m_error.clear();
+    m_permissionDenied = false;
+    const QString path = device();
+    if (path.isEmpty()) {
+        m_error = tr("there is no serial device for this port");
+        return false;
+    }
+    m_serial.setPortName(path);
+    m_serial.setBaudRate(m_settings.baud);
+    m_serial.setParity(m_settings.parity);
+    m_serial.setDataBits(m_settings.dataBits);
+    m_serial.setStopBits(m_settings.stopBits);
+    m_serial.setFlowControl(QSerialPort::NoFlowControl);
+    if (m_serial.open(QIODevice::WriteOnly))
+        return true;
+
+    m_error = m_serial.errorString();
+    // QSerialPort reports a busy device as a permission error too; only a
+    // device this user may not write to calls for the group advice.
+    const QFileInfo info(path);
+    m_permissionDenied = info.exists() && !info.isWritable();
+    m_serial.clearError();
+    return false;
+}
+
+void Comm::close()
+{
+    if (m_serial.isOpen())
+        m_serial.close();
+    m_serial.clearError();
+}
+
+bool Comm::write(char byte)
+{
+    if (!m_serial.isOpen()) {
+        m_error = tr("the port is not open");
+        return false;
+    }
+    if (m_serial.write(&byte, 1) != 1 || m_serial.error() != QSerialPort::NoError) {
+        m_error = m_serial.errorString();
+        return false;
+    }
+    m_serial.flush();
+    if (m_serial.error() != QSerialPort::NoError) {
+        m_error = m_serial.errorString();
+        return false;
+    }
+    return true;
+}

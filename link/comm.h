@@ -1,0 +1,66 @@
+#pragma once
+
+#include "link/portmap.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// Speed and framing as the settings text gives them, e.g. "2400,N,8,1".
+struct LineSettings {
+    qint32 baud = 0;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    bool operator==(const LineSettings &) const = default;
+};
+
+// "speed,parity,data bits,stop bits": a decimal speed, one of N E O M S for
+// the parity, 5..8 data bits and 1, 1.5 or 2 stop bits. Nothing else parses.
+std::optional<LineSettings> parseLineSettings(const QString &text);
+
+// The serial link to the board: a port chosen by number, line settings from
+// a settings text, and output one character at a time. It never reads.
+class Comm : public QObject {
+    Q_OBJECT
+public:
+    explicit Comm(PortMap portMap, QObject *parent = nullptr);
+
+    bool portOpen() const;
+    void setCommPort(std::int16_t port);
+    std::int16_t commPort() const { return m_port; }
+    // False, with the settings unchanged, for a text that does not parse.
+    bool setSettings(const QString &text);
+    // The editor hands over five further values before each open. They are
+    // kept and have no effect: the link never reads, so it needs no input
+    // buffer or thresholds, and flow control is always off.
+    void setFurtherSetting(int which, qint32 value);
+    bool open();
+    void close();
+    // Hands the byte to the device at once. False if the port is not open or
+    // the system refuses it; errorString() says why.
+    bool write(char byte);
+
+    // The device behind the current port number, as the port map gives it.
+    QString device() const;
+    QString errorString() const { return m_error; }
+    // The last open failed because this user may not use the device.
+    bool permissionDenied() const { return m_permissionDenied; }
+
+signals:
+    // The open port failed under the link (a write error, the device gone).
+    void lost(const QString &reason);
+
+private:
+    PortMap m_portMap;
+    QSerialPort m_serial;
+    std::int16_t m_port = 0;
+    LineSettings m_settings{2400, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop};
+    std::array<qint32, 5> m_further{};
+    QString m_error;
+    bool m_permissionDenied = false;
+};

@@ -1,0 +1,38 @@
+#include "link/upload.h"
+
+namespace upload {
+
+QString buildStream(const MessageSet &set)
+{
+    QString stream;
+    for (int i = 1; i <= MessageSet::kSlots; ++i) {
+        stream += set.slotDigit[i];
+        stream += kCR;
+        if (set.slotDigit[i] != QLatin1String("9")) {
+            stream += set.triggerOnOpen[i] ? u'1' : u'0';
+            stream += kCR;
+        }
+        stream += set.messageText[i];
+        stream += kCR;
+    }
+    stream += kEndMark;
+    return stream;
+}
+
+char wireByte(QChar c)
+{
+    return c.unicode() <= 0xFF ? static_cast<char>(c.unicode()) : '?';
+}
+
+char nextByte(const MessageSet &set)
+{
+    return wireByte(set.uploadStream.at(set.uploadPos - 1));
+}
+
+bool advance(MessageSet &set)
+{
+    set.uploadPos = static_cast<std::int16_t>(set.uploadPos + 1);
+    return set.uploadPos == set.uploadStream.size() + 1;
+}
+
+}  // namespace upload

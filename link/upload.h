@@ -1,0 +1,34 @@
+#pragma once
+
+#include "model/messageset.h"
+
+#include <QString>
+
+// The board's programming protocol, and the pacing of it: one character of
+// the stream per tick of the upload timer.
+namespace upload {
+
+// uploadPos is a 16-bit counter that ends one past the stream, so the
+// longest stream that can be sent whole has 32766 characters.
+constexpr int kMaxStreamLength = 32766;
+constexpr int kTickMs = 500;
+constexpr QChar kCR{u'\r'};
+constexpr QChar kEndMark{u'Q'};
+
+// Nine slot records and the end mark: digit CR [level CR] text CR ... Q.
+// The idle slot, whose digit is "9", carries no level.
+QString buildStream(const MessageSet &set);
+
+// The byte that carries one character of the stream. Every character is one
+// byte on the wire; what Latin-1 cannot hold leaves as "?".
+char wireByte(QChar c);
+
+// The byte for the character at uploadPos; only valid while
+// 1 <= uploadPos <= uploadStream.size().
+char nextByte(const MessageSet &set);
+
+// Moves uploadPos past the character just sent. True once the whole stream
+// is out.
+bool advance(MessageSet &set);
+
+}  // namespace upload

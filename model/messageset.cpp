@@ -1,0 +1,10 @@
+#include "model/messageset.h"
+
+void giveStartValues(MessageSet &set)
+{
+    for (int i = 1; i <= MessageSet::kSlots; ++i) {
+        set.slotDigit[i] = QString::number(i);
+        set.messageText[i] = QStringLiteral("message ") + QString::number(i);
+        set.triggerOnOpen[i] = false;
+    }
+}

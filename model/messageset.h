@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+// The editor's one record of what goes to the board. Arrays have eleven
+// entries and are used from index 1: slots 1..9 (9 is the idle message) and
+// inputs 1..8. Entries 0 and 10 are never touched.
+struct MessageSet {
+    static constexpr int kSlots = 9;
+    static constexpr int kInputs = 8;
+    static constexpr int kIdleSlot = 9;
+
+    QString uploadStream;
+    std::int16_t uploadPos = 0;
+    std::array<QString, 11> levelText{};
+    std::array<QString, 11> messageText{};
+    std::array<QString, 11> slotDigit{};
+    QString portText;
+    std::array<bool, 11> triggerOnOpen{};
+};
+
+// The values start-up gives slots 1..9: the slot's digit, the text
+// "message <digit>" and the grounded level.
+void giveStartValues(MessageSet &set);

@@ -1,0 +1,169 @@
+// The message set's start values and the board's upload stream, without a
+// window or a port.
+#include "link/upload.h"
+#include "model/messageset.h"
+
+#include <QTest>
+
+namespace {
+
+MessageSet emptySet()
+{
+    MessageSet set;
+    giveStartValues(set);
+    for (int i = 1; i <= MessageSet::kSlots; ++i)
+        set.messageText[i].clear();
+    return set;
+}
+
+QByteArray wire(const QString &stream)
+{
+    QByteArray bytes;
+    for (QChar c : stream)
+        bytes += upload::wireByte(c);
+    return bytes;
+}
+
+}  // namespace
+
+class TestUpload : public QObject {
+    Q_OBJECT
+private slots:
+    void startValues();
+    void stream_data();
+    void stream();
+    void lengthGrowsWithEachText();
+    void wireByte_data();
+    void wireByte();
+    void stepsThroughTheWholeStream();
+    void longestSendableStreamCompletes();
+};
+
+void TestUpload::startValues()
+{
+    MessageSet set;
+    giveStartValues(set);
+    for (int i = 1; i <= MessageSet::kSlots; ++i) {
+        QCOMPARE(set.slotDigit[i], QString::number(i));
+        QCOMPARE(set.messageText[i], QStringLiteral("message %1").arg(i));
+        QVERIFY(!set.triggerOnOpen[i]);
+    }
+    QVERIFY(set.slotDigit[0].isEmpty() && set.slotDigit[10].isEmpty());
+    QVERIFY(set.messageText[0].isEmpty() && set.messageText[10].isEmpty());
+    QVERIFY(set.portText.isEmpty());
+    QCOMPARE(set.uploadPos, std::int16_t(0));
+}
+
+void TestUpload::stream_data()
+{
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QList<int>>("openInputs");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("worked example")
+        << QStringList{"AB", "X", "", "", "", "", "", "", "Z"} << QList<int>{1}
+        << QByteArray::fromHex("310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D"
+                               "360D300D0D370D300D0D380D300D0D390D5A0D51");
+    QTest::newRow("all empty")
+        << QStringList(9, QString()) << QList<int>{}
+        << QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D"
+                               "370D300D0D380D300D0D390D0D51");
+    // The idle slot has no input: its flag, even if set, sends nothing.
+    QTest::newRow("every level open, idle flag set")
+        << QStringList(9, QString()) << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}
+        << QByteArray::fromHex("310D310D0D320D310D0D330D310D0D340D310D0D350D310D0D360D310D0D"
+                               "370D310D0D380D310D0D390D0D51");
+    QTest::newRow("texts sent unchanged")
+        << QStringList{" a,b\"", "", "", "", "", "", "", "\t", "\xc3\xa9\xe2\x82\xac"} << QList<int>{8}
+        << QByteArray("1\r0\r a,b\"\r2\r0\r\r3\r0\r\r4\r0\r\r5\r0\r\r6\r0\r\r7\r0\r\r8\r1\r\t\r9\r\xe9?\rQ");
+}
+
+void TestUpload::stream()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(QList<int>, openInputs);
+    QFETCH(QByteArray, expected);
+
+    MessageSet set = emptySet();
+    for (int i = 1; i <= MessageSet::kSlots; ++i)
+        set.messageText[i] = texts.at(i - 1);
+    for (int input : openInputs)
+        set.triggerOnOpen[input] = true;
+
+    const QString stream = upload::buildStream(set);
+    QCOMPARE(wire(stream), expected);
+    QVERIFY(!stream.contains(u'\n'));
+}
+
+void TestUpload::lengthGrowsWithEachText()
+{
+    MessageSet set = emptySet();
+    QCOMPARE(upload::buildStream(set).size(), 44);
+    int total = 0;
+    for (int i = 1; i <= MessageSet::kSlots; ++i) {
+        set.messageText[i] = QString(16, QChar(char16_t(u'A' + i)));
+        total += 16;
+        QCOMPARE(upload::buildStream(set).size(), 44 + total);
+    }
+    QCOMPARE(total + 44, 188);
+}
+
+void TestUpload::wireByte_data()
+{
+    QTest::addColumn<QChar>("character");
+    QTest::addColumn<char>("byte");
+    QTest::newRow("ASCII letter") << QChar(u'A') << 'A';
+    QTest::newRow("CR") << QChar(u'\r') << '\r';
+    QTest::newRow("Latin-1 e acute") << QChar(0xE9) << '\xe9';
+    QTest::newRow("last Latin-1") << QChar(0xFF) << '\xff';
+    QTest::newRow("euro sign") << QChar(0x20AC) << '?';
+    QTest::newRow("first beyond Latin-1") << QChar(0x100) << '?';
+    QTest::newRow("half of a surrogate pair") << QChar(0xD83D) << '?';
+}
+
+void TestUpload::wireByte()
+{
+    QFETCH(QChar, character);
+    QFETCH(char, byte);
+    QCOMPARE(upload::wireByte(character), byte);
+}
+
+void TestUpload::stepsThroughTheWholeStream()
+{
+    MessageSet set = emptySet();
+    set.messageText[1] = QStringLiteral("HI");
+    set.uploadStream = upload::buildStream(set);
+    set.uploadPos = 1;
+
+    QByteArray sent;
+    bool done = false;
+    int ticks = 0;
+    while (!done) {
+        QVERIFY(ticks < 1000);
+        sent += upload::nextByte(set);
+        done = upload::advance(set);
+        ++ticks;
+    }
+    QCOMPARE(ticks, 46);
+    QCOMPARE(sent, wire(set.uploadStream));
+    QCOMPARE(int(set.uploadPos), set.uploadStream.size() + 1);
+}
+
+void TestUpload::longestSendableStreamCompletes()
+{
+    MessageSet set = emptySet();
+    set.messageText[9] = QString(upload::kMaxStreamLength - 44, u'x');
+    set.uploadStream = upload::buildStream(set);
+    QCOMPARE(set.uploadStream.size(), upload::kMaxStreamLength);
+    set.uploadPos = 1;
+    int ticks = 0;
+    while (!upload::advance(set)) {
+        QVERIFY(set.uploadPos > 0);
+        ++ticks;
+    }
+    QCOMPARE(ticks + 1, upload::kMaxStreamLength);
+    QCOMPARE(int(set.uploadPos), 32767);
+}
+
+QTEST_APPLESS_MAIN(TestUpload)
+#include "tst_upload.moc"

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QIcon>
+
+// The window icon: a 32 x 32 picture of the board in sixteen colours.
+QIcon tavroIcon();

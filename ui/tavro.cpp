@@ -1,0 +1,386 @@
+#include "ui/tavro.h"
+
+#include "link/comm.h"
+#include "link/upload.h"
+#include "ui/icon.h"
+#include "ui/prompts.h"
+
+#include <QComboBox>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+// The layout is drawn in twips; at 96 dpi fifteen make a pixel.
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
+
+void place(QWidget *w, int left, int top, int width, int height)
+{
+    w->setGeometry(px(left), px(top), px(width), px(height));
+}
+
+template <typename W>
+W *named(W *w, const char *name)
+{
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+struct Row {
+    const char *label;
+    const char *box;
+    int openWidth;    // of the "1" option
+    int groundWidth;  // of the "0" option
+};
+
+// Rows 1..9 top to bottom; row 9, the idle message, has no options.
+constexpr Row kRows[10] = {
+    {},
+    {"Label3", "messagebox", 495, 495},
+    {"Label2", "Text1", 375, 495},
+    {"Label4", "Text2", 375, 375},
+    {"Label5", "Text3", 495, 375},
+    {"Label6", "Text4", 375, 375},
+    {"Label7", "Text5", 375, 375},
+    {"Label8", "Text6", 375, 375},
+    {"Label9", "Text7", 495, 495},
+    {"Label10", "Text8", 0, 0},
+};
+
+using Handler = void (Tavro::*)();
+
+constexpr Handler kChange[10] = {
+    nullptr,
+    &Tavro::messagebox_Change,
+    &Tavro::Text1_Change,
+    &Tavro::Text2_Change,
+    &Tavro::Text3_Change,
+    &Tavro::Text4_Change,
+    &Tavro::Text5_Change,
+    &Tavro::Text6_Change,
+    &Tavro::Text7_Change,
+    &Tavro::Text8_Change,
+};
+
+constexpr Handler kClick[17] = {
+    nullptr,
+    &Tavro::Option1_Click,
+    &Tavro::Option2_Click,
+    &Tavro::Option3_Click,
+    &Tavro::Option4_Click,
+    &Tavro::Option5_Click,
+    &Tavro::Option6_Click,
+    &Tavro::Option7_Click,
+    &Tavro::Option8_Click,
+    &Tavro::Option9_Click,
+    &Tavro::Option10_Click,
+    &Tavro::Option11_Click,
+    &Tavro::Option12_Click,
+    &Tavro::Option13_Click,
+    &Tavro::Option14_Click,
+    &Tavro::Option15_Click,
+    &Tavro::Option16_Click,
+};
+
+const QString kSendCaption = QStringLiteral("Send to Tavro");
+const QString kBusyCaption = QStringLiteral("Transmitting...");
+
+}  // namespace
+
+void LevelOption::pairWith(LevelOption *partner)
+{
+    setAutoExclusive(false);
+    connect(this, &QAbstractButton::toggled, partner, [partner](bool on) {
+        if (on)
+            partner->setChecked(false);
+    });
+}
+
+void LevelOption::nextCheckState()
+{
+    setChecked(true);
+}
+
+Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent)
+    : QWidget(parent), m_prompts(prompts)
+{
+    setObjectName(QStringLiteral("Tavro"));
+    setWindowTitle(QStringLiteral("Dravik Tavro"));
+    setWindowIcon(tavroIcon());
+    setFixedSize(px(5310), px(7860));
+
+    Timer1 = named(new QTimer(this), "Timer1");
+    // A coarse timer may fire 5% late on every tick; the board is paced by
+    // these ticks, so they have to be on time.
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(1000);
+    Comm = named(new ::Comm(std::move(portMap), this), "Comm");
+
+    createControls();
+
+    connect(Combo1, &QComboBox::activated, this, &Tavro::Combo1_Click);
+    connect(Command1, &QPushButton::clicked, this, &Tavro::Command1_Click);
+    connect(Timer1, &QTimer::timeout, this, &Tavro::Timer1_Timer);
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        connect(m_box[slot], &QLineEdit::textChanged, this, kChange[slot]);
+    for (int n = 1; n <= 2 * MessageSet::kInputs; ++n)
+        connect(m_option[n], &QAbstractButton::clicked, this, kClick[n]);
+    // Queued, so that the link is never closed from inside its own write.
+    connect(Comm, &::Comm::lost, this, &Tavro::uploadFailed, Qt::QueuedConnection);
+
+    Form_Load();
+}
+
+Tavro::~Tavro() = default;
+
+void Tavro::createControls()
+{
+    Label1 = named(new QLabel(QStringLiteral("Select serial port #"), this), "Label1");
+    place(Label1, 1080, 360, 1455, 255);
+
+    Combo1 = named(new QComboBox(this), "Combo1");
+    place(Combo1, 2640, 360, 495, 315);
+    Combo1->setToolTip(QStringLiteral("Choose serial port # which is hooked up to Tavro"));
+
+    QFont courier(QStringLiteral("Courier"));
+    courier.setStyleHint(QFont::TypeWriter);
+    courier.setPointSizeF(9.75);
+    courier.setWeight(QFont::Normal);
+
+    for (int n = 1; n <= MessageSet::kSlots; ++n) {
+        const Row &row = kRows[n];
+        const int top = 1320 + 600 * (n - 1);
+
+        auto *label = named(new QLabel(QStringLiteral("Message %1").arg(n), this), row.label);
+        place(label, 600, top, 855, 255);
+
+        auto *box = named(new QLineEdit(QStringLiteral("message%1").arg(n), this), row.box);
+        place(box, 1560, top, 2055, 285);
+        box->setFont(courier);
+        box->setMaxLength(kMaxTyped);
+        box->setToolTip(QStringLiteral("Enter your message (blank leaves message unchanged)"));
+        m_box[n] = box;
+
+        if (n == MessageSet::kIdleSlot)
+            break;
+        auto *frame = named(new QGroupBox(this), qPrintable(QStringLiteral("Frame%1").arg(n)));
+        place(frame, 3720, top - 120, 1455, 450);
+        frame->setToolTip(QStringLiteral("Display message when input = 1 (open) or 0 (grounded)"));
+        m_frame[n] = frame;
+
+        auto *open = named(new LevelOption(QStringLiteral("1"), frame),
+                           qPrintable(QStringLiteral("Option%1").arg(2 * n - 1)));
+        place(open, 120, 120, row.openWidth, 255);
+        auto *grounded = named(new LevelOption(QStringLiteral("0"), frame),
+                               qPrintable(QStringLiteral("Option%1").arg(2 * n)));
+        place(grounded, 840, 120, row.groundWidth, 255);
+        open->pairWith(grounded);
+        grounded->pairWith(open);
+        grounded->setChecked(true);
+        m_option[2 * n - 1] = open;
+        m_option[2 * n] = grounded;
+    }
+
+    Label11 = named(new QLabel(QStringLiteral("'Idle'-message"), this), "Label11");
+    place(Label11, 3960, 6120, 1095, 255);
+    Label11->setToolTip(QStringLiteral(
+        "this message is displayed when no other message is displayed (i.e. no other input active)"));
+
+    Command3 = named(new QPushButton(QStringLiteral("Save messages"), this), "Command3");
+    place(Command3, 240, 6960, 1455, 615);
+    Command3->setToolTip(QStringLiteral("save current message set"));
+    Command2 = named(new QPushButton(QStringLiteral("Load messages"), this), "Command2");
+    place(Command2, 1920, 6960, 1455, 615);
+    Command2->setToolTip(QStringLiteral("load a message set"));
+    Command1 = named(new QPushButton(kSendCaption, this), "Command1");
+    place(Command1, 3600, 6960, 1455, 615);
+    Command1->setToolTip(QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting"));
+
+    // Send, the port, Load, Save, the levels of inputs 1..8, then the
+    // messages from the idle one up to message 1.
+    QList<QWidget *> order{Command1, Combo1, Command2, Command3};
+    for (int n = 1; n <= 2 * MessageSet::kInputs; ++n)
+        order << m_option[n];
+    for (int slot = MessageSet::kSlots; slot >= 1; --slot)
+        order << m_box[slot];
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    Command1->setFocus();
+}
+
+void Tavro::Form_Load()
+{
+    Timer1->stop();
+    Timer1->setInterval(upload::kTickMs);
+    giveStartValues(m_set);
+    // The boxes show what a Send or Save would carry, blank included.
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        m_box[slot]->setText(m_set.messageText[slot]);
+    probePorts();
+}
+
+void Tavro::probePorts()
+{
+    for (int n = 1; n <= 4; ++n) {
+        Comm->setCommPort(static_cast<std::int16_t>(n));
+        if (!Comm->open()) {
+            // The first port that fails ends the probe; the ports above it
+            // are not offered.
+            if (Combo1->count() > 0)
+                choosePort(0);
+            return;
+        }
+        Combo1->addItem(QString::number(n));
+        Combo1->setItemData(Combo1->count() - 1, Comm->device(), Qt::ToolTipRole);
+        Comm->close();
+    }
+    // All four opened: nothing is chosen until the user picks.
+    Combo1->setCurrentIndex(-1);
+}
+
+void Tavro::choosePort(int index)
+{
+    Combo1->setCurrentIndex(index);
+    Combo1_Click();
+}
+
+void Tavro::Combo1_Click()
+{
+    if (Comm->portOpen())
+        Comm->close();
+    m_set.portText = Combo1->currentText();
+    Comm->setCommPort(Combo1->currentText().toShort());
+    Comm->setFurtherSetting(1, 0);
+    Comm->setSettings(QLatin1String(kSettings));
+    Comm->setFurtherSetting(2, 4096);
+    Comm->setFurtherSetting(3, 0);
+    Comm->setFurtherSetting(4, 1);
+    Comm->setFurtherSetting(5, 1);
+    if (Comm->open())
+        return;
+
+    const QString device = Comm->device();
+    QString text = device.isEmpty()
+                       ? tr("Serial port %1 cannot be opened: %2.").arg(m_set.portText, Comm->errorString())
+                       : tr("Serial port %1 (%2) cannot be opened: %3.")
+                             .arg(m_set.portText, device, Comm->errorString());
+    if (Comm->permissionDenied()) {
+        text += tr("\n\nTo use serial ports, your user has to be a member of the group that owns "
+                   "the device (usually dialout), for example:\n    sudo usermod -aG dialout $USER\n"
+                   "then log out and in again.");
+    }
+    m_prompts.tell(text);
+}
+
+void Tavro::Command1_Click()
+{
+    if (!Comm->portOpen()) {
+        m_prompts.tell(tr("No serial port is open. Pick the port that the Tavro is connected to, "
+                          "then press Send again."));
+        return;
+    }
+    const QString stream = upload::buildStream(m_set);
+    if (stream.size() > upload::kMaxStreamLength) {
+        m_prompts.tell(tr("The messages are too long to send: the upload would be %1 characters, "
+                          "and at most %2 can be sent.")
+                           .arg(stream.size())
+                           .arg(upload::kMaxStreamLength));
+        return;
+    }
+    m_set.uploadStream = stream;
+    m_set.uploadPos = 1;
+    enterBusy();
+    Timer1->start();
+}
+
+void Tavro::Timer1_Timer()
+{
+    if (!Comm->write(upload::nextByte(m_set))) {
+        uploadFailed(Comm->errorString());
+        return;
+    }
+    if (upload::advance(m_set))
+        endBusy();
+}
+
+void Tavro::uploadFailed(const QString &reason)
+{
+    Comm->close();
+    if (!Timer1->isActive())
+        return;  // no upload running, or its failure is already reported
+    endBusy();
+    m_prompts.tell(tr("The upload to %1 stopped after %2 of %3 characters: %4.\n\n"
+                      "The board may now hold a partial message set. Check the connection, "
+                      "pick the board's port and press Send again.")
+                       .arg(portName())
+                       .arg(m_set.uploadPos - 1)
+                       .arg(m_set.uploadStream.size())
+                       .arg(reason));
+}
+
+QString Tavro::portName() const
+{
+    const QString device = Comm->device();
+    const QString number = QString::number(Comm->commPort());
+    return device.isEmpty() ? tr("serial port %1").arg(number)
+                            : tr("serial port %1 (%2)").arg(number, device);
+}
+
+void Tavro::enterBusy()
+{
+    Command1->setText(kBusyCaption);
+    Command1->setEnabled(false);
+    setCursor(Qt::WaitCursor);
+}
+
+void Tavro::endBusy()
+{
+    Timer1->stop();
+    Command1->setText(kSendCaption);
+    Command1->setEnabled(true);
+    unsetCursor();
+}
+
+void Tavro::storeText(int slot)
+{
+    m_set.messageText[slot] = m_box[slot]->text();
+}
+
+void Tavro::storeLevel(int input, bool open)
+{
+    m_set.triggerOnOpen[input] = open;
+}
+
+void Tavro::messagebox_Change() { storeText(1); }
+void Tavro::Text1_Change() { storeText(2); }
+void Tavro::Text2_Change() { storeText(3); }
+void Tavro::Text3_Change() { storeText(4); }
+void Tavro::Text4_Change() { storeText(5); }
+void Tavro::Text5_Change() { storeText(6); }
+void Tavro::Text6_Change() { storeText(7); }
+void Tavro::Text7_Change() { storeText(8); }
+void Tavro::Text8_Change() { storeText(9); }
+
+void Tavro::Option1_Click() { storeLevel(1, true); }
+void Tavro::Option2_Click() { storeLevel(1, false); }
+void Tavro::Option3_Click() { storeLevel(2, true); }
+void Tavro::Option4_Click() { storeLevel(2, false); }
+void Tavro::Option5_Click() { storeLevel(3, true); }
+void Tavro::Option6_Click() { storeLevel(3, false); }
+void Tavro::Option7_Click() { storeLevel(4, true); }
+void Tavro::Option8_Click() { storeLevel(4, false); }
+void Tavro::Option9_Click() { storeLevel(5, true); }
+void Tavro::Option10_Click() { storeLevel(5, false); }
+void Tavro::Option11_Click() { storeLevel(6, true); }
+void Tavro::Option12_Click() { storeLevel(6, false); }
+void Tavro::Option13_Click() { storeLevel(7, true); }
+void Tavro::Option14_Click() { storeLevel(7, false); }
+void Tavro::Option15_Click() { storeLevel(8, true); }
+void Tavro::Option16_Click() { storeLevel(8, false); }

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "link/portmap.h"
+#include "model/messageset.h"
+
+#include <QRadioButton>
+#include <QWidget>
+
+#include <array>
+
+class Comm;
+class Prompts;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+// A level option. Each one takes the Tab focus on its own, which Qt's
+// auto-exclusive radio buttons do not (only the checked one of a group
+// would), so the pair's exclusion is kept by hand.
+class LevelOption : public QRadioButton {
+    Q_OBJECT
+public:
+    using QRadioButton::QRadioButton;
+    void pairWith(LevelOption *partner);
+
+protected:
+    // A click selects; it never clears a selected option.
+    void nextCheckState() override;
+};
+
+// The editor window: nine message rows with their input levels, the port
+// selector and the Send, Load and Save buttons.
+class Tavro : public QWidget {
+    Q_OBJECT
+public:
+    Tavro(PortMap portMap, Prompts &prompts, QWidget *parent = nullptr);
+    ~Tavro() override;
+
+    const MessageSet &messageSet() const { return m_set; }
+
+    static constexpr const char *kSettings = "2400,N,8,1";
+    static constexpr int kMaxTyped = 16;
+
+public slots:
+    void Combo1_Click();
+    void Command1_Click();
+    void Timer1_Timer();
+
+    void messagebox_Change();
+    void Text1_Change();
+    void Text2_Change();
+    void Text3_Change();
+    void Text4_Change();
+    void Text5_Change();
+    void Text6_Change();
+    void Text7_Change();
+    void Text8_Change();
+
+    void Option1_Click();
+    void Option2_Click();
+    void Option3_Click();
+    void Option4_Click();
+    void Option5_Click();
+    void Option6_Click();
+    void Option7_Click();
+    void Option8_Click();
+    void Option9_Click();
+    void Option10_Click();
+    void Option11_Click();
+    void Option12_Click();
+    void Option13_Click();
+    void Option14_Click();
+    void Option15_Click();
+    void Option16_Click();
+
+private:
+    void createControls();
+    void Form_Load();
+    void probePorts();
+    // A choice the program makes runs the selection just as a pick does, so
+    // the selector always shows the port the link is open on.
+    void choosePort(int index);
+    void storeText(int slot);
+    void storeLevel(int input, bool open);
+    void enterBusy();
+    void endBusy();
+    void uploadFailed(const QString &reason);
+    QString portName() const;
+
+    MessageSet m_set;
+    Prompts &m_prompts;
+
+    QLabel *Label1 = nullptr;
+    QComboBox *Combo1 = nullptr;
+    std::array<QLineEdit *, 10> m_box{};          // by slot, 1..9
+    std::array<QGroupBox *, 9> m_frame{};         // by input, 1..8
+    std::array<LevelOption *, 17> m_option{};     // Option1..Option16
+    QLabel *Label11 = nullptr;
+    QPushButton *Command1 = nullptr;
+    QPushButton *Command2 = nullptr;
+    QPushButton *Command3 = nullptr;
+    QTimer *Timer1 = nullptr;
+    ::Comm *Comm = nullptr;
+};
