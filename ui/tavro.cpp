@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // The layout is drawn in twips; at 96 dpi fifteen make a pixel.
@@ -124,6 +126,7 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent)
     Comm = named(new ::Comm(std::move(portMap), this), "Comm");
 
     createControls();
+    fitCaptions();
 
     connect(Combo1, &QComboBox::activated, this, &Tavro::Combo1_Click);
     connect(Command1, &QPushButton::clicked, this, &Tavro::Command1_Click);
@@ -181,6 +184,9 @@ void Tavro::createControls()
         auto *grounded = named(new LevelOption(QStringLiteral("0"), frame),
                                qPrintable(QStringLiteral("Option%1").arg(2 * n)));
         place(grounded, 840, 120, row.groundWidth, 255);
+        // Some options are only 25 pixels wide: a tighter gap keeps the
+        // digit clear of the edge.
+        frame->setStyleSheet(QStringLiteral("QRadioButton { spacing: 2px; }"));
         open->pairWith(grounded);
         grounded->pairWith(open);
         grounded->setChecked(true);
@@ -213,6 +219,25 @@ void Tavro::createControls()
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
     Command1->setFocus();
+}
+
+void Tavro::fitCaptions()
+{
+    // The layout was drawn for a smaller face than most desktops default
+    // to. The controls keep their places, so the default face shrinks
+    // until every caption fits its box, and never below a legible size.
+    QList<QWidget *> captioned{Label1, Label11, Command1, Command2, Command3};
+    for (QLabel *label : findChildren<QLabel *>())
+        captioned << label;
+    const auto allFit = [&] {
+        return std::all_of(captioned.begin(), captioned.end(),
+                           [](QWidget *w) { return w->sizeHint().width() <= w->width(); });
+    };
+    QFont face = font();
+    while (!allFit() && face.pointSizeF() > 6.5) {
+        face.setPointSizeF(face.pointSizeF() - 0.25);
+        setFont(face);
+    }
 }
 
 void Tavro::Form_Load()

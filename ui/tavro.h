@@ -78,6 +78,7 @@ public slots:
 
 private:
     void createControls();
+    void fitCaptions();
     void Form_Load();
     void probePorts();
     // A choice the program makes runs the selection just as a pick does, so

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "link/comm.h"
+#include "scriptedprompts.h"
+#include "ui/tavro.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <memory>
+
+// A window with scripted prompts and a port map the test controls, and
+// short ways to its controls.
+struct Rig {
+    explicit Rig(PortMap map) : window(std::make_unique<Tavro>(std::move(map), prompts)) {}
+
+    template <typename W>
+    W *find(const QString &name) const
+    {
+        return window->findChild<W *>(name);
+    }
+    QLineEdit *box(int slot) const
+    {
+        return find<QLineEdit>(slot == 1 ? QStringLiteral("messagebox") : QStringLiteral("Text%1").arg(slot - 1));
+    }
+    QRadioButton *option(int n) const { return find<QRadioButton>(QStringLiteral("Option%1").arg(n)); }
+    QComboBox *combo() const { return find<QComboBox>(QStringLiteral("Combo1")); }
+    QPushButton *send() const { return find<QPushButton>(QStringLiteral("Command1")); }
+    QTimer *timer() const { return find<QTimer>(QStringLiteral("Timer1")); }
+    Comm *comm() const { return find<Comm>(QStringLiteral("Comm")); }
+    const MessageSet &set() const { return window->messageSet(); }
+
+    QStringList entries() const
+    {
+        QStringList list;
+        for (int i = 0; i < combo()->count(); ++i)
+            list << combo()->itemText(i);
+        return list;
+    }
+    // What a user's pick does: the entry is shown, then activated.
+    void pick(const QString &port) const
+    {
+        const int index = combo()->findText(port);
+        combo()->setCurrentIndex(index);
+        emit combo()->activated(index);
+    }
+    bool busy() const { return !send()->isEnabled(); }
+
+    ScriptedPrompts prompts;
+    std::unique_ptr<Tavro> window;
+};
