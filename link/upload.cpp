@@ -19,6 +19,17 @@ QString buildStream(const MessageSet &set)
     return stream;
 }
 
+Begun begin(MessageSet &set)
+{
+    QString stream = buildStream(set);
+    const qsizetype length = stream.size();
+    if (length > kMaxStreamLength)
+        return {false, length};
+    set.uploadStream = std::move(stream);
+    set.uploadPos = 1;
+    return {true, length};
+}
+
 char wireByte(QChar c)
 {
     return c.unicode() <= 0xFF ? static_cast<char>(c.unicode()) : '?';

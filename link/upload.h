@@ -19,6 +19,15 @@ constexpr QChar kEndMark{u'Q'};
 // The idle slot, whose digit is "9", carries no level.
 QString buildStream(const MessageSet &set);
 
+// Builds the stream into the set and puts uploadPos on its first character.
+// A stream too long to count through is refused, and the set left as it
+// was; the result is then the length it would have had.
+struct Begun {
+    bool ok;
+    qsizetype length;
+};
+Begun begin(MessageSet &set);
+
 // The byte that carries one character of the stream. Every character is one
 // byte on the wire; what Latin-1 cannot hold leaves as "?".
 char wireByte(QChar c);

@@ -37,6 +37,8 @@ private slots:
     void wireByte();
     void stepsThroughTheWholeStream();
     void longestSendableStreamCompletes();
+    void beginRefusesAnOverlongStream_data();
+    void beginRefusesAnOverlongStream();
 };
 
 void TestUpload::startValues()
@@ -163,6 +165,36 @@ void TestUpload::longestSendableStreamCompletes()
     }
     QCOMPARE(ticks + 1, upload::kMaxStreamLength);
     QCOMPARE(int(set.uploadPos), 32767);
+}
+
+void TestUpload::beginRefusesAnOverlongStream_data()
+{
+    QTest::addColumn<int>("textLength");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("longest that fits") << upload::kMaxStreamLength - 44 << true;
+    QTest::newRow("one more") << upload::kMaxStreamLength - 43 << false;
+    QTest::newRow("past the 16-bit counter") << 70000 << false;
+}
+
+void TestUpload::beginRefusesAnOverlongStream()
+{
+    QFETCH(int, textLength);
+    QFETCH(bool, accepted);
+
+    MessageSet set = emptySet();
+    set.uploadStream = QStringLiteral("previous");
+    set.uploadPos = 9;
+    set.messageText[3] = QString(textLength, u'y');
+    const upload::Begun begun = upload::begin(set);
+    QCOMPARE(begun.ok, accepted);
+    QCOMPARE(begun.length, qsizetype(textLength + 44));
+    if (accepted) {
+        QCOMPARE(set.uploadStream, upload::buildStream(set));
+        QCOMPARE(set.uploadPos, std::int16_t(1));
+    } else {
+        QCOMPARE(set.uploadStream, QStringLiteral("previous"));
+        QCOMPARE(set.uploadPos, std::int16_t(9));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestUpload)

@@ -311,16 +311,14 @@ void Tavro::Command1_Click()
                           "then press Send again."));
         return;
     }
-    const QString stream = upload::buildStream(m_set);
-    if (stream.size() > upload::kMaxStreamLength) {
+    const upload::Begun begun = upload::begin(m_set);
+    if (!begun.ok) {
         m_prompts.tell(tr("The messages are too long to send: the upload would be %1 characters, "
                           "and at most %2 can be sent.")
-                           .arg(stream.size())
+                           .arg(begun.length)
                            .arg(upload::kMaxStreamLength));
         return;
     }
-    m_set.uploadStream = stream;
-    m_set.uploadPos = 1;
     enterBusy();
     Timer1->start();
 }
