@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 
+#include <optional>
+
+class QFileDialog;
 class QWidget;
 
 // Everything the window asks or tells the user goes through here, so that
@@ -11,15 +15,36 @@ public:
     virtual ~Prompts() = default;
     // A message with an OK button; returns once the user has read it.
     virtual void tell(const QString &text) = 0;
+    // The message file dialog, for opening or for saving. Empty when the
+    // user cancels.
+    virtual std::optional<QString> chooseFileToOpen() = 0;
+    virtual std::optional<QString> chooseFileToSave() = 0;
+    // Save's question before it replaces a file: true for Yes.
+    virtual bool confirmOverwrite(const QString &text) = 0;
 };
 
-// The real message boxes, parented to the window.
+// The real dialogs, parented to the window.
 class WidgetPrompts : public Prompts {
 public:
     explicit WidgetPrompts(QWidget *window = nullptr) : m_window(window) {}
+    ~WidgetPrompts() override;
     void setWindow(QWidget *window) { m_window = window; }
+
     void tell(const QString &text) override;
+    std::optional<QString> chooseFileToOpen() override;
+    std::optional<QString> chooseFileToSave() override;
+    bool confirmOverwrite(const QString &text) override;
+
+    static constexpr const char *kFilter = "Tavro message files (*.mes)|*.mes";
+    // The filter as Qt's dialog writes it: the description holds the pattern.
+    static QString qtFilter(const QString &filter);
 
 private:
+    QFileDialog *dialog();
+    std::optional<QString> choose(bool forSaving);
+
     QWidget *m_window;
+    // One dialog for the window's life, so it remembers the folder and the
+    // file name between uses.
+    QPointer<QFileDialog> m_dialog;
 };

@@ -6,6 +6,9 @@
 #include "ui/prompts.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
 #include <QLabel>
@@ -130,6 +133,8 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent)
 
     connect(Combo1, &QComboBox::activated, this, &Tavro::Combo1_Click);
     connect(Command1, &QPushButton::clicked, this, &Tavro::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Tavro::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Tavro::Command3_Click);
     connect(Timer1, &QTimer::timeout, this, &Tavro::Timer1_Timer);
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
         connect(m_box[slot], &QLineEdit::textChanged, this, kChange[slot]);
@@ -369,6 +374,78 @@ void Tavro::endBusy()
     Command1->setText(kSendCaption);
     Command1->setEnabled(true);
     unsetCursor();
+}
+
+void Tavro::Command2_Click()
+{
+    const std::optional<QString> path = m_prompts.chooseFileToOpen();
+    if (!path)
+        return;
+    const QString name = QDir::toNativeSeparators(*path);
+    QFile file(*path);
+    if (QFileInfo(*path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        const QString reason = QFileInfo(*path).isDir() ? tr("it is a folder") : file.errorString();
+        m_prompts.tell(tr("Could not load %1: %2.").arg(name, reason));
+        return;
+    }
+    // Nothing changes until the whole file has been read and found sound.
+    const auto result = mesfile::read(file);
+    if (const auto *error = std::get_if<mesfile::Error>(&result)) {
+        m_prompts.tell(error->line > 0 ? tr("Could not load %1: line %2: %3.\n\nNothing was changed.")
+                                             .arg(name)
+                                             .arg(error->line)
+                                             .arg(error->what)
+                                       : tr("Could not load %1: %2.\n\nNothing was changed.").arg(name, error->what));
+        return;
+    }
+    showLoaded(std::get<mesfile::Contents>(result));
+}
+
+void Tavro::showLoaded(const mesfile::Contents &contents)
+{
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot) {
+        m_box[slot]->setText(contents.messageText[slot]);
+        // The box keeps at most 16 characters; the record holds what it
+        // shows, even where the box reports no change.
+        storeText(slot);
+    }
+    for (int input = 1; input <= MessageSet::kInputs; ++input) {
+        m_set.levelText[input] = contents.levelText[input];
+        m_set.triggerOnOpen[input] = contents.triggerOnOpen[input];
+    }
+    for (int input = 1; input <= MessageSet::kInputs; ++input)
+        m_option[contents.triggerOnOpen[input] ? 2 * input - 1 : 2 * input]->setChecked(true);
+
+    m_set.portText = contents.portText;
+    static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                                   QStringLiteral("4")};
+    const int index = int(ports.indexOf(m_set.portText));
+    if (index >= 0 && index < Combo1->count())
+        choosePort(index);
+}
+
+void Tavro::Command3_Click()
+{
+    std::optional<QString> path;
+    for (;;) {
+        path = m_prompts.chooseFileToSave();
+        if (!path)
+            return;
+        if (ReportFileStatus(*path) != QLatin1String("1"))
+            break;
+        if (m_prompts.confirmOverwrite(QFileInfo(*path).fileName() + QStringLiteral(" exists\nOverwrite ?")))
+            break;
+    }
+    const QString reason = mesfile::save(*path, m_set);
+    if (!reason.isEmpty()) {
+        m_prompts.tell(tr("Could not save %1: %2.\n\nAn existing file of that name is unchanged.")
+                           .arg(QDir::toNativeSeparators(*path), reason));
+    }
+}
+
+QString Tavro::ReportFileStatus(const QString &filespec)
+{
+    return QFileInfo::exists(filespec) ? QStringLiteral("1") : QStringLiteral("0");
 }
 
 void Tavro::storeText(int slot)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files/mesfile.h"
 #include "link/portmap.h"
 #include "model/messageset.h"
 
@@ -41,12 +42,17 @@ public:
 
     const MessageSet &messageSet() const { return m_set; }
 
+    // "1" if a file exists at the path, "0" if not.
+    static QString ReportFileStatus(const QString &filespec);
+
     static constexpr const char *kSettings = "2400,N,8,1";
     static constexpr int kMaxTyped = 16;
 
 public slots:
     void Combo1_Click();
     void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
     void Timer1_Timer();
 
     void messagebox_Change();
@@ -84,6 +90,7 @@ private:
     // A choice the program makes runs the selection just as a pick does, so
     // the selector always shows the port the link is open on.
     void choosePort(int index);
+    void showLoaded(const mesfile::Contents &contents);
     void storeText(int slot);
     void storeLevel(int input, bool open);
     void enterBusy();

@@ -1,0 +1,140 @@
+#include "files/mesfile.h"
+
+#include <QIODevice>
+#include <QSaveFile>
+#include <QStringDecoder>
+
+#include <optional>
+
+namespace mesfile {
+
+namespace {
+
+QByteArray line(const QString &text)
+{
+    return text.toUtf8() + "\r\n";
+}
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+}  // namespace
+
+bool write(QIODevice &device, const MessageSet &set)
+{
+    QByteArray bytes;
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        bytes += line(u'x' + set.messageText[slot]);
+    for (int input = 1; input <= MessageSet::kInputs; ++input)
+        bytes += line(set.triggerOnOpen[input] ? QStringLiteral("1") : QStringLiteral("0"));
+    bytes += line(set.portText);
+    return device.write(bytes) == bytes.size();
+}
+
+std::optional<bool> parseLevel(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin]))
+        ++begin;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    bool negative = false;
+    if (begin < end && (text[begin] == u'+' || text[begin] == u'-')) {
+        negative = text[begin] == u'-';
+        ++begin;
+    }
+    if (begin == end)
+        return std::nullopt;
+    // Compared digit by digit, so no number is too large to read.
+    qsizetype firstSignificant = end;
+    for (qsizetype i = begin; i < end; ++i) {
+        if (text[i] < u'0' || text[i] > u'9')
+            return std::nullopt;
+        if (firstSignificant == end && text[i] != u'0')
+            firstSignificant = i;
+    }
+    return !negative && firstSignificant == end - 1 && text[end - 1] == u'1';
+}
+
+std::variant<Contents, Error> read(QIODevice &device)
+{
+    std::array<QByteArray, kLines> raw;
+    for (int n = 0; n < kLines; ++n) {
+        QByteArray bytes = device.readLine(kMaxLineBytes + 3);  // the text, CR, LF
+        if (bytes.isEmpty()) {
+            if (n == 0)
+                return Error{0, QStringLiteral("the file is empty")};
+            return Error{n + 1, QStringLiteral("the file ends after line %1; a message set has %2 lines")
+                                    .arg(n)
+                                    .arg(kLines)};
+        }
+        if (bytes.endsWith('\n'))
+            bytes.chop(1);
+        else if (!device.atEnd())
+            bytes.append('\0');  // cut off mid-line: too long, whatever it holds
+        if (bytes.endsWith('\r'))
+            bytes.chop(1);
+        if (bytes.size() > kMaxLineBytes) {
+            return Error{n + 1, QStringLiteral("the line is longer than %1 KiB").arg(kMaxLineBytes / 1024)};
+        }
+        raw[n] = std::move(bytes);
+    }
+    if (raw[0].startsWith("\xEF\xBB\xBF"))
+        raw[0].remove(0, 3);
+
+    bool utf8 = true;
+    for (const QByteArray &bytes : raw) {
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        (void)decoder.decode(bytes);
+        utf8 = utf8 && !decoder.hasError();
+    }
+    std::array<QString, kLines> text;
+    for (int n = 0; n < kLines; ++n)
+        text[n] = utf8 ? QString::fromUtf8(raw[n]) : QString::fromLatin1(raw[n]);
+
+    Contents contents;
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot) {
+        const QString &item = text[slot - 1];
+        if (item.isEmpty()) {
+            return Error{slot, QStringLiteral("the message line is empty; it should hold \"x\" "
+                                              "followed by the message")};
+        }
+        // A CR inside a message would end its record early on the board.
+        if (item.contains(u'\r'))
+            return Error{slot, QStringLiteral("the message holds a carriage return")};
+        contents.messageText[slot] = item.mid(1);
+    }
+    for (int input = 1; input <= MessageSet::kInputs; ++input) {
+        const int n = MessageSet::kSlots + input;
+        const std::optional<bool> open = parseLevel(text[n - 1]);
+        if (!open) {
+            return Error{n, QStringLiteral("the level of input %1 is not a number: \"%2\"")
+                                .arg(input)
+                                .arg(text[n - 1].left(40))};
+        }
+        contents.levelText[input] = text[n - 1];
+        contents.triggerOnOpen[input] = *open;
+    }
+    contents.portText = text[kLines - 1];
+    return contents;
+}
+
+QString save(const QString &path, const MessageSet &set)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    if (!write(file, set)) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return reason;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return {};
+}
+
+}  // namespace mesfile
