@@ -85,15 +85,19 @@ std::variant<Contents, Error> read(QIODevice &device)
     if (raw[0].startsWith("\xEF\xBB\xBF"))
         raw[0].remove(0, 3);
 
-    bool utf8 = true;
-    for (const QByteArray &bytes : raw) {
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        (void)decoder.decode(bytes);
-        utf8 = utf8 && !decoder.hasError();
-    }
     std::array<QString, kLines> text;
-    for (int n = 0; n < kLines; ++n)
-        text[n] = utf8 ? QString::fromUtf8(raw[n]) : QString::fromLatin1(raw[n]);
+    bool validUtf8 = true;
+    for (int n = 0; n < kLines; ++n) {
+        // Stateless: a sequence cut off at a line's end is an error, not
+        // something to finish with the next line's bytes.
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+        text[n] = utf8(raw[n]);
+        validUtf8 = validUtf8 && !utf8.hasError();
+    }
+    if (!validUtf8) {
+        for (int n = 0; n < kLines; ++n)
+            text[n] = QString::fromLatin1(raw[n]);
+    }
 
     Contents contents;
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot) {
