@@ -22,7 +22,7 @@ bool isBlank(QChar c)
 
 }  // namespace
 
-bool write(QIODevice &device, const MessageSet &set)
+QByteArray encode(const MessageSet &set)
 {
     QByteArray bytes;
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
@@ -30,6 +30,12 @@ bool write(QIODevice &device, const MessageSet &set)
     for (int input = 1; input <= MessageSet::kInputs; ++input)
         bytes += line(set.triggerOnOpen[input] ? QStringLiteral("1") : QStringLiteral("0"));
     bytes += line(set.portText);
+    return bytes;
+}
+
+bool write(QIODevice &device, const MessageSet &set)
+{
+    const QByteArray bytes = encode(set);
     return device.write(bytes) == bytes.size();
 }
 
@@ -129,10 +135,19 @@ std::variant<Contents, Error> read(QIODevice &device)
 QString save(const QString &path, const MessageSet &set)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so that a short write (a full disk, a file size limit)
+    // shows here. Buffered, it would surface only while commit() closes the
+    // file, and commit() would then put the cut-off file in place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return file.errorString();
-    if (!write(file, set)) {
-        const QString reason = file.errorString();
+    const QByteArray bytes = encode(set);
+    const qint64 written = file.write(bytes);
+    if (written != bytes.size()) {
+        const QString reason = written < 0 ? file.errorString()
+                                           : QStringLiteral("only %1 of its %2 bytes could be written; the disk "
+                                                            "may be full, or the file too large")
+                                                 .arg(written)
+                                                 .arg(bytes.size());
         file.cancelWriting();
         return reason;
     }

@@ -20,6 +20,9 @@ constexpr int kLines = 18;
 // Longer lines are refused, so that no file is ever read whole.
 constexpr qint64 kMaxLineBytes = 64 * 1024;
 
+// The set's 18 lines as they go into a file.
+QByteArray encode(const MessageSet &set);
+
 // Writes the set's 18 lines. False if the device took less than all.
 bool write(QIODevice &device, const MessageSet &set);
 

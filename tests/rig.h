@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/comm.h"
+#include "pty.h"
 #include "scriptedprompts.h"
 #include "ui/tavro.h"
 
@@ -11,6 +12,22 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
+
+// Ports 1..n on pseudo-terminals, the ports above on absent devices.
+struct Ports {
+    explicit Ports(int n) : boards(n) {}
+    PortMap map()
+    {
+        return [this](int port) {
+            if (port >= 1 && port <= int(boards.size()) && !gone.contains(port))
+                return boards[port - 1].path();
+            return absentDevice(port);
+        };
+    }
+    std::vector<PtyBoard> boards;
+    QList<int> gone;  // ports whose device has gone since start-up
+};
 
 // A window with scripted prompts and a port map the test controls, and
 // short ways to its controls.

@@ -8,25 +8,6 @@
 #include <QLabel>
 #include <QTest>
 
-namespace {
-
-// Ports 1..n on pseudo-terminals, the ports above on absent devices.
-struct Ports {
-    explicit Ports(int n) : boards(n) {}
-    PortMap map()
-    {
-        return [this](int port) {
-            if (port >= 1 && port <= int(boards.size()) && !overridden.contains(port))
-                return boards[port - 1].path();
-            return absentDevice(port);
-        };
-    }
-    std::vector<PtyBoard> boards;
-    QList<int> overridden;  // ports whose device has gone since start-up
-};
-
-}  // namespace
-
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:
@@ -311,7 +292,7 @@ void TestWindow::pickOfAPortThatWillNotOpen()
     QVERIFY(rig.comm()->portOpen());
     QCOMPARE(rig.comm()->commPort(), std::int16_t(3));
 
-    ports.overridden << 2;
+    ports.gone << 2;
     rig.pick("2");
     QVERIFY(!rig.comm()->portOpen());
     QCOMPARE(rig.set().portText, QStringLiteral("2"));

@@ -1,6 +1,7 @@
 #include "ui/prompts.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -39,7 +40,12 @@ std::optional<QString> WidgetPrompts::choose(bool forSaving)
     d->setFileMode(forSaving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     if (d->exec() != QDialog::Accepted || d->selectedFiles().isEmpty())
         return std::nullopt;
-    return d->selectedFiles().constFirst();
+    const QString chosen = d->selectedFiles().constFirst();
+    // However the name was given, the next use starts from it.
+    const QFileInfo info(chosen);
+    d->setDirectory(info.absolutePath());
+    d->selectFile(info.fileName());
+    return chosen;
 }
 
 std::optional<QString> WidgetPrompts::chooseFileToOpen()

@@ -1,0 +1,472 @@
+// Load and Save through the window: the dialogs and the question, what a
+// file does to the window and the link, and saves that fail.
+#include "rig.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kWorkedExample = "xFRONT DOOR\r\nxBACK DOOR\r\nx\r\nxZONE 4\r\nxZONE 5\r\nxZONE 6\r\n"
+                                  "xZONE 7\r\nxZONE 8\r\nxWELCOME\r\n1\r\n1\r\n0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n2\r\n";
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The worked example with line n (1-based) replaced.
+QByteArray withLine(int n, const QByteArray &replacement)
+{
+    QList<QByteArray> lines = kWorkedExample.split('\n');
+    lines[n - 1] = replacement + '\r';
+    return lines.join('\n');
+}
+
+// Everything a Load may change, to compare before and after.
+struct Snapshot {
+    explicit Snapshot(const Rig &rig)
+    {
+        for (int slot = 1; slot <= 9; ++slot)
+            boxes << rig.box(slot)->text();
+        for (int n = 1; n <= 16; ++n)
+            checked << rig.option(n)->isChecked();
+        const MessageSet &set = rig.set();
+        record << QStringList(set.messageText.begin(), set.messageText.end())
+               << QStringList(set.levelText.begin(), set.levelText.end()) << set.portText;
+        for (bool flag : set.triggerOnOpen)
+            checked << flag;
+        shown = rig.combo()->currentText();
+        linkOpen = rig.comm()->portOpen();
+        port = rig.comm()->commPort();
+    }
+    bool operator==(const Snapshot &) const = default;
+
+    QStringList boxes;
+    QList<bool> checked;
+    QStringList record;
+    QString shown;
+    bool linkOpen = false;
+    int port = 0;
+};
+
+void enterWorkedExample(Rig &rig)
+{
+    const QStringList texts{"FRONT DOOR", "BACK DOOR", "", "ZONE 4", "ZONE 5", "ZONE 6", "ZONE 7", "ZONE 8", "WELCOME"};
+    for (int slot = 1; slot <= 9; ++slot)
+        rig.box(slot)->setText(texts[slot - 1]);
+    for (int input : {1, 2, 5})
+        rig.option(2 * input - 1)->click();
+    rig.pick("2");
+}
+
+// Acts on each modal dialog as it comes up, one step per dialog.
+class ModalScript : public QObject {
+public:
+    using Step = std::function<void(QWidget *)>;
+    explicit ModalScript(QList<Step> steps) : m_steps(std::move(steps))
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal || modal == m_current || !modal->isVisible() || m_steps.isEmpty())
+                return;
+            m_current = modal;
+            m_steps.takeFirst()(modal);
+        });
+        m_timer.start(20);
+    }
+    bool done() const { return m_steps.isEmpty(); }
+
+private:
+    QList<Step> m_steps;
+    QPointer<QWidget> m_current;
+    QTimer m_timer;
+};
+
+// What a user does in the file dialog: types a name and presses Return.
+void typeFileName(QFileDialog *dialog, const QString &name)
+{
+    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    QVERIFY(edit);
+    edit->setText(name);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// The child side of the failing-save tests: one Save of a changed set to
+// the path given, under whatever limits the parent set; prints what the
+// window told the user.
+int saveChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    Rig rig([](int port) { return absentDevice(port); });
+    rig.prompts.saveAnswers << QString::fromLocal8Bit(argv[2]);
+    rig.prompts.overwriteAnswers << true;
+    rig.box(1)->setText(QStringLiteral("CHANGED"));
+    rig.window->Command3_Click();
+    for (const QString &text : rig.prompts.told)
+        std::printf("%s\n", qPrintable(text));
+    return 0;
+}
+
+}  // namespace
+
+class TestFiles : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void savesAndLoadsTheWorkedExample();
+    void overwriteQuestion();
+    void cancelChangesNothing_data();
+    void cancelChangesNothing();
+    void loadRefusesABadFileWhole_data();
+    void loadRefusesABadFileWhole();
+    void portLine_data();
+    void portLine();
+    void longMessageKeepsWhatTheBoxShows();
+    void saveThatFailsKeepsTheOldFile_data();
+    void saveThatFailsKeepsTheOldFile();
+    void saveOntoAPathUnderAFile();
+    void realDialogs();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+};
+
+void TestFiles::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestFiles::savesAndLoadsTheWorkedExample()
+{
+    Ports ports(4);
+    Rig rig(ports.map());
+    enterWorkedExample(rig);
+    rig.prompts.saveAnswers << path("example.mes");
+    QTest::mouseClick(rig.find<QPushButton>("Command3"), Qt::LeftButton);
+    QVERIFY(rig.prompts.asked.isEmpty());
+    QVERIFY(rig.prompts.told.isEmpty());
+    QCOMPARE(contentsOf(path("example.mes")), kWorkedExample);
+
+    Ports otherPorts(4);
+    Rig other(otherPorts.map());
+    other.prompts.openAnswers << path("example.mes");
+    QTest::mouseClick(other.find<QPushButton>("Command2"), Qt::LeftButton);
+    QVERIFY(other.prompts.told.isEmpty());
+    QCOMPARE(Snapshot(other).boxes, Snapshot(rig).boxes);
+    QCOMPARE(other.set().messageText, rig.set().messageText);
+    QCOMPARE(other.set().triggerOnOpen, rig.set().triggerOnOpen);
+    for (int n = 1; n <= 16; ++n)
+        QCOMPARE(other.option(n)->isChecked(), rig.option(n)->isChecked());
+    QCOMPARE(other.set().portText, QStringLiteral("2"));
+    QCOMPARE(other.combo()->currentText(), QStringLiteral("2"));
+    QVERIFY(other.comm()->portOpen());
+    QCOMPARE(other.comm()->commPort(), std::int16_t(2));
+    QCOMPARE(other.set().levelText[1], QStringLiteral("1"));
+
+    other.prompts.saveAnswers << path("again.mes");
+    other.window->Command3_Click();
+    QCOMPARE(contentsOf(path("again.mes")), kWorkedExample);
+}
+
+void TestFiles::overwriteQuestion()
+{
+    Ports ports(0);
+    Rig rig(ports.map());
+    const QByteArray old = QByteArray("x\r\n").repeated(30);
+    QVERIFY(writeFile(path("old.mes"), old));
+
+    // No brings the dialog back; cancelling it leaves the file alone.
+    rig.prompts.saveAnswers << path("old.mes");
+    rig.prompts.overwriteAnswers << false;
+    rig.window->Command3_Click();
+    QCOMPARE(rig.prompts.dialogs, QStringList({"save", "save"}));
+    QCOMPARE(rig.prompts.asked, QStringList{"old.mes exists\nOverwrite ?"});
+    QCOMPARE(contentsOf(path("old.mes")), old);
+    QVERIFY(rig.prompts.told.isEmpty());
+
+    // No, then another name: that one is written, the old file is not.
+    rig.prompts.saveAnswers << path("old.mes") << path("new.mes");
+    rig.prompts.overwriteAnswers << false;
+    rig.window->Command3_Click();
+    QCOMPARE(contentsOf(path("old.mes")), old);
+    QCOMPARE(contentsOf(path("new.mes")).count("\r\n"), 18);
+
+    // Yes replaces the whole longer file.
+    rig.prompts.saveAnswers << path("old.mes");
+    rig.prompts.overwriteAnswers << true;
+    rig.window->Command3_Click();
+    QCOMPARE(contentsOf(path("old.mes")), contentsOf(path("new.mes")));
+    QVERIFY(rig.prompts.told.isEmpty());
+}
+
+void TestFiles::cancelChangesNothing_data()
+{
+    QTest::addColumn<bool>("load");
+    QTest::newRow("open dialog") << true;
+    QTest::newRow("save dialog") << false;
+}
+
+void TestFiles::cancelChangesNothing()
+{
+    QFETCH(bool, load);
+    Ports ports(2);
+    Rig rig(ports.map());
+    const Snapshot before(rig);
+    if (load)
+        rig.window->Command2_Click();
+    else
+        rig.window->Command3_Click();
+    QCOMPARE(rig.prompts.dialogs.size(), 1);
+    QVERIFY(Snapshot(rig) == before);
+    QVERIFY(rig.prompts.told.isEmpty());
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList());
+}
+
+void TestFiles::loadRefusesABadFileWhole_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("where");
+    QTest::newRow("empty message line") << withLine(4, "") << "line 4";
+    QTest::newRow("level not a number") << withLine(13, "zero") << "line 13";
+    QTest::newRow("empty level line") << withLine(17, "") << "line 17";
+    QTest::newRow("ends early") << kWorkedExample.left(kWorkedExample.indexOf("0\r\n0\r\n1")) << "line 12";
+    QTest::newRow("no port line") << kWorkedExample.chopped(3) << "line 18";
+    QTest::newRow("line too long") << withLine(9, QByteArray(70000, 'x')) << "line 9";
+    QTest::newRow("empty file") << QByteArray() << "empty";
+}
+
+void TestFiles::loadRefusesABadFileWhole()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, where);
+
+    Ports ports(4);
+    Rig rig(ports.map());
+    rig.pick("4");
+    rig.box(2)->setText(QStringLiteral("KEEP ME"));
+    rig.option(15)->click();
+    const Snapshot before(rig);
+
+    QVERIFY(writeFile(path("bad.mes"), bytes));
+    rig.prompts.openAnswers << path("bad.mes");
+    rig.window->Command2_Click();
+    QVERIFY(Snapshot(rig) == before);
+    QCOMPARE(rig.prompts.told.size(), 1);
+    QVERIFY2(rig.prompts.told.first().contains(where), qPrintable(rig.prompts.told.first()));
+    QVERIFY(rig.prompts.told.first().contains("bad.mes"));
+
+    // The next Load works as usual.
+    QVERIFY(writeFile(path("good.mes"), kWorkedExample));
+    rig.prompts.openAnswers << path("good.mes");
+    rig.window->Command2_Click();
+    QCOMPARE(rig.box(1)->text(), QStringLiteral("FRONT DOOR"));
+    QCOMPARE(rig.prompts.told.size(), 1);
+}
+
+void TestFiles::portLine_data()
+{
+    QTest::addColumn<int>("workingPorts");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("linkPort");  // 0: the link stays closed
+    QTest::newRow("3 of 4 listed") << 4 << QByteArray("3") << "3" << 3;
+    QTest::newRow("1 with the selector on 1 already") << 2 << QByteArray("1") << "1" << 1;
+    QTest::newRow("4 with only 2 listed") << 2 << QByteArray("4") << "1" << 1;
+    QTest::newRow("7") << 4 << QByteArray("7") << "" << 0;
+    QTest::newRow("empty") << 4 << QByteArray("") << "" << 0;
+    QTest::newRow("blank around 3") << 4 << QByteArray(" 3") << "" << 0;
+}
+
+void TestFiles::portLine()
+{
+    QFETCH(int, workingPorts);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, shown);
+    QFETCH(int, linkPort);
+
+    Ports ports(workingPorts);
+    Rig rig(ports.map());
+    QVERIFY(writeFile(path("port.mes"), withLine(18, line)));
+    rig.prompts.openAnswers << path("port.mes");
+    rig.window->Command2_Click();
+    QVERIFY(rig.prompts.told.isEmpty());
+    QCOMPARE(rig.set().portText, QString::fromLatin1(line));
+    QCOMPARE(rig.combo()->currentText(), shown);
+    QCOMPARE(rig.comm()->portOpen(), linkPort != 0);
+    if (linkPort)
+        QCOMPARE(int(rig.comm()->commPort()), linkPort);
+
+    // Whatever the line held goes back out with the next Save.
+    rig.prompts.saveAnswers << path("out.mes");
+    rig.window->Command3_Click();
+    QVERIFY(contentsOf(path("out.mes")).endsWith("\r\n" + line + "\r\n"));
+}
+
+void TestFiles::longMessageKeepsWhatTheBoxShows()
+{
+    Ports ports(0);
+    Rig rig(ports.map());
+    QVERIFY(writeFile(path("long.mes"), withLine(1, "x12345678901234567890").replace("xBACK DOOR", "x1234567890123456")));
+    rig.box(2)->setText(QStringLiteral("1234567890123456"));
+    rig.prompts.openAnswers << path("long.mes");
+    rig.window->Command2_Click();
+    QCOMPARE(rig.box(1)->text(), QStringLiteral("1234567890123456"));
+    QCOMPARE(rig.set().messageText[1], QStringLiteral("1234567890123456"));
+    QCOMPARE(rig.set().messageText[2], QStringLiteral("1234567890123456"));
+}
+
+void TestFiles::saveThatFailsKeepsTheOldFile_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::newRow("read-only folder") << "read-only";
+    QTest::newRow("file size limit") << "size";
+}
+
+void TestFiles::saveThatFailsKeepsTheOldFile()
+{
+    QFETCH(QString, limit);
+    const QByteArray old = kWorkedExample;
+    QVERIFY(writeFile(path("kept.mes"), old));
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    if (limit == "read-only") {
+        // Root writes anywhere, so the child drops to nobody; the folder is
+        // then someone else's and not writable.
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
+                                                         | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+        child.setChildProcessModifier([] {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(3);
+        });
+    } else {
+        child.setChildProcessModifier([] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{40, 40};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        });
+    }
+    child.start(QCoreApplication::applicationFilePath(), {"--save-child", path("kept.mes")});
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(child.exitCode(), 0);
+    const QString told = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QVERIFY2(told.contains("Could not save") && told.contains("kept.mes"), qPrintable(told));
+
+    QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(contentsOf(path("kept.mes")), old);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.mes"});
+}
+
+void TestFiles::saveOntoAPathUnderAFile()
+{
+    Ports ports(0);
+    Rig rig(ports.map());
+    QVERIFY(writeFile(path("plain"), "not a folder"));
+    rig.prompts.saveAnswers << path("plain/set.mes");
+    rig.window->Command3_Click();
+    QCOMPARE(rig.prompts.told.size(), 1);
+    QVERIFY(rig.prompts.told.first().contains("plain/set.mes"));
+    QCOMPARE(contentsOf(path("plain")), QByteArray("not a folder"));
+}
+
+void TestFiles::realDialogs()
+{
+    Ports ports(0);
+    WidgetPrompts prompts;
+    Tavro window(ports.map(), prompts);
+    prompts.setWindow(&window);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QByteArray old = QByteArray("x\r\n").repeated(25);
+    QVERIFY(writeFile(path("old.mes"), old));
+
+    QString seenFilter;
+    QString question;
+    const auto chooseOld = [&](QWidget *w) {
+        auto *dialog = qobject_cast<QFileDialog *>(w);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->objectName(), QStringLiteral("CommonDialog1"));
+        seenFilter = dialog->nameFilters().join(u';');
+        typeFileName(dialog, path("old.mes"));
+    };
+    const auto readQuestion = [&](QWidget *w) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        QVERIFY(box);
+        question = box->windowTitle() + "|" + box->text();
+        QCOMPARE(box->icon(), QMessageBox::NoIcon);
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Yes));
+        QVERIFY(box->button(QMessageBox::No));
+    };
+
+    {
+        // No, then cancel the dialog that comes back.
+        ModalScript script({chooseOld,
+                            [&](QWidget *w) {
+                                readQuestion(w);
+                                static_cast<QMessageBox *>(w)->button(QMessageBox::No)->click();
+                            },
+                            [](QWidget *w) { static_cast<QDialog *>(w)->reject(); }});
+        window.Command3_Click();
+        QVERIFY(script.done());
+    }
+    QCOMPARE(seenFilter, QStringLiteral("Tavro message files (*.mes)"));
+    QCOMPARE(question, QStringLiteral("Warning|old.mes exists\nOverwrite ?"));
+    QCOMPARE(contentsOf(path("old.mes")), old);
+
+    {
+        // Return takes the default answer, Yes.
+        ModalScript script({chooseOld, [&](QWidget *w) { QTest::keyClick(w, Qt::Key_Return); }});
+        window.Command3_Click();
+        QVERIFY(script.done());
+    }
+    QVERIFY(contentsOf(path("old.mes")).startsWith("xmessage 1\r\n"));
+
+    // Load through the same dialog, which still knows the folder.
+    QVERIFY(writeFile(path("example.mes"), kWorkedExample));
+    QString folder;
+    {
+        ModalScript script({[&](QWidget *w) {
+            auto *dialog = static_cast<QFileDialog *>(w);
+            folder = dialog->directory().absolutePath();
+            typeFileName(dialog, path("example.mes"));
+        }});
+        window.Command2_Click();
+        QVERIFY(script.done());
+    }
+    QCOMPARE(folder, QDir(m_dir->path()).absolutePath());
+    QCOMPARE(window.messageSet().messageText[9], QStringLiteral("WELCOME"));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--save-child") == 0)
+        return saveChild(argc, argv);
+    QApplication app(argc, argv);
+    TestFiles test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_files.moc"
