@@ -10,15 +10,24 @@ namespace mesfile {
 
 namespace {
 
-QByteArray line(const QString &text)
+QByteArray line(const QString &text) { return text.toUtf8() + "\r\n"; }
+
+// One line with its line end, or as much of it as shows that it is longer
+// than `limit` bytes with its line end. Read in small pieces, so that a
+// short line costs little.
+QByteArray readBoundedLine(QIODevice &device, qint64 limit)
 {
-    return text.toUtf8() + "\r\n";
+    QByteArray bytes;
+    while (!bytes.endsWith('\n') && bytes.size() <= limit) {
+        const QByteArray piece = device.readLine(qMin<qint64>(4096, limit + 1 - bytes.size()) + 1);
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+    }
+    return bytes;
 }
 
-bool isBlank(QChar c)
-{
-    return c == u' ' || c == u'\t';
-}
+bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 
@@ -69,13 +78,12 @@ std::variant<Contents, Error> read(QIODevice &device)
 {
     std::array<QByteArray, kLines> raw;
     for (int n = 0; n < kLines; ++n) {
-        QByteArray bytes = device.readLine(kMaxLineBytes + 3);  // the text, CR, LF
+        QByteArray bytes = readBoundedLine(device, kMaxLineBytes + 2);  // the text, CR, LF
         if (bytes.isEmpty()) {
             if (n == 0)
                 return Error{0, QStringLiteral("the file is empty")};
-            return Error{n + 1, QStringLiteral("the file ends after line %1; a message set has %2 lines")
-                                    .arg(n)
-                                    .arg(kLines)};
+            return Error{n + 1,
+                         QStringLiteral("the file ends after line %1; a message set has %2 lines").arg(n).arg(kLines)};
         }
         if (bytes.endsWith('\n'))
             bytes.chop(1);
@@ -121,9 +129,9 @@ std::variant<Contents, Error> read(QIODevice &device)
         const int n = MessageSet::kSlots + input;
         const std::optional<bool> open = parseLevel(text[n - 1]);
         if (!open) {
-            return Error{n, QStringLiteral("the level of input %1 is not a number: \"%2\"")
-                                .arg(input)
-                                .arg(text[n - 1].left(40))};
+            return Error{
+                n,
+                QStringLiteral("the level of input %1 is not a number: \"%2\"").arg(input).arg(text[n - 1].left(40))};
         }
         contents.levelText[input] = text[n - 1];
         contents.triggerOnOpen[input] = *open;

@@ -52,8 +52,7 @@ std::optional<LineSettings> parseLineSettings(const QString &text)
     return s;
 }
 
-Comm::Comm(PortMap portMap, QObject *parent)
-    : QObject(parent), m_portMap(std::move(portMap))
+Comm::Comm(PortMap portMap, QObject *parent) : QObject(parent), m_portMap(std::move(portMap))
 {
     connect(&m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // Open failures are reported by open() itself.
@@ -64,15 +63,9 @@ Comm::Comm(PortMap portMap, QObject *parent)
     });
 }
 
-bool Comm::portOpen() const
-{
-    return m_serial.isOpen();
-}
+bool Comm::portOpen() const { return m_serial.isOpen(); }
 
-void Comm::setCommPort(std::int16_t port)
-{
-    m_port = port;
-}
+void Comm::setCommPort(std::int16_t port) { m_port = port; }
 
 bool Comm::setSettings(const QString &text)
 {
@@ -89,10 +82,7 @@ void Comm::setFurtherSetting(int which, qint32 value)
         m_further[which - 1] = value;
 }
 
-QString Comm::device() const
-{
-    return m_portMap ? m_portMap(m_port) : QString();
-}
+QString Comm::device() const { return m_portMap ? m_portMap(m_port) : QString(); }
 
 bool Comm::open()
 {

@@ -30,15 +30,9 @@ Begun begin(MessageSet &set)
     return {true, length};
 }
 
-char wireByte(QChar c)
-{
-    return c.unicode() <= 0xFF ? static_cast<char>(c.unicode()) : '?';
-}
+char wireByte(QChar c) { return c.unicode() <= 0xFF ? static_cast<char>(c.unicode()) : '?'; }
 
-char nextByte(const MessageSet &set)
-{
-    return wireByte(set.uploadStream.at(set.uploadPos - 1));
-}
+char nextByte(const MessageSet &set) { return wireByte(set.uploadStream.at(set.uploadPos - 1)); }
 
 bool advance(MessageSet &set)
 {

@@ -79,7 +79,4 @@ termios PtyBoard::settings() const
     return t;
 }
 
-QString absentDevice(int port)
-{
-    return QStringLiteral("/nonexistent/pelorin-port-%1").arg(port);
-}
+QString absentDevice(int port) { return QStringLiteral("/nonexistent/pelorin-port-%1").arg(port); }

@@ -10,20 +10,18 @@
 
 namespace {
 
-const QByteArray kWorkedExample = QByteArray::fromHex(
-    "310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D"
-    "390D5A0D51");
-const QByteArray kAllEmpty = QByteArray::fromHex(
-    "310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D390D0D51");
+const QByteArray kWorkedExample =
+    QByteArray::fromHex("310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D"
+                        "390D5A0D51");
+const QByteArray kAllEmpty =
+    QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D390D0D51");
 
 // Two boards on ports 1 and 2; nothing above.
 struct TwoBoards {
     PtyBoard first, second;
     PortMap map()
     {
-        return [this](int port) {
-            return port == 1 ? first.path() : port == 2 ? second.path() : absentDevice(port);
-        };
+        return [this](int port) { return port == 1 ? first.path() : port == 2 ? second.path() : absentDevice(port); };
     }
 };
 

@@ -32,16 +32,16 @@ void TestComm::parsesSettings_data()
     QTest::addColumn<QSerialPort::Parity>("parity");
     QTest::addColumn<QSerialPort::DataBits>("dataBits");
     QTest::addColumn<QSerialPort::StopBits>("stopBits");
-    QTest::newRow("the board's") << "2400,N,8,1" << 2400 << QSerialPort::NoParity
-                                 << QSerialPort::Data8 << QSerialPort::OneStop;
-    QTest::newRow("lower-case parity") << "9600,e,7,2" << 9600 << QSerialPort::EvenParity
-                                       << QSerialPort::Data7 << QSerialPort::TwoStop;
-    QTest::newRow("odd, 1.5 stop") << "110,O,5,1.5" << 110 << QSerialPort::OddParity
-                                   << QSerialPort::Data5 << QSerialPort::OneAndHalfStop;
+    QTest::newRow("the board's") << "2400,N,8,1" << 2400 << QSerialPort::NoParity << QSerialPort::Data8
+                                 << QSerialPort::OneStop;
+    QTest::newRow("lower-case parity") << "9600,e,7,2" << 9600 << QSerialPort::EvenParity << QSerialPort::Data7
+                                       << QSerialPort::TwoStop;
+    QTest::newRow("odd, 1.5 stop") << "110,O,5,1.5" << 110 << QSerialPort::OddParity << QSerialPort::Data5
+                                   << QSerialPort::OneAndHalfStop;
     QTest::newRow("mark") << "300,M,6,1" << 300 << QSerialPort::MarkParity << QSerialPort::Data6
                           << QSerialPort::OneStop;
-    QTest::newRow("space") << "115200,S,8,1" << 115200 << QSerialPort::SpaceParity
-                           << QSerialPort::Data8 << QSerialPort::OneStop;
+    QTest::newRow("space") << "115200,S,8,1" << 115200 << QSerialPort::SpaceParity << QSerialPort::Data8
+                           << QSerialPort::OneStop;
 }
 
 void TestComm::parsesSettings()

@@ -327,7 +327,8 @@ void TestFiles::longMessageKeepsWhatTheBoxShows()
 {
     Ports ports(0);
     Rig rig(ports.map());
-    QVERIFY(writeFile(path("long.mes"), withLine(1, "x12345678901234567890").replace("xBACK DOOR", "x1234567890123456")));
+    QVERIFY(
+        writeFile(path("long.mes"), withLine(1, "x12345678901234567890").replace("xBACK DOOR", "x1234567890123456")));
     rig.box(2)->setText(QStringLiteral("1234567890123456"));
     rig.prompts.openAnswers << path("long.mes");
     rig.window->Command2_Click();

@@ -64,22 +64,26 @@ private slots:
     void readsNoMoreThanItNeeds();
 };
 
-void TestMesFile::writesTheWorkedExample()
-{
-    QCOMPARE(written(workedExample()), kWorkedExample);
-}
+void TestMesFile::writesTheWorkedExample() { QCOMPARE(written(workedExample()), kWorkedExample); }
 
 void TestMesFile::roundTrips_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("port");
-    QTest::newRow("comma and quotes") << "a,\"b\", c" << "1";
-    QTest::newRow("blanks around") << "  padded  " << "4";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("accented letters") << QString::fromUtf8("Caf\xc3\xa9 \xc3\x9c" "ber") << "3";
+    QTest::newRow("comma and quotes") << "a,\"b\", c"
+                                      << "1";
+    QTest::newRow("blanks around") << "  padded  "
+                                   << "4";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("accented letters") << QString::fromUtf8("Caf\xc3\xa9 \xc3\x9c"
+                                                           "ber")
+                                      << "3";
     QTest::newRow("beyond Latin-1") << QString::fromUtf8("\xe2\x82\xac 5") << "2";
-    QTest::newRow("leading x kept") << "xx" << "7";
-    QTest::newRow("odd port text") << "A" << " 2 ";
+    QTest::newRow("leading x kept") << "xx"
+                                    << "7";
+    QTest::newRow("odd port text") << "A"
+                                   << " 2 ";
     QTest::newRow("longer than a box") << QString(40, u'L') << "1";
 }
 
@@ -124,34 +128,32 @@ void TestMesFile::reads_data()
     QByteArray lf = kWorkedExample;
     lf.replace("\r\n", "\n");
     QTest::newRow("LF line ends") << lf << 1 << "FRONT DOOR" << exampleOpen << "2";
-    QTest::newRow("no line end after the port")
-        << kWorkedExample.chopped(2) << 9 << "WELCOME" << exampleOpen << "2";
-    QTest::newRow("lines after the 18th ignored")
-        << kWorkedExample + "xEXTRA\r\n0\r\n" << 9 << "WELCOME" << exampleOpen << "2";
-    QTest::newRow("blanks around levels")
-        << withLine(10, "  1 ").replace("\r\n0\r\n0\r\n1", "\r\n\t0\t\r\n0 \r\n 1") << 1 << "FRONT DOOR"
-        << exampleOpen << "2";
+    QTest::newRow("no line end after the port") << kWorkedExample.chopped(2) << 9 << "WELCOME" << exampleOpen << "2";
+    QTest::newRow("lines after the 18th ignored") << kWorkedExample + "xEXTRA\r\n0\r\n"
+                                                  << 9 << "WELCOME" << exampleOpen << "2";
+    QTest::newRow("blanks around levels") << withLine(10, "  1 ").replace("\r\n0\r\n0\r\n1", "\r\n\t0\t\r\n0 \r\n 1")
+                                          << 1 << "FRONT DOOR" << exampleOpen << "2";
     QTest::newRow("2 and -1 are grounded, +1 and 01 open")
         << withLine(10, "2").replace("\r\n1\r\n0\r\n0\r\n1", "\r\n-1\r\n+1\r\n01\r\n1") << 1 << "FRONT DOOR"
         << QList<int>{3, 4, 5} << "2";
     QTest::newRow("first character dropped whatever it is")
         << withLine(2, "ZBACK") << 2 << "BACK" << exampleOpen << "2";
-    QTest::newRow("Latin-1 file") << withLine(1, "xCaf\xe9") << 1 << QString::fromUtf8("Caf\xc3\xa9")
-                                  << exampleOpen << "2";
+    QTest::newRow("Latin-1 file") << withLine(1, "xCaf\xe9") << 1 << QString::fromUtf8("Caf\xc3\xa9") << exampleOpen
+                                  << "2";
     QTest::newRow("sequence split over two lines is Latin-1")
-        << withLine(1, "xA\xc3").replace("\r\nxBACK", "\r\n\xa9" "BACK") << 1 << QString::fromLatin1("A\xc3")
-        << exampleOpen << "2";
-    QTest::newRow("UTF-8 file") << withLine(1, "xCaf\xc3\xa9") << 1 << QString::fromUtf8("Caf\xc3\xa9")
-                                << exampleOpen << "2";
-    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExample << 1 << "FRONT DOOR" << exampleOpen
-                                     << "2";
+        << withLine(1, "xA\xc3")
+               .replace("\r\nxBACK", "\r\n\xa9"
+                                     "BACK")
+        << 1 << QString::fromLatin1("A\xc3") << exampleOpen << "2";
+    QTest::newRow("UTF-8 file") << withLine(1, "xCaf\xc3\xa9") << 1 << QString::fromUtf8("Caf\xc3\xa9") << exampleOpen
+                                << "2";
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExample << 1 << "FRONT DOOR" << exampleOpen << "2";
     QTest::newRow("empty port line") << withLine(18, "") << 1 << "FRONT DOOR" << exampleOpen << "";
     QTest::newRow("port 7") << withLine(18, "7") << 1 << "FRONT DOOR" << exampleOpen << "7";
-    QTest::newRow("long message") << withLine(4, "x" + QByteArray(100, 'M')) << 4 << QString(100, u'M')
-                                  << exampleOpen << "2";
-    QTest::newRow("longest line allowed")
-        << withLine(5, "x" + QByteArray(mesfile::kMaxLineBytes - 1, 'M')) << 5
-        << QString(mesfile::kMaxLineBytes - 1, u'M') << exampleOpen << "2";
+    QTest::newRow("long message") << withLine(4, "x" + QByteArray(100, 'M')) << 4 << QString(100, u'M') << exampleOpen
+                                  << "2";
+    QTest::newRow("longest line allowed") << withLine(5, "x" + QByteArray(mesfile::kMaxLineBytes - 1, 'M')) << 5
+                                          << QString(mesfile::kMaxLineBytes - 1, u'M') << exampleOpen << "2";
 }
 
 void TestMesFile::reads()
@@ -187,8 +189,7 @@ void TestMesFile::refuses_data()
     QTest::newRow("sign alone") << withLine(17, " - ") << 17;
     QTest::newRow("carriage return in a message") << withLine(2, "xA\rB") << 2;
     QTest::newRow("line over 64 KiB") << withLine(3, "x" + QByteArray(mesfile::kMaxLineBytes, 'M')) << 3;
-    QTest::newRow("over 64 KiB with no line end")
-        << "x" + QByteArray(mesfile::kMaxLineBytes + 10, 'M') << 1;
+    QTest::newRow("over 64 KiB with no line end") << "x" + QByteArray(mesfile::kMaxLineBytes + 10, 'M') << 1;
     QTest::newRow("CR-only line ends") << QByteArray(kWorkedExample).replace("\r\n", "\r") << 2;
 }
 

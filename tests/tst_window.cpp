@@ -65,25 +65,42 @@ void TestWindow::controls_data()
 
     const QString messageHint = "Enter your message (blank leaves message unchanged)";
     const QString frameHint = "Display message when input = 1 (open) or 0 (grounded)";
-    QTest::newRow("Label1") << "Label1" << "Select serial port #" << QRect(72, 24, 97, 17) << "";
-    QTest::newRow("Combo1") << "Combo1" << "" << QRect(176, 24, 33, 21)
-                            << "Choose serial port # which is hooked up to Tavro";
-    QTest::newRow("Label3") << "Label3" << "Message 1" << QRect(40, 88, 57, 17) << "";
-    QTest::newRow("Label2") << "Label2" << "Message 2" << QRect(40, 128, 57, 17) << "";
-    QTest::newRow("Label10") << "Label10" << "Message 9" << QRect(40, 408, 57, 17) << "";
-    QTest::newRow("messagebox") << "messagebox" << "" << QRect(104, 88, 137, 19) << messageHint;
-    QTest::newRow("Text8") << "Text8" << "" << QRect(104, 408, 137, 19) << messageHint;
-    QTest::newRow("Frame1") << "Frame1" << "" << QRect(248, 80, 97, 30) << frameHint;
-    QTest::newRow("Frame8") << "Frame8" << "" << QRect(248, 360, 97, 30) << frameHint;
-    QTest::newRow("Option1") << "Option1" << "1" << QRect(8, 8, 33, 17) << "";
-    QTest::newRow("Option3") << "Option3" << "1" << QRect(8, 8, 25, 17) << "";
-    QTest::newRow("Option4") << "Option4" << "0" << QRect(56, 8, 33, 17) << "";
-    QTest::newRow("Option8") << "Option8" << "0" << QRect(56, 8, 25, 17) << "";
-    QTest::newRow("Label11") << "Label11" << "'Idle'-message" << QRect(264, 408, 73, 17)
-                             << "this message is displayed when no other message is displayed (i.e. no other input active)";
-    QTest::newRow("Command3") << "Command3" << "Save messages" << QRect(16, 464, 97, 41) << "save current message set";
-    QTest::newRow("Command2") << "Command2" << "Load messages" << QRect(128, 464, 97, 41) << "load a message set";
-    QTest::newRow("Command1") << "Command1" << "Send to Tavro" << QRect(240, 464, 97, 41)
+    QTest::newRow("Label1") << "Label1"
+                            << "Select serial port #" << QRect(72, 24, 97, 17) << "";
+    QTest::newRow("Combo1") << "Combo1"
+                            << "" << QRect(176, 24, 33, 21) << "Choose serial port # which is hooked up to Tavro";
+    QTest::newRow("Label3") << "Label3"
+                            << "Message 1" << QRect(40, 88, 57, 17) << "";
+    QTest::newRow("Label2") << "Label2"
+                            << "Message 2" << QRect(40, 128, 57, 17) << "";
+    QTest::newRow("Label10") << "Label10"
+                             << "Message 9" << QRect(40, 408, 57, 17) << "";
+    QTest::newRow("messagebox") << "messagebox"
+                                << "" << QRect(104, 88, 137, 19) << messageHint;
+    QTest::newRow("Text8") << "Text8"
+                           << "" << QRect(104, 408, 137, 19) << messageHint;
+    QTest::newRow("Frame1") << "Frame1"
+                            << "" << QRect(248, 80, 97, 30) << frameHint;
+    QTest::newRow("Frame8") << "Frame8"
+                            << "" << QRect(248, 360, 97, 30) << frameHint;
+    QTest::newRow("Option1") << "Option1"
+                             << "1" << QRect(8, 8, 33, 17) << "";
+    QTest::newRow("Option3") << "Option3"
+                             << "1" << QRect(8, 8, 25, 17) << "";
+    QTest::newRow("Option4") << "Option4"
+                             << "0" << QRect(56, 8, 33, 17) << "";
+    QTest::newRow("Option8") << "Option8"
+                             << "0" << QRect(56, 8, 25, 17) << "";
+    QTest::newRow("Label11")
+        << "Label11"
+        << "'Idle'-message" << QRect(264, 408, 73, 17)
+        << "this message is displayed when no other message is displayed (i.e. no other input active)";
+    QTest::newRow("Command3") << "Command3"
+                              << "Save messages" << QRect(16, 464, 97, 41) << "save current message set";
+    QTest::newRow("Command2") << "Command2"
+                              << "Load messages" << QRect(128, 464, 97, 41) << "load a message set";
+    QTest::newRow("Command1") << "Command1"
+                              << "Send to Tavro" << QRect(240, 464, 97, 41)
                               << "Make sure Tavro is in 'progam'-mode before transmitting";
 }
 
@@ -155,11 +172,16 @@ void TestWindow::textBindings_data()
     QTest::addColumn<bool>("clearFirst");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("one character into Text3") << 4 << false << "x" << "message 4x";
-    QTest::newRow("message 1 replaced") << 1 << true << "HELLO" << "HELLO";
-    QTest::newRow("idle message replaced") << 9 << true << "Welcome!" << "Welcome!";
-    QTest::newRow("cleared box stores empty") << 7 << true << "" << "";
-    QTest::newRow("blanks kept") << 2 << true << "  A B  " << "  A B  ";
+    QTest::newRow("one character into Text3") << 4 << false << "x"
+                                              << "message 4x";
+    QTest::newRow("message 1 replaced") << 1 << true << "HELLO"
+                                        << "HELLO";
+    QTest::newRow("idle message replaced") << 9 << true << "Welcome!"
+                                           << "Welcome!";
+    QTest::newRow("cleared box stores empty") << 7 << true << ""
+                                              << "";
+    QTest::newRow("blanks kept") << 2 << true << "  A B  "
+                                 << "  A B  ";
 }
 
 void TestWindow::textBindings()
@@ -196,8 +218,7 @@ void TestWindow::optionBindings_data()
     QTest::newRow("selected option clicked again") << QList<int>{1, 1} << QList<int>{1};
     QTest::newRow("grounded option clicked again") << QList<int>{16} << QList<int>{};
     QTest::newRow("frames independent") << QList<int>{1, 15, 4} << QList<int>{1, 8};
-    QTest::newRow("every input open") << QList<int>{1, 3, 5, 7, 9, 11, 13, 15}
-                                      << QList<int>{1, 2, 3, 4, 5, 6, 7, 8};
+    QTest::newRow("every input open") << QList<int>{1, 3, 5, 7, 9, 11, 13, 15} << QList<int>{1, 2, 3, 4, 5, 6, 7, 8};
 }
 
 void TestWindow::optionBindings()
@@ -238,7 +259,8 @@ void TestWindow::tabOrder()
         expected << QStringLiteral("Option%1").arg(n);
     for (int k = 8; k >= 1; --k)
         expected << QStringLiteral("Text%1").arg(k);
-    expected << "messagebox" << "Command1";
+    expected << "messagebox"
+             << "Command1";
 
     QStringList visited;
     for (qsizetype i = 0; i < expected.size(); ++i) {

@@ -5,15 +5,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-WidgetPrompts::~WidgetPrompts()
-{
-    delete m_dialog;
-}
+WidgetPrompts::~WidgetPrompts() { delete m_dialog; }
 
-void WidgetPrompts::tell(const QString &text)
-{
-    QMessageBox::warning(m_window, QStringLiteral("Dravik Tavro"), text);
-}
+void WidgetPrompts::tell(const QString &text) { QMessageBox::warning(m_window, QStringLiteral("Dravik Tavro"), text); }
 
 QString WidgetPrompts::qtFilter(const QString &filter)
 {
@@ -48,20 +42,13 @@ std::optional<QString> WidgetPrompts::choose(bool forSaving)
     return chosen;
 }
 
-std::optional<QString> WidgetPrompts::chooseFileToOpen()
-{
-    return choose(false);
-}
+std::optional<QString> WidgetPrompts::chooseFileToOpen() { return choose(false); }
 
-std::optional<QString> WidgetPrompts::chooseFileToSave()
-{
-    return choose(true);
-}
+std::optional<QString> WidgetPrompts::chooseFileToSave() { return choose(true); }
 
 bool WidgetPrompts::confirmOverwrite(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
-                    m_window);
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No, m_window);
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }

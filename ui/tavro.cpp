@@ -6,8 +6,8 @@
 #include "ui/prompts.h"
 
 #include <QComboBox>
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
@@ -21,10 +21,7 @@
 namespace {
 
 // The layout is drawn in twips; at 96 dpi fifteen make a pixel.
-constexpr int px(int twips)
-{
-    return twips / 15;
-}
+constexpr int px(int twips) { return twips / 15; }
 
 void place(QWidget *w, int left, int top, int width, int height)
 {
@@ -108,13 +105,9 @@ void LevelOption::pairWith(LevelOption *partner)
     });
 }
 
-void LevelOption::nextCheckState()
-{
-    setChecked(true);
-}
+void LevelOption::nextCheckState() { setChecked(true); }
 
-Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent)
-    : QWidget(parent), m_prompts(prompts)
+Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(parent), m_prompts(prompts)
 {
     setObjectName(QStringLiteral("Tavro"));
     setWindowTitle(QStringLiteral("Dravik Tavro"));
@@ -183,11 +176,11 @@ void Tavro::createControls()
         frame->setToolTip(QStringLiteral("Display message when input = 1 (open) or 0 (grounded)"));
         m_frame[n] = frame;
 
-        auto *open = named(new LevelOption(QStringLiteral("1"), frame),
-                           qPrintable(QStringLiteral("Option%1").arg(2 * n - 1)));
+        auto *open =
+            named(new LevelOption(QStringLiteral("1"), frame), qPrintable(QStringLiteral("Option%1").arg(2 * n - 1)));
         place(open, 120, 120, row.openWidth, 255);
-        auto *grounded = named(new LevelOption(QStringLiteral("0"), frame),
-                               qPrintable(QStringLiteral("Option%1").arg(2 * n)));
+        auto *grounded =
+            named(new LevelOption(QStringLiteral("0"), frame), qPrintable(QStringLiteral("Option%1").arg(2 * n)));
         place(grounded, 840, 120, row.groundWidth, 255);
         // Some options are only 25 pixels wide: a tighter gap keeps the
         // digit clear of the edge.
@@ -201,8 +194,8 @@ void Tavro::createControls()
 
     Label11 = named(new QLabel(QStringLiteral("'Idle'-message"), this), "Label11");
     place(Label11, 3960, 6120, 1095, 255);
-    Label11->setToolTip(QStringLiteral(
-        "this message is displayed when no other message is displayed (i.e. no other input active)"));
+    Label11->setToolTip(
+        QStringLiteral("this message is displayed when no other message is displayed (i.e. no other input active)"));
 
     Command3 = named(new QPushButton(QStringLiteral("Save messages"), this), "Command3");
     place(Command3, 240, 6960, 1455, 615);
@@ -297,10 +290,10 @@ void Tavro::Combo1_Click()
         return;
 
     const QString device = Comm->device();
-    QString text = device.isEmpty()
-                       ? tr("Serial port %1 cannot be opened: %2.").arg(m_set.portText, Comm->errorString())
-                       : tr("Serial port %1 (%2) cannot be opened: %3.")
-                             .arg(m_set.portText, device, Comm->errorString());
+    QString text =
+        device.isEmpty()
+            ? tr("Serial port %1 cannot be opened: %2.").arg(m_set.portText, Comm->errorString())
+            : tr("Serial port %1 (%2) cannot be opened: %3.").arg(m_set.portText, device, Comm->errorString());
     if (Comm->permissionDenied()) {
         text += tr("\n\nTo use serial ports, your user has to be a member of the group that owns "
                    "the device (usually dialout), for example:\n    sudo usermod -aG dialout $USER\n"
@@ -357,8 +350,7 @@ QString Tavro::portName() const
 {
     const QString device = Comm->device();
     const QString number = QString::number(Comm->commPort());
-    return device.isEmpty() ? tr("serial port %1").arg(number)
-                            : tr("serial port %1 (%2)").arg(number, device);
+    return device.isEmpty() ? tr("serial port %1").arg(number) : tr("serial port %1 (%2)").arg(number, device);
 }
 
 void Tavro::enterBusy()
@@ -417,8 +409,7 @@ void Tavro::showLoaded(const mesfile::Contents &contents)
         m_option[contents.triggerOnOpen[input] ? 2 * input - 1 : 2 * input]->setChecked(true);
 
     m_set.portText = contents.portText;
-    static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
-                                   QStringLiteral("4")};
+    static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
     const int index = int(ports.indexOf(m_set.portText));
     if (index >= 0 && index < Combo1->count())
         choosePort(index);
@@ -448,15 +439,9 @@ QString Tavro::ReportFileStatus(const QString &filespec)
     return QFileInfo::exists(filespec) ? QStringLiteral("1") : QStringLiteral("0");
 }
 
-void Tavro::storeText(int slot)
-{
-    m_set.messageText[slot] = m_box[slot]->text();
-}
+void Tavro::storeText(int slot) { m_set.messageText[slot] = m_box[slot]->text(); }
 
-void Tavro::storeLevel(int input, bool open)
-{
-    m_set.triggerOnOpen[input] = open;
-}
+void Tavro::storeLevel(int input, bool open) { m_set.triggerOnOpen[input] = open; }
 
 void Tavro::messagebox_Change() { storeText(1); }
 void Tavro::Text1_Change() { storeText(2); }

@@ -103,9 +103,9 @@ private:
 
     QLabel *Label1 = nullptr;
     QComboBox *Combo1 = nullptr;
-    std::array<QLineEdit *, 10> m_box{};          // by slot, 1..9
-    std::array<QGroupBox *, 9> m_frame{};         // by input, 1..8
-    std::array<LevelOption *, 17> m_option{};     // Option1..Option16
+    std::array<QLineEdit *, 10> m_box{};       // by slot, 1..9
+    std::array<QGroupBox *, 9> m_frame{};      // by input, 1..8
+    std::array<LevelOption *, 17> m_option{};  // Option1..Option16
     QLabel *Label11 = nullptr;
     QPushButton *Command1 = nullptr;
     QPushButton *Command2 = nullptr;
