@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 PtyBoard::PtyBoard()
@@ -51,6 +52,8 @@ void PtyBoard::readLoop()
             m_arrivals.push_back({buffer[i], now});
     }
 }
+
+bool PtyBoard::holdExclusively() { return ::ioctl(m_slave, TIOCEXCL) == 0; }
 
 QByteArray PtyBoard::received() const
 {

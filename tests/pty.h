@@ -37,6 +37,8 @@ public:
     bool waitForBytes(int n, int timeoutMs) const;
     // The line settings as the program left them on the device.
     termios settings() const;
+    // Another program holds the device: no one else may open it.
+    bool holdExclusively();
     // The cable pulled: the device goes away under the program.
     void hangUp();
 

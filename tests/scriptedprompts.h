@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 // Prompts that record what the window says and give the answers queued for
 // it. A dialog with no answer queued is cancelled; a question with none is
 // answered No.
@@ -12,7 +14,13 @@ class ScriptedPrompts : public Prompts {
 public:
     void tell(const QString &text) override { told << text; }
     std::optional<QString> chooseFileToOpen() override { return next(openAnswers, dialogs, "open"); }
-    std::optional<QString> chooseFileToSave() override { return next(saveAnswers, dialogs, "save"); }
+    std::optional<QString> chooseFileToSave() override
+    {
+        const std::optional<QString> answer = next(saveAnswers, dialogs, "save");
+        if (answer && afterSaveDialog)
+            afterSaveDialog(*answer);
+        return answer;
+    }
     bool confirmOverwrite(const QString &text) override
     {
         asked << text;
@@ -25,6 +33,8 @@ public:
     QList<std::optional<QString>> openAnswers;
     QList<std::optional<QString>> saveAnswers;
     QList<bool> overwriteAnswers;
+    // Runs once the save dialog has given a name, before the window goes on.
+    std::function<void(const QString &)> afterSaveDialog;
 
 private:
     static std::optional<QString> next(QList<std::optional<QString>> &answers, QStringList &shown, const char *kind)

@@ -1,5 +1,6 @@
 // Load and Save through the window: the dialogs and the question, what a
 // file does to the window and the link, and saves that fail.
+#include "child.h"
 #include "rig.h"
 
 #include <QApplication>
@@ -8,7 +9,6 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -108,22 +108,6 @@ void typeFileName(QFileDialog *dialog, const QString &name)
     QVERIFY(edit);
     edit->setText(name);
     QTest::keyClick(edit, Qt::Key_Return);
-}
-
-// The child side of the failing-save tests: one Save of a changed set to
-// the path given, under whatever limits the parent set; prints what the
-// window told the user.
-int saveChild(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    Rig rig([](int port) { return absentDevice(port); });
-    rig.prompts.saveAnswers << QString::fromLocal8Bit(argv[2]);
-    rig.prompts.overwriteAnswers << true;
-    rig.box(1)->setText(QStringLiteral("CHANGED"));
-    rig.window->Command3_Click();
-    for (const QString &text : rig.prompts.told)
-        std::printf("%s\n", qPrintable(text));
-    return 0;
 }
 
 }  // namespace
@@ -350,31 +334,26 @@ void TestFiles::saveThatFailsKeepsTheOldFile()
     const QByteArray old = kWorkedExample;
     QVERIFY(writeFile(path("kept.mes"), old));
 
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    child.setProcessEnvironment(env);
+    std::function<void()> inChild;
     if (limit == "read-only") {
         // Root writes anywhere, so the child drops to nobody; the folder is
         // then someone else's and not writable.
         QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
                                                          | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
-        child.setChildProcessModifier([] {
+        inChild = [] {
             if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
                 ::_exit(3);
-        });
+        };
     } else {
-        child.setChildProcessModifier([] {
+        inChild = [] {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit small{40, 40};
             ::setrlimit(RLIMIT_FSIZE, &small);
-        });
+        };
     }
-    child.start(QCoreApplication::applicationFilePath(), {"--save-child", path("kept.mes")});
-    QVERIFY(child.waitForFinished(20000));
-    QCOMPARE(child.exitCode(), 0);
-    const QString told = QString::fromLocal8Bit(child.readAllStandardOutput());
-    QVERIFY2(told.contains("Could not save") && told.contains("kept.mes"), qPrintable(told));
+    const ChildResult child = startChild({"--save-child", path("kept.mes")}, inChild);
+    QCOMPARE(child.exitCode, 0);
+    QVERIFY2(child.output.contains("Could not save") && child.output.contains("kept.mes"), qPrintable(child.output));
 
     QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QCOMPARE(contentsOf(path("kept.mes")), old);
@@ -463,8 +442,8 @@ void TestFiles::realDialogs()
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && qstrcmp(argv[1], "--save-child") == 0)
-        return saveChild(argc, argv);
+    if (const int child = runChildMode(argc, argv); child >= 0)
+        return child;
     QApplication app(argc, argv);
     TestFiles test;
     return QTest::qExec(&test, argc, argv);

@@ -1,6 +1,7 @@
 #include "link/portmap.h"
 #include "ui/prompts.h"
 #include "ui/tavro.h"
+#include "ui/windowgone.h"
 
 #include <QApplication>
 
@@ -25,5 +26,6 @@ int main(int argc, char *argv[])
     Tavro window(systemSerialDevice, prompts);
     prompts.setWindow(&window);
     window.show();
+    quitWhenWindowDestroyed(&window);
     return QApplication::exec();
 }

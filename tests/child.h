@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Some tests need a process of their own: to run under limits (a file size
+// limit, another user) or to measure its peak memory. The test executable
+// then starts itself again in a child mode.
+
+// The child side. Returns -1 if the arguments name no child mode, so that
+// main goes on with the tests.
+//   --save-child PATH  changes message 1 and saves to PATH (answering Yes)
+//   --load-child PATH  loads PATH
+// Either prints what the window told the user, then the peak resident
+// memory ("peak KB") and the command's time ("ms N").
+int runChildMode(int argc, char **argv);
+
+struct ChildResult {
+    int exitCode = -1;
+    QString output;
+};
+
+// The parent side: this executable in a child mode, on the offscreen
+// platform; `inChild` runs in the child before the program starts.
+ChildResult startChild(const QStringList &arguments, std::function<void()> inChild = {});
+
+// The number after `key` in a child's output, or -1.
+long long childFigure(const QString &output, const QString &key);

@@ -1,0 +1,40 @@
+#!/bin/sh
+# Runs the real pelorin under a virtual X server, as a person would use it.
+#   desktop.sh BINARY SHOT [PTY DEVICE]
+# With PTY and DEVICE, the pseudo-terminal stands in for the serial device
+# in a private mount namespace (root only), and Send is pressed before the
+# window is closed.
+# Prints WINDOW <width>x<height>, then EXIT <status> <milliseconds from the
+# close to the end of the process>.
+set -eu
+unset QT_QPA_PLATFORM
+binary=$1 shot=$2
+if [ $# -ge 4 ] && [ -z "${PELORIN_IN_NAMESPACE:-}" ]; then
+    exec env PELORIN_IN_NAMESPACE=1 unshare --mount --propagation private \
+        sh -c 'mount --bind "$3" "$4" && exec "$0" "$@"' "$0" "$@"
+fi
+if [ -z "${DISPLAY_READY:-}" ]; then
+    exec env DISPLAY_READY=1 xvfb-run -a -s "-screen 0 640x600x24" "$0" "$@"
+fi
+
+"$binary" &
+pid=$!
+window=
+for _ in $(seq 100); do
+    window=$(xdotool search --name '^Dravik Tavro$' 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+[ -n "$window" ] || { echo "NO WINDOW"; kill "$pid"; exit 1; }
+sleep 0.5
+echo "WINDOW $(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: //p')"
+import -window root "$shot"
+if [ $# -ge 4 ]; then
+    xdotool windowfocus --sync "$window" key space
+    sleep 3
+fi
+start=$(date +%s%N)
+xdotool windowclose "$window"
+status=0
+wait "$pid" || status=$?
+echo "EXIT $status $(( ($(date +%s%N) - start) / 1000000 ))"
