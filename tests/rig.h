@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/comm.h"
-#include "pty.h"
+#include "ptyboard.h"
 #include "scriptedprompts.h"
 #include "ui/tavro.h"
 

@@ -1,6 +1,6 @@
 // Uploads through the window to pseudo-terminals standing in for the board:
 // the bytes, their pacing, and what happens when the link changes or fails.
-#include "pty.h"
+#include "ptyboard.h"
 #include "rig.h"
 
 #include <QTest>

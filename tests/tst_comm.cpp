@@ -1,7 +1,7 @@
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
 #include "link/comm.h"
-#include "pty.h"
+#include "ptyboard.h"
 
 #include <QTest>
 

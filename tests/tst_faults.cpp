@@ -1,15 +1,12 @@
 // Faults from outside: ports held by others, devices that go away, files
-// that are huge, broken or not files at all, folders that vanish, and a
-// window closed under an upload.
+// that are huge, broken or not files at all, and folders that vanish.
 #include "child.h"
 #include "rig.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -53,8 +50,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-QString sourcePath(const char *relative) { return QStringLiteral(PELORIN_SOURCE_DIR "/") + QLatin1String(relative); }
-
 }  // namespace
 
 class TestFaults : public QObject {
@@ -68,7 +63,6 @@ private slots:
     void oddFiles_data();
     void oddFiles();
     void saveIntoAVanishedFolder();
-    void closingTheWindowDuringAnUpload();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -244,34 +238,6 @@ void TestFaults::saveIntoAVanishedFolder()
     rig.window->Command3_Click();
     QCOMPARE(rig.prompts.told.size(), 1);
     QVERIFY(QFileInfo(path("set.mes")).size() > 0);
-}
-
-void TestFaults::closingTheWindowDuringAnUpload()
-{
-    if (::geteuid() != 0)
-        QSKIP("standing a pseudo-terminal in for a serial device needs root");
-    const QString device = systemSerialDevice(1);
-    if (device.isEmpty())
-        QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
-
-    PtyBoard board;
-    QProcess desktop;
-    desktop.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    desktop.start(sourcePath("tests/desktop.sh"), {PELORIN_BINARY, path("shot.png"), board.path(), device});
-    QVERIFY(desktop.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(desktop.readAllStandardOutput());
-    QCOMPARE(desktop.exitCode(), 0);
-
-    QVERIFY2(output.contains("WINDOW 354x524"), qPrintable(output));
-    QVERIFY2(output.contains(QRegularExpression("EXIT 0 \\d+")), qPrintable(output));
-    const long long ms = output.section("EXIT 0 ", 1).trimmed().toLongLong();
-    qInfo("the process ended %lld ms after its window was closed, with %lld characters sent", ms,
-          qlonglong(board.received().size()));
-    QVERIFY(ms < 2000);
-    // Some of the upload went out, and it stopped where it was.
-    const QByteArray received = board.received();
-    QVERIFY2(received.size() >= 3 && received.size() < 20, received.constData());
-    QVERIFY(QByteArray("1\r0\rmessage 1\r2\r0\rmessage 2\r").startsWith(received));
 }
 
 int main(int argc, char **argv)

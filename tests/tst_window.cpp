@@ -1,8 +1,9 @@
 // The editor window: start-up, the controls and their bindings to the
 // message set, the port probe and the keyboard.
-#include "pty.h"
+#include "ptyboard.h"
 #include "rig.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -21,6 +22,7 @@ private slots:
     void optionBindings_data();
     void optionBindings();
     void tabOrder();
+    void accessibleNames();
     void probe_data();
     void probe();
     void pickOfAPortThatWillNotOpen();
@@ -268,6 +270,43 @@ void TestWindow::tabOrder()
         visited << QApplication::focusWidget()->objectName();
     }
     QCOMPARE(visited, expected);
+}
+
+void TestWindow::accessibleNames()
+{
+    Ports ports(4);
+    Rig rig(ports.map());
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+
+    QStringList names;
+    QStringList descriptions;
+    const std::function<void(QAccessibleInterface *)> walk = [&](QAccessibleInterface *node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface *child = node->child(i);
+            if (!child || child->state().invisible)
+                continue;
+            if (child->state().focusable) {
+                names << child->text(QAccessible::Name);
+                descriptions << child->text(QAccessible::Description);
+            }
+            walk(child);
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(rig.window.get()));
+
+    // Send, Load, Save, the port selector, 16 options and 9 message boxes.
+    QCOMPARE(names.size(), 29);
+    QVERIFY2(!names.contains(QString()), qPrintable(names.join(" | ")));
+    QStringList unique = names;
+    unique.removeDuplicates();
+    QCOMPARE(unique.size(), names.size());
+    for (const char *name : {"Message 1", "Message 9", "Input 3: 1 (open)", "Input 8: 0 (grounded)", "Serial port",
+                             "Send to Tavro", "Load messages", "Save messages"})
+        QVERIFY2(names.contains(name), qPrintable(name));
+    QVERIFY(descriptions.contains("Make sure Tavro is in 'progam'-mode before transmitting"));
+    QVERIFY(descriptions.contains("Enter your message (blank leaves message unchanged)"));
+    QVERIFY(descriptions.contains("Display message when input = 1 (open) or 0 (grounded)"));
 }
 
 void TestWindow::probe_data()

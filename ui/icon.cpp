@@ -53,4 +53,6 @@ const char *const kBoard[] = {"32 32 11 1",
 
 }  // namespace
 
-QIcon tavroIcon() { return QIcon(QPixmap(kBoard)); }
+QImage tavroIconImage() { return QImage(kBoard); }
+
+QIcon tavroIcon() { return QIcon(QPixmap::fromImage(tavroIconImage())); }

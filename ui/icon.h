@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 
 // The window icon: a 32 x 32 picture of the board in sixteen colours.
+QImage tavroIconImage();
 QIcon tavroIcon();

@@ -22,6 +22,7 @@ int main(int argc, char *argv[])
 #endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
     WidgetPrompts prompts;
     Tavro window(systemSerialDevice, prompts);
     prompts.setWindow(&window);

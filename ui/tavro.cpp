@@ -28,6 +28,13 @@ void place(QWidget *w, int left, int top, int width, int height)
     w->setGeometry(px(left), px(top), px(width), px(height));
 }
 
+// A hint shows as the tooltip and is read out by screen readers.
+void hint(QWidget *w, const QString &text)
+{
+    w->setToolTip(text);
+    w->setAccessibleDescription(text);
+}
+
 template <typename W>
 W *named(W *w, const char *name)
 {
@@ -148,7 +155,9 @@ void Tavro::createControls()
 
     Combo1 = named(new QComboBox(this), "Combo1");
     place(Combo1, 2640, 360, 495, 315);
-    Combo1->setToolTip(QStringLiteral("Choose serial port # which is hooked up to Tavro"));
+    Label1->setBuddy(Combo1);
+    Combo1->setAccessibleName(QStringLiteral("Serial port"));
+    hint(Combo1, QStringLiteral("Choose serial port # which is hooked up to Tavro"));
 
     QFont courier(QStringLiteral("Courier"));
     courier.setStyleHint(QFont::TypeWriter);
@@ -166,14 +175,16 @@ void Tavro::createControls()
         place(box, 1560, top, 2055, 285);
         box->setFont(courier);
         box->setMaxLength(kMaxTyped);
-        box->setToolTip(QStringLiteral("Enter your message (blank leaves message unchanged)"));
+        hint(box, QStringLiteral("Enter your message (blank leaves message unchanged)"));
+        label->setBuddy(box);
+        box->setAccessibleName(label->text());
         m_box[n] = box;
 
         if (n == MessageSet::kIdleSlot)
             break;
         auto *frame = named(new QGroupBox(this), qPrintable(QStringLiteral("Frame%1").arg(n)));
         place(frame, 3720, top - 120, 1455, 450);
-        frame->setToolTip(QStringLiteral("Display message when input = 1 (open) or 0 (grounded)"));
+        hint(frame, QStringLiteral("Display message when input = 1 (open) or 0 (grounded)"));
         m_frame[n] = frame;
 
         auto *open =
@@ -182,6 +193,10 @@ void Tavro::createControls()
         auto *grounded =
             named(new LevelOption(QStringLiteral("0"), frame), qPrintable(QStringLiteral("Option%1").arg(2 * n)));
         place(grounded, 840, 120, row.groundWidth, 255);
+        open->setAccessibleName(QStringLiteral("Input %1: 1 (open)").arg(n));
+        grounded->setAccessibleName(QStringLiteral("Input %1: 0 (grounded)").arg(n));
+        open->setAccessibleDescription(frame->toolTip());
+        grounded->setAccessibleDescription(frame->toolTip());
         // Some options are only 25 pixels wide: a tighter gap keeps the
         // digit clear of the edge.
         frame->setStyleSheet(QStringLiteral("QRadioButton { spacing: 2px; }"));
@@ -194,18 +209,18 @@ void Tavro::createControls()
 
     Label11 = named(new QLabel(QStringLiteral("'Idle'-message"), this), "Label11");
     place(Label11, 3960, 6120, 1095, 255);
-    Label11->setToolTip(
-        QStringLiteral("this message is displayed when no other message is displayed (i.e. no other input active)"));
+    hint(Label11,
+         QStringLiteral("this message is displayed when no other message is displayed (i.e. no other input active)"));
 
     Command3 = named(new QPushButton(QStringLiteral("Save messages"), this), "Command3");
     place(Command3, 240, 6960, 1455, 615);
-    Command3->setToolTip(QStringLiteral("save current message set"));
+    hint(Command3, QStringLiteral("save current message set"));
     Command2 = named(new QPushButton(QStringLiteral("Load messages"), this), "Command2");
     place(Command2, 1920, 6960, 1455, 615);
-    Command2->setToolTip(QStringLiteral("load a message set"));
+    hint(Command2, QStringLiteral("load a message set"));
     Command1 = named(new QPushButton(kSendCaption, this), "Command1");
     place(Command1, 3600, 6960, 1455, 615);
-    Command1->setToolTip(QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting"));
+    hint(Command1, QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting"));
 
     // Send, the port, Load, Save, the levels of inputs 1..8, then the
     // messages from the idle one up to message 1.

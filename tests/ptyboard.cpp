@@ -1,4 +1,4 @@
-#include "pty.h"
+#include "ptyboard.h"
 
 #include <QTest>
 

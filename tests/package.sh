@@ -1,0 +1,50 @@
+#!/bin/sh
+# Builds the Debian package in the build folder given, unpacks it, and
+# checks that it holds a program that starts and a well-formed desktop
+# entry, icons and metadata.
+set -u
+build=$1
+id=org.pelorin.Pelorin
+passed=0 failed=0
+check() { # description, command...
+    what=$1
+    shift
+    if "$@" >/dev/null 2>&1; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $what"
+    fi
+}
+png_size() { # the width and height from a PNG header
+    od -An -tu1 -j16 -N8 "$1" | awk '{ print $3 * 256 + $4 "x" $7 * 256 + $8 }'
+}
+
+cd "$build" || exit 1
+rm -f pelorin_*.deb
+cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; echo "0 passed, 1 failed"; exit 1; }
+deb=$(ls pelorin_*.deb)
+tree=$(mktemp -d)
+trap 'rm -rf "$tree"' EXIT
+dpkg-deb -x "$deb" "$tree"
+
+check "executable" test -x "$tree/usr/bin/pelorin"
+check "desktop entry" test -f "$tree/usr/share/applications/$id.desktop"
+check "32x32 icon" test "$(png_size "$tree/usr/share/icons/hicolor/32x32/apps/$id.png")" = 32x32
+check "scalable icon" grep -q '<svg' "$tree/usr/share/icons/hicolor/scalable/apps/$id.svg"
+check "metadata" test -f "$tree/usr/share/metainfo/$id.metainfo.xml"
+check "desktop-file-validate" desktop-file-validate "$tree/usr/share/applications/$id.desktop"
+check "appstreamcli validate" appstreamcli validate --no-net "$tree/usr/share/metainfo/$id.metainfo.xml"
+check "depends on the Qt libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libqt6widgets6"
+check "depends on the window system plugins" sh -c "dpkg-deb -f '$deb' Depends | grep -q qt6-qpa-plugins"
+
+# The unpacked program starts, and is still running a moment later.
+QT_QPA_PLATFORM=offscreen "$tree/usr/bin/pelorin" >/dev/null 2>&1 &
+pid=$!
+sleep 1
+check "starts from the unpacked tree" kill -0 "$pid"
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+
+echo "package: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

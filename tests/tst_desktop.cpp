@@ -1,0 +1,93 @@
+// The real pelorin binary under a virtual X server, as a person sees it.
+#include "ptyboard.h"
+
+#include "link/portmap.h"
+
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+class TestDesktop : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void windowAsAPersonSeesIt();
+    void closingTheWindowDuringAnUpload();
+
+private:
+    // Runs tests/desktop.sh on the built binary; returns what it printed.
+    QString runDesktop(const QStringList &portArguments = {});
+    QString shot() const { return m_dir->filePath(QStringLiteral("shot.png")); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestDesktop::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+QString TestDesktop::runDesktop(const QStringList &portArguments)
+{
+    QProcess desktop;
+    desktop.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    desktop.start(QStringLiteral(PELORIN_SOURCE_DIR "/tests/desktop.sh"),
+                  QStringList{QStringLiteral(PELORIN_BINARY), shot()} + portArguments);
+    if (!desktop.waitForFinished(60000)) {
+        desktop.kill();
+        desktop.waitForFinished();
+    }
+    const QString output = QString::fromLocal8Bit(desktop.readAllStandardOutput());
+    if (desktop.exitStatus() != QProcess::NormalExit || desktop.exitCode() != 0)
+        return QStringLiteral("desktop.sh failed: ") + output;
+    return output;
+}
+
+void TestDesktop::windowAsAPersonSeesIt()
+{
+    const QString output = runDesktop();
+    QVERIFY2(output.contains("WINDOW 354x524"), qPrintable(output));
+    QVERIFY2(output.contains(QRegularExpression("EXIT 0 \\d+")), qPrintable(output));
+
+    // The screenshot shows a drawn window, not an empty screen.
+    const QImage image(shot());
+    QVERIFY(!image.isNull());
+    QSet<QRgb> colours;
+    for (int y = 0; y < 524; y += 2) {
+        for (int x = 0; x < 354; x += 2)
+            colours.insert(image.pixel(x, y));
+    }
+    QVERIFY2(colours.size() >= 8, qPrintable(QString::number(colours.size())));
+}
+
+void TestDesktop::closingTheWindowDuringAnUpload()
+{
+    if (::geteuid() != 0)
+        QSKIP("standing a pseudo-terminal in for a serial device needs root");
+    const QString device = systemSerialDevice(1);
+    if (device.isEmpty())
+        QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
+
+    PtyBoard board;
+    const QString output = runDesktop({board.path(), device});
+
+    QVERIFY2(output.contains("WINDOW 354x524"), qPrintable(output));
+    QVERIFY2(output.contains(QRegularExpression("EXIT 0 \\d+")), qPrintable(output));
+    const long long ms = output.section("EXIT 0 ", 1).trimmed().toLongLong();
+    qInfo("the process ended %lld ms after its window was closed, with %lld characters sent", ms,
+          qlonglong(board.received().size()));
+    QVERIFY(ms < 2000);
+    // Some of the upload went out, and it stopped where it was.
+    const QByteArray received = board.received();
+    QVERIFY2(received.size() >= 3 && received.size() < 20, received.constData());
+    QVERIFY(QByteArray("1\r0\rmessage 1\r2\r0\rmessage 2\r").startsWith(received));
+}
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "tst_desktop.moc"
