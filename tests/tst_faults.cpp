@@ -2,6 +2,7 @@
 // that are huge, broken or not files at all, and folders that vanish.
 #include "child.h"
 #include "rig.h"
+#include "samples.h"
 
 #include <QApplication>
 #include <QDir>
@@ -15,9 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QByteArray kWorkedExample = "xFRONT DOOR\r\nxBACK DOOR\r\nx\r\nxZONE 4\r\nxZONE 5\r\nxZONE 6\r\n"
-                                  "xZONE 7\r\nxZONE 8\r\nxWELCOME\r\n1\r\n1\r\n0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n2\r\n";
 
 // Root may open a terminal that another program holds exclusively; while
 // this lives, the test process may not.
@@ -43,12 +41,6 @@ private:
     __user_cap_data_struct m_saved[2]{};
     bool m_changed = false;
 };
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 }  // namespace
 
@@ -157,7 +149,7 @@ void TestFaults::hugeFilesAreRefusedCheaply()
             QCOMPARE(file.write(line), qint64(line.size()));
         size = file.size();
     }
-    QVERIFY(writeFile(path("small.mes"), kWorkedExample));
+    QVERIFY(writeFile(path("small.mes"), kWorkedExampleFile));
 
     const ChildResult baseline = startChild({"--load-child", path("small.mes")});
     const ChildResult huge = startChild({"--load-child", path("huge.mes")});
@@ -186,11 +178,12 @@ void TestFaults::oddFiles_data()
     for (char &c : garbage)
         c = char(random.bounded(256));
     QTest::newRow("binary garbage") << garbage << false << "";
-    QTest::newRow("NUL bytes in a message") << QByteArray(kWorkedExample).replace("xFRONT", QByteArray("x\0FR\0", 5))
-                                            << true << QString::fromLatin1("\0FR\0 DOOR", 9);
-    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExample << true << "FRONT DOOR";
-    QTest::newRow("CR-only line ends") << QByteArray(kWorkedExample).replace("\r\n", "\r") << false << "";
-    const QString text = QString::fromLatin1(kWorkedExample);
+    QTest::newRow("NUL bytes in a message")
+        << QByteArray(kWorkedExampleFile).replace("xFRONT", QByteArray("x\0FR\0", 5)) << true
+        << QString::fromLatin1("\0FR\0 DOOR", 9);
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExampleFile << true << "FRONT DOOR";
+    QTest::newRow("CR-only line ends") << QByteArray(kWorkedExampleFile).replace("\r\n", "\r") << false << "";
+    const QString text = QString::fromLatin1(kWorkedExampleFile);
     QTest::newRow("UTF-16") << QByteArray("\xFF\xFE")
                                    + QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2)
                             << false << "";

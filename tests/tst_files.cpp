@@ -2,6 +2,7 @@
 // file does to the window and the link, and saves that fail.
 #include "child.h"
 #include "rig.h"
+#include "samples.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,29 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QByteArray kWorkedExample = "xFRONT DOOR\r\nxBACK DOOR\r\nx\r\nxZONE 4\r\nxZONE 5\r\nxZONE 6\r\n"
-                                  "xZONE 7\r\nxZONE 8\r\nxWELCOME\r\n1\r\n1\r\n0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n2\r\n";
-
-QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// The worked example with line n (1-based) replaced.
-QByteArray withLine(int n, const QByteArray &replacement)
-{
-    QList<QByteArray> lines = kWorkedExample.split('\n');
-    lines[n - 1] = replacement + '\r';
-    return lines.join('\n');
-}
 
 // Everything a Load may change, to compare before and after.
 struct Snapshot {
@@ -150,7 +128,7 @@ void TestFiles::savesAndLoadsTheWorkedExample()
     QTest::mouseClick(rig.find<QPushButton>("Command3"), Qt::LeftButton);
     QVERIFY(rig.prompts.asked.isEmpty());
     QVERIFY(rig.prompts.told.isEmpty());
-    QCOMPARE(contentsOf(path("example.mes")), kWorkedExample);
+    QCOMPARE(contentsOf(path("example.mes")), kWorkedExampleFile);
 
     Ports otherPorts(4);
     Rig other(otherPorts.map());
@@ -170,7 +148,7 @@ void TestFiles::savesAndLoadsTheWorkedExample()
 
     other.prompts.saveAnswers << path("again.mes");
     other.window->Command3_Click();
-    QCOMPARE(contentsOf(path("again.mes")), kWorkedExample);
+    QCOMPARE(contentsOf(path("again.mes")), kWorkedExampleFile);
 }
 
 void TestFiles::overwriteQuestion()
@@ -234,8 +212,8 @@ void TestFiles::loadRefusesABadFileWhole_data()
     QTest::newRow("empty message line") << withLine(4, "") << "line 4";
     QTest::newRow("level not a number") << withLine(13, "zero") << "line 13";
     QTest::newRow("empty level line") << withLine(17, "") << "line 17";
-    QTest::newRow("ends early") << kWorkedExample.left(kWorkedExample.indexOf("0\r\n0\r\n1")) << "line 12";
-    QTest::newRow("no port line") << kWorkedExample.chopped(3) << "line 18";
+    QTest::newRow("ends early") << kWorkedExampleFile.left(kWorkedExampleFile.indexOf("0\r\n0\r\n1")) << "line 12";
+    QTest::newRow("no port line") << kWorkedExampleFile.chopped(3) << "line 18";
     QTest::newRow("line too long") << withLine(9, QByteArray(70000, 'x')) << "line 9";
     QTest::newRow("empty file") << QByteArray() << "empty";
 }
@@ -261,7 +239,7 @@ void TestFiles::loadRefusesABadFileWhole()
     QVERIFY(rig.prompts.told.first().contains("bad.mes"));
 
     // The next Load works as usual.
-    QVERIFY(writeFile(path("good.mes"), kWorkedExample));
+    QVERIFY(writeFile(path("good.mes"), kWorkedExampleFile));
     rig.prompts.openAnswers << path("good.mes");
     rig.window->Command2_Click();
     QCOMPARE(rig.box(1)->text(), QStringLiteral("FRONT DOOR"));
@@ -331,7 +309,7 @@ void TestFiles::saveThatFailsKeepsTheOldFile_data()
 void TestFiles::saveThatFailsKeepsTheOldFile()
 {
     QFETCH(QString, limit);
-    const QByteArray old = kWorkedExample;
+    const QByteArray old = kWorkedExampleFile;
     QVERIFY(writeFile(path("kept.mes"), old));
 
     std::function<void()> inChild;
@@ -425,7 +403,7 @@ void TestFiles::realDialogs()
     QVERIFY(contentsOf(path("old.mes")).startsWith("xmessage 1\r\n"));
 
     // Load through the same dialog, which still knows the folder.
-    QVERIFY(writeFile(path("example.mes"), kWorkedExample));
+    QVERIFY(writeFile(path("example.mes"), kWorkedExampleFile));
     QString folder;
     {
         ModalScript script({[&](QWidget *w) {

@@ -1,13 +1,11 @@
 // The message file format over in-memory devices.
 #include "files/mesfile.h"
+#include "samples.h"
 
 #include <QBuffer>
 #include <QTest>
 
 namespace {
-
-const QByteArray kWorkedExample = "xFRONT DOOR\r\nxBACK DOOR\r\nx\r\nxZONE 4\r\nxZONE 5\r\nxZONE 6\r\n"
-                                  "xZONE 7\r\nxZONE 8\r\nxWELCOME\r\n1\r\n1\r\n0\r\n0\r\n1\r\n0\r\n0\r\n0\r\n2\r\n";
 
 MessageSet workedExample()
 {
@@ -39,14 +37,6 @@ std::variant<mesfile::Contents, mesfile::Error> readBytes(const QByteArray &byte
     return mesfile::read(buffer);
 }
 
-// The worked example with line n (1-based) replaced.
-QByteArray withLine(int n, const QByteArray &replacement)
-{
-    QList<QByteArray> lines = kWorkedExample.split('\n');
-    lines[n - 1] = replacement + '\r';
-    return lines.join('\n');
-}
-
 }  // namespace
 
 class TestMesFile : public QObject {
@@ -64,7 +54,7 @@ private slots:
     void readsNoMoreThanItNeeds();
 };
 
-void TestMesFile::writesTheWorkedExample() { QCOMPARE(written(workedExample()), kWorkedExample); }
+void TestMesFile::writesTheWorkedExample() { QCOMPARE(written(workedExample()), kWorkedExampleFile); }
 
 void TestMesFile::roundTrips_data()
 {
@@ -124,12 +114,13 @@ void TestMesFile::reads_data()
     QTest::addColumn<QString>("port");
 
     const QList<int> exampleOpen{1, 2, 5};
-    QTest::newRow("worked example") << kWorkedExample << 3 << "" << exampleOpen << "2";
-    QByteArray lf = kWorkedExample;
+    QTest::newRow("worked example") << kWorkedExampleFile << 3 << "" << exampleOpen << "2";
+    QByteArray lf = kWorkedExampleFile;
     lf.replace("\r\n", "\n");
     QTest::newRow("LF line ends") << lf << 1 << "FRONT DOOR" << exampleOpen << "2";
-    QTest::newRow("no line end after the port") << kWorkedExample.chopped(2) << 9 << "WELCOME" << exampleOpen << "2";
-    QTest::newRow("lines after the 18th ignored") << kWorkedExample + "xEXTRA\r\n0\r\n"
+    QTest::newRow("no line end after the port")
+        << kWorkedExampleFile.chopped(2) << 9 << "WELCOME" << exampleOpen << "2";
+    QTest::newRow("lines after the 18th ignored") << kWorkedExampleFile + "xEXTRA\r\n0\r\n"
                                                   << 9 << "WELCOME" << exampleOpen << "2";
     QTest::newRow("blanks around levels") << withLine(10, "  1 ").replace("\r\n0\r\n0\r\n1", "\r\n\t0\t\r\n0 \r\n 1")
                                           << 1 << "FRONT DOOR" << exampleOpen << "2";
@@ -147,7 +138,7 @@ void TestMesFile::reads_data()
         << 1 << QString::fromLatin1("A\xc3") << exampleOpen << "2";
     QTest::newRow("UTF-8 file") << withLine(1, "xCaf\xc3\xa9") << 1 << QString::fromUtf8("Caf\xc3\xa9") << exampleOpen
                                 << "2";
-    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExample << 1 << "FRONT DOOR" << exampleOpen << "2";
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + kWorkedExampleFile << 1 << "FRONT DOOR" << exampleOpen << "2";
     QTest::newRow("empty port line") << withLine(18, "") << 1 << "FRONT DOOR" << exampleOpen << "";
     QTest::newRow("port 7") << withLine(18, "7") << 1 << "FRONT DOOR" << exampleOpen << "7";
     QTest::newRow("long message") << withLine(4, "x" + QByteArray(100, 'M')) << 4 << QString(100, u'M') << exampleOpen
@@ -180,8 +171,8 @@ void TestMesFile::refuses_data()
     QTest::addColumn<int>("line");
 
     QTest::newRow("empty file") << QByteArray() << 0;
-    QTest::newRow("ends after line 17") << kWorkedExample.left(kWorkedExample.lastIndexOf("2\r\n")) << 18;
-    QTest::newRow("ends after line 3") << kWorkedExample.left(kWorkedExample.indexOf("xZONE 4")) << 4;
+    QTest::newRow("ends after line 17") << kWorkedExampleFile.left(kWorkedExampleFile.lastIndexOf("2\r\n")) << 18;
+    QTest::newRow("ends after line 3") << kWorkedExampleFile.left(kWorkedExampleFile.indexOf("xZONE 4")) << 4;
     QTest::newRow("empty message line") << withLine(6, "") << 6;
     QTest::newRow("empty level line") << withLine(12, "") << 12;
     QTest::newRow("word as level") << withLine(11, "one") << 11;
@@ -190,7 +181,7 @@ void TestMesFile::refuses_data()
     QTest::newRow("carriage return in a message") << withLine(2, "xA\rB") << 2;
     QTest::newRow("line over 64 KiB") << withLine(3, "x" + QByteArray(mesfile::kMaxLineBytes, 'M')) << 3;
     QTest::newRow("over 64 KiB with no line end") << "x" + QByteArray(mesfile::kMaxLineBytes + 10, 'M') << 1;
-    QTest::newRow("CR-only line ends") << QByteArray(kWorkedExample).replace("\r\n", "\r") << 2;
+    QTest::newRow("CR-only line ends") << QByteArray(kWorkedExampleFile).replace("\r\n", "\r") << 2;
 }
 
 void TestMesFile::refuses()

@@ -122,8 +122,8 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(paren
     setFixedSize(px(5310), px(7860));
 
     Timer1 = named(new QTimer(this), "Timer1");
-    // A coarse timer may fire 5% late on every tick; the board is paced by
-    // these ticks, so they have to be on time.
+    // A coarse timer is free to move its ticks by tens of milliseconds and
+    // more; the board is paced by these ticks, so they have to be on time.
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(1000);
     Comm = named(new ::Comm(std::move(portMap), this), "Comm");
