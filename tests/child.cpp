@@ -10,11 +10,34 @@
 
 #include <cstdio>
 
+namespace {
+
+// Port 1 and 2 on the devices given. Once the window is up, the second is
+// made unusable for this user, then picked.
+int pickChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QString first = QString::fromLocal8Bit(argv[2]);
+    const QString second = QString::fromLocal8Bit(argv[3]);
+    Rig rig([&](int port) { return port == 1 ? first : port == 2 ? second : absentDevice(port); });
+    if (!QFile::setPermissions(second, QFileDevice::Permissions()))
+        return 4;
+    rig.pick(QStringLiteral("2"));
+    for (const QString &text : rig.prompts.told)
+        std::printf("%s\n", qPrintable(text));
+    std::printf("open %d\n", rig.comm()->portOpen() ? 1 : 0);
+    return 0;
+}
+
+}  // namespace
+
 int runChildMode(int argc, char **argv)
 {
-    if (argc != 3)
+    if (argc < 3)
         return -1;
     const QByteArray mode = argv[1];
+    if (mode == "--pick-child" && argc == 4)
+        return pickChild(argc, argv);
     if (mode != "--save-child" && mode != "--load-child")
         return -1;
 

@@ -13,6 +13,8 @@
 // main goes on with the tests.
 //   --save-child PATH  changes message 1 and saves to PATH (answering Yes)
 //   --load-child PATH  loads PATH
+//   --pick-child DEVICE1 DEVICE2  takes away its own access to DEVICE2,
+//                      then picks port 2; prints "open 0" or "open 1"
 // Either prints what the window told the user, then the peak resident
 // memory ("peak KB") and the command's time ("ms N").
 int runChildMode(int argc, char **argv);

@@ -49,6 +49,7 @@ class TestFaults : public QObject {
 private slots:
     void init();
     void portHeldByAnotherProgram();
+    void pickWithoutPermission();
     void deviceGoneBetweenPickAndSend();
     void hugeFilesAreRefusedCheaply_data();
     void hugeFilesAreRefusedCheaply();
@@ -102,6 +103,27 @@ void TestFaults::portHeldByAnotherProgram()
     QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 5000));
     QVERIFY(later.boards[2].waitForBytes(rig.set().uploadStream.size(), 2000));
     QCOMPARE(rig.prompts.told.size(), 1);
+}
+
+void TestFaults::pickWithoutPermission()
+{
+    PtyBoard first, second;
+    // Root may open anything, so the child runs as nobody, who then has to
+    // own the devices to open them at all.
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        QCOMPARE(::chown(qPrintable(first.path()), 65534, 65534), 0);
+        QCOMPARE(::chown(qPrintable(second.path()), 65534, 65534), 0);
+    }
+    const ChildResult child = startChild({"--pick-child", first.path(), second.path()}, [root] {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(3);
+    });
+    QCOMPARE(child.exitCode, 0);
+    QVERIFY2(child.output.contains("port 2") && child.output.contains(second.path()), qPrintable(child.output));
+    QVERIFY2(child.output.contains("group that owns the device") && child.output.contains("usermod -aG "),
+             qPrintable(child.output));
+    QVERIFY(child.output.contains("open 0"));
 }
 
 void TestFaults::deviceGoneBetweenPickAndSend()

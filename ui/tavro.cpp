@@ -239,7 +239,7 @@ void Tavro::fitCaptions()
     // The layout was drawn for a smaller face than most desktops default
     // to. The controls keep their places, so the default face shrinks
     // until every caption fits its box, and never below a legible size.
-    QList<QWidget *> captioned{Label1, Label11, Command1, Command2, Command3};
+    QList<QWidget *> captioned{Command1, Command2, Command3};
     for (QLabel *label : findChildren<QLabel *>())
         captioned << label;
     const auto allFit = [&] {
@@ -310,9 +310,12 @@ void Tavro::Combo1_Click()
             ? tr("Serial port %1 cannot be opened: %2.").arg(m_set.portText, Comm->errorString())
             : tr("Serial port %1 (%2) cannot be opened: %3.").arg(m_set.portText, device, Comm->errorString());
     if (Comm->permissionDenied()) {
-        text += tr("\n\nTo use serial ports, your user has to be a member of the group that owns "
-                   "the device (usually dialout), for example:\n    sudo usermod -aG dialout $USER\n"
-                   "then log out and in again.");
+        QString group = QFileInfo(device).group();
+        if (group.isEmpty())
+            group = QStringLiteral("dialout");
+        text += tr("\n\nTo use this port, your user has to be a member of the group that owns the "
+                   "device, %1. For example:\n    sudo usermod -aG %1 $USER\nthen log out and in again.")
+                    .arg(group);
     }
     m_prompts.tell(text);
 }
