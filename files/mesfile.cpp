@@ -123,7 +123,10 @@ std::variant<Contents, Error> read(QIODevice &device)
         // A CR inside a message would end its record early on the board.
         if (item.contains(u'\r'))
             return Error{slot, QStringLiteral("the message holds a carriage return")};
-        contents.messageText[slot] = item.mid(1);
+        // The first character goes whole, even where it takes two UTF-16
+        // units: half of one would leave a broken text behind.
+        const bool pair = item.size() > 1 && item[0].isHighSurrogate() && item[1].isLowSurrogate();
+        contents.messageText[slot] = item.mid(pair ? 2 : 1);
     }
     for (int input = 1; input <= MessageSet::kInputs; ++input) {
         const int n = MessageSet::kSlots + input;

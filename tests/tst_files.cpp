@@ -289,14 +289,19 @@ void TestFiles::longMessageKeepsWhatTheBoxShows()
 {
     Ports ports(0);
     Rig rig(ports.map());
-    QVERIFY(
-        writeFile(path("long.mes"), withLine(1, "x12345678901234567890").replace("xBACK DOOR", "x1234567890123456")));
+    QVERIFY(writeFile(path("long.mes"), withLine(1, "x12345678901234567890")
+                                            .replace("xBACK DOOR", "x1234567890123456")
+                                            .replace("xZONE 4", "x123456789012345\xf0\x9f\x98\x80"
+                                                                "B")));
     rig.box(2)->setText(QStringLiteral("1234567890123456"));
     rig.prompts.openAnswers << path("long.mes");
     rig.window->Command2_Click();
     QCOMPARE(rig.box(1)->text(), QStringLiteral("1234567890123456"));
     QCOMPARE(rig.set().messageText[1], QStringLiteral("1234567890123456"));
     QCOMPARE(rig.set().messageText[2], QStringLiteral("1234567890123456"));
+    // A character beyond the BMP at the cut goes whole or not at all.
+    QCOMPARE(rig.box(4)->text(), QStringLiteral("123456789012345"));
+    QCOMPARE(rig.set().messageText[4], QStringLiteral("123456789012345"));
 }
 
 void TestFiles::saveThatFailsKeepsTheOldFile_data()

@@ -129,6 +129,9 @@ void TestMesFile::reads_data()
         << QList<int>{3, 4, 5} << "2";
     QTest::newRow("first character dropped whatever it is")
         << withLine(2, "ZBACK") << 2 << "BACK" << exampleOpen << "2";
+    QTest::newRow("first character beyond the BMP dropped whole") << withLine(2, "\xf0\x9f\x98\x80"
+                                                                                 "BACK")
+                                                                  << 2 << "BACK" << exampleOpen << "2";
     QTest::newRow("Latin-1 file") << withLine(1, "xCaf\xe9") << 1 << QString::fromUtf8("Caf\xc3\xa9") << exampleOpen
                                   << "2";
     QTest::newRow("sequence split over two lines is Latin-1")

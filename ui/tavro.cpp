@@ -414,7 +414,12 @@ void Tavro::Command2_Click()
 void Tavro::showLoaded(const mesfile::Contents &contents)
 {
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot) {
-        m_box[slot]->setText(contents.messageText[slot]);
+        QString text = contents.messageText[slot];
+        // The box would cut a longer text between the two halves of a
+        // character beyond the BMP; cut before it instead.
+        if (text.size() > kMaxTyped && text[kMaxTyped - 1].isHighSurrogate())
+            text.truncate(kMaxTyped - 1);
+        m_box[slot]->setText(text);
         // The box keeps at most 16 characters; the record holds what it
         // shows, even where the box reports no change.
         storeText(slot);
