@@ -124,12 +124,11 @@ bool Comm::write(char byte)
         m_error = tr("the port is not open");
         return false;
     }
-    if (m_serial.write(&byte, 1) != 1 || m_serial.error() != QSerialPort::NoError) {
-        m_error = m_serial.errorString();
-        return false;
-    }
+    // QSerialPort only buffers on write; flush hands the byte to the device
+    // now, and that is where a lost device shows.
+    const bool buffered = m_serial.write(&byte, 1) == 1;
     m_serial.flush();
-    if (m_serial.error() != QSerialPort::NoError) {
+    if (!buffered || m_serial.error() != QSerialPort::NoError) {
         m_error = m_serial.errorString();
         return false;
     }

@@ -5,7 +5,16 @@
 #include <QList>
 #include <QString>
 
-// Message files the tests share.
+// Message files and upload streams the tests share.
+
+// The upload of the board's own example: AB at level 1, X, six empty
+// messages, and Z as the idle message.
+inline const QByteArray kWorkedExampleStream =
+    QByteArray::fromHex("310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D"
+                        "390D5A0D51");
+// The shortest upload: nine empty messages, every level 0.
+inline const QByteArray kAllEmptyStream =
+    QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D390D0D51");
 
 // The set of the format's own example: FRONT DOOR, BACK DOOR, an empty
 // message, ZONE 4 to ZONE 8 and WELCOME; inputs 1, 2 and 5 open; port 2.

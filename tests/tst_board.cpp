@@ -2,6 +2,7 @@
 // the bytes, their pacing, and what happens when the link changes or fails.
 #include "ptyboard.h"
 #include "rig.h"
+#include "samples.h"
 
 #include <QTest>
 
@@ -9,12 +10,6 @@
 #include <cmath>
 
 namespace {
-
-const QByteArray kWorkedExample =
-    QByteArray::fromHex("310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D"
-                        "390D5A0D51");
-const QByteArray kAllEmpty =
-    QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D390D0D51");
 
 // Two boards on ports 1 and 2; nothing above.
 struct TwoBoards {
@@ -58,8 +53,8 @@ void TestBoard::streamArrives_data()
     QTest::addColumn<QList<int>>("openInputs");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("worked example") << QStringList{"AB", "X", "", "", "", "", "", "", "Z"} << QList<int>{1}
-                                    << kWorkedExample;
-    QTest::newRow("all empty") << QStringList(9, QString()) << QList<int>{} << kAllEmpty;
+                                    << kWorkedExampleStream;
+    QTest::newRow("all empty") << QStringList(9, QString()) << QList<int>{} << kAllEmptyStream;
 }
 
 void TestBoard::streamArrives()
@@ -108,8 +103,8 @@ void TestBoard::pacedAtHalfASecond()
     QTest::mouseClick(rig.send(), Qt::LeftButton);
     QVERIFY(waitIdle(rig, 30000));
     const auto done = PtyBoard::Clock::now();
-    QVERIFY(boards.first.waitForBytes(kAllEmpty.size(), 2000));
-    QCOMPARE(boards.first.received(), kAllEmpty);
+    QVERIFY(boards.first.waitForBytes(kAllEmptyStream.size(), 2000));
+    QCOMPARE(boards.first.received(), kAllEmptyStream);
 
     // Character k leaves k x 500 ms after the press. The tolerance leaves
     // room for a loaded test machine; the program aims at a few ms.
@@ -168,13 +163,13 @@ void TestBoard::editDuringUploadWaitsForNextSend()
     rig.box(1)->setText(QStringLiteral("LATE"));
     QTest::mouseClick(rig.option(1), Qt::LeftButton);
     QVERIFY(waitIdle(rig, 10000));
-    QVERIFY(boards.first.waitForBytes(kAllEmpty.size(), 2000));
-    QCOMPARE(boards.first.received(), kAllEmpty);
+    QVERIFY(boards.first.waitForBytes(kAllEmptyStream.size(), 2000));
+    QCOMPARE(boards.first.received(), kAllEmptyStream);
 
     QTest::mouseClick(rig.send(), Qt::LeftButton);
     QVERIFY(waitIdle(rig, 10000));
-    QVERIFY(boards.first.waitForBytes(2 * kAllEmpty.size() + 4, 2000));
-    QVERIFY(boards.first.received().mid(kAllEmpty.size()).startsWith("1\r1\rLATE\r2\r0\r\r"));
+    QVERIFY(boards.first.waitForBytes(2 * kAllEmptyStream.size() + 4, 2000));
+    QVERIFY(boards.first.received().mid(kAllEmptyStream.size()).startsWith("1\r1\rLATE\r2\r0\r\r"));
 }
 
 void TestBoard::pickDuringUploadContinuesOnNewPort()
@@ -188,11 +183,11 @@ void TestBoard::pickDuringUploadContinuesOnNewPort()
     rig.pick("2");
     const int sentBefore = boards.first.received().size();
     QVERIFY(waitIdle(rig, 10000));
-    QVERIFY(boards.second.waitForBytes(kAllEmpty.size() - sentBefore, 2000));
+    QVERIFY(boards.second.waitForBytes(kAllEmptyStream.size() - sentBefore, 2000));
     QTest::qWait(50);
 
-    QCOMPARE(boards.first.received(), kAllEmpty.left(sentBefore));
-    QCOMPARE(boards.second.received(), kAllEmpty.mid(sentBefore));
+    QCOMPARE(boards.first.received(), kAllEmptyStream.left(sentBefore));
+    QCOMPARE(boards.second.received(), kAllEmptyStream.mid(sentBefore));
     QCOMPARE(rig.set().portText, QStringLiteral("2"));
     QVERIFY(rig.prompts.told.isEmpty());
 }

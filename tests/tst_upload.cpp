@@ -2,6 +2,7 @@
 // window or a port.
 #include "link/upload.h"
 #include "model/messageset.h"
+#include "samples.h"
 
 #include <QTest>
 
@@ -63,11 +64,8 @@ void TestUpload::stream_data()
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("worked example") << QStringList{"AB", "X", "", "", "", "", "", "", "Z"} << QList<int>{1}
-                                    << QByteArray::fromHex("310D310D41420D320D300D580D330D300D0D340D300D0D350D300D0D"
-                                                           "360D300D0D370D300D0D380D300D0D390D5A0D51");
-    QTest::newRow("all empty") << QStringList(9, QString()) << QList<int>{}
-                               << QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D"
-                                                      "370D300D0D380D300D0D390D0D51");
+                                    << kWorkedExampleStream;
+    QTest::newRow("all empty") << QStringList(9, QString()) << QList<int>{} << kAllEmptyStream;
     // The idle slot has no input: its flag, even if set, sends nothing.
     QTest::newRow("every level open, idle flag set")
         << QStringList(9, QString()) << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}
