@@ -345,6 +345,10 @@ void Tavro::Timer1_Timer()
         uploadFailed(Comm->errorString());
         return;
     }
+    // The next character is timed from this one, not from when this tick
+    // was due: a late tick pushes the rest of the stream back instead of
+    // bringing the next character early.
+    Timer1->start();
     if (upload::advance(m_set))
         endBusy();
 }
