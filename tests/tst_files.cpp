@@ -7,9 +7,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
-#include <QMessageBox>
-#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -56,38 +53,6 @@ void enterWorkedExample(Rig &rig)
     rig.pick("2");
 }
 
-// Acts on each modal dialog as it comes up, one step per dialog.
-class ModalScript : public QObject {
-public:
-    using Step = std::function<void(QWidget *)>;
-    explicit ModalScript(QList<Step> steps) : m_steps(std::move(steps))
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal || modal == m_current || !modal->isVisible() || m_steps.isEmpty())
-                return;
-            m_current = modal;
-            m_steps.takeFirst()(modal);
-        });
-        m_timer.start(20);
-    }
-    bool done() const { return m_steps.isEmpty(); }
-
-private:
-    QList<Step> m_steps;
-    QPointer<QWidget> m_current;
-    QTimer m_timer;
-};
-
-// What a user does in the file dialog: types a name and presses Return.
-void typeFileName(QFileDialog *dialog, const QString &name)
-{
-    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-    QVERIFY(edit);
-    edit->setText(name);
-    QTest::keyClick(edit, Qt::Key_Return);
-}
-
 }  // namespace
 
 class TestFiles : public QObject {
@@ -106,7 +71,6 @@ private slots:
     void saveThatFailsKeepsTheOldFile_data();
     void saveThatFailsKeepsTheOldFile();
     void saveOntoAPathUnderAFile();
-    void realDialogs();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -317,24 +281,22 @@ void TestFiles::saveThatFailsKeepsTheOldFile()
     const QByteArray old = kWorkedExampleFile;
     QVERIFY(writeFile(path("kept.mes"), old));
 
-    std::function<void()> inChild;
+    ChildResult child;
     if (limit == "read-only") {
-        // Root writes anywhere, so the child drops to nobody; the folder is
-        // then someone else's and not writable.
+        // Root writes anywhere, so the child is someone else, whom the
+        // folder does not let write.
+        const OtherUser other;
+        QVERIFY2(other.problem().isEmpty(), qPrintable(other.problem()));
         QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
                                                          | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
-        inChild = [] {
-            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-                ::_exit(3);
-        };
+        child = other.start({"--save-child", path("kept.mes")});
     } else {
-        inChild = [] {
+        child = startChild({"--save-child", path("kept.mes")}, [] {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit small{40, 40};
             ::setrlimit(RLIMIT_FSIZE, &small);
-        };
+        });
     }
-    const ChildResult child = startChild({"--save-child", path("kept.mes")}, inChild);
     QCOMPARE(child.exitCode, 0);
     QVERIFY2(child.output.contains("Could not save") && child.output.contains("kept.mes"), qPrintable(child.output));
 
@@ -353,74 +315,6 @@ void TestFiles::saveOntoAPathUnderAFile()
     QCOMPARE(rig.prompts.told.size(), 1);
     QVERIFY(rig.prompts.told.first().contains("plain/set.mes"));
     QCOMPARE(contentsOf(path("plain")), QByteArray("not a folder"));
-}
-
-void TestFiles::realDialogs()
-{
-    Ports ports(0);
-    WidgetPrompts prompts;
-    Tavro window(ports.map(), prompts);
-    prompts.setWindow(&window);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QByteArray old = QByteArray("x\r\n").repeated(25);
-    QVERIFY(writeFile(path("old.mes"), old));
-
-    QString seenFilter;
-    QString question;
-    const auto chooseOld = [&](QWidget *w) {
-        auto *dialog = qobject_cast<QFileDialog *>(w);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->objectName(), QStringLiteral("CommonDialog1"));
-        seenFilter = dialog->nameFilters().join(u';');
-        typeFileName(dialog, path("old.mes"));
-    };
-    const auto readQuestion = [&](QWidget *w) {
-        auto *box = qobject_cast<QMessageBox *>(w);
-        QVERIFY(box);
-        question = box->windowTitle() + "|" + box->text();
-        QCOMPARE(box->icon(), QMessageBox::NoIcon);
-        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Yes));
-        QVERIFY(box->button(QMessageBox::No));
-    };
-
-    {
-        // No, then cancel the dialog that comes back.
-        ModalScript script({chooseOld,
-                            [&](QWidget *w) {
-                                readQuestion(w);
-                                static_cast<QMessageBox *>(w)->button(QMessageBox::No)->click();
-                            },
-                            [](QWidget *w) { static_cast<QDialog *>(w)->reject(); }});
-        window.Command3_Click();
-        QVERIFY(script.done());
-    }
-    QCOMPARE(seenFilter, QStringLiteral("Tavro message files (*.mes)"));
-    QCOMPARE(question, QStringLiteral("Warning|old.mes exists\nOverwrite ?"));
-    QCOMPARE(contentsOf(path("old.mes")), old);
-
-    {
-        // Return takes the default answer, Yes.
-        ModalScript script({chooseOld, [&](QWidget *w) { QTest::keyClick(w, Qt::Key_Return); }});
-        window.Command3_Click();
-        QVERIFY(script.done());
-    }
-    QVERIFY(contentsOf(path("old.mes")).startsWith("xmessage 1\r\n"));
-
-    // Load through the same dialog, which still knows the folder.
-    QVERIFY(writeFile(path("example.mes"), kWorkedExampleFile));
-    QString folder;
-    {
-        ModalScript script({[&](QWidget *w) {
-            auto *dialog = static_cast<QFileDialog *>(w);
-            folder = dialog->directory().absolutePath();
-            typeFileName(dialog, path("example.mes"));
-        }});
-        window.Command2_Click();
-        QVERIFY(script.done());
-    }
-    QCOMPARE(folder, QDir(m_dir->path()).absolutePath());
-    QCOMPARE(window.messageSet().messageText[9], QStringLiteral("WELCOME"));
 }
 
 int main(int argc, char **argv)

@@ -5,8 +5,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-WidgetPrompts::~WidgetPrompts() { delete m_dialog; }
-
 void WidgetPrompts::tell(const QString &text) { QMessageBox::warning(m_window, QStringLiteral("Dravik Tavro"), text); }
 
 QString WidgetPrompts::qtFilter(const QString &filter)
@@ -15,30 +13,30 @@ QString WidgetPrompts::qtFilter(const QString &filter)
     return filter.section(u'|', 0, 0);
 }
 
-QFileDialog *WidgetPrompts::dialog()
-{
-    if (!m_dialog) {
-        m_dialog = new QFileDialog(m_window);
-        m_dialog->setObjectName(QStringLiteral("CommonDialog1"));
-        // The program asks its own question before it replaces a file.
-        m_dialog->setOption(QFileDialog::DontConfirmOverwrite);
-    }
-    return m_dialog;
-}
-
 std::optional<QString> WidgetPrompts::choose(bool forSaving)
 {
-    QFileDialog *d = dialog();
-    d->setNameFilter(qtFilter(QLatin1String(kFilter)));
-    d->setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    d->setFileMode(forSaving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    if (d->exec() != QDialog::Accepted || d->selectedFiles().isEmpty())
+    // Where the platform offers a dialog of its own (GTK, a desktop portal),
+    // Qt shows that one instead.
+    QFileDialog dialog(m_window);
+    dialog.setObjectName(QStringLiteral("CommonDialog1"));
+    // The program asks its own question before it replaces a file.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setNameFilter(qtFilter(QLatin1String(kFilter)));
+    dialog.setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(forSaving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (!m_folder.isEmpty())
+        dialog.setDirectory(m_folder);
+    if (!m_fileName.isEmpty())
+        dialog.selectFile(m_fileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        m_folder = dialog.directory().absolutePath();
         return std::nullopt;
-    const QString chosen = d->selectedFiles().constFirst();
+    }
+    const QString chosen = dialog.selectedFiles().constFirst();
     // However the name was given, the next use starts from it.
     const QFileInfo info(chosen);
-    d->setDirectory(info.absolutePath());
-    d->selectFile(info.fileName());
+    m_folder = info.absolutePath();
+    m_fileName = info.fileName();
     return chosen;
 }
 

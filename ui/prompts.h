@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QPointer>
 #include <QString>
 
 #include <optional>
 
-class QFileDialog;
 class QWidget;
 
 // Everything the window asks or tells the user goes through here, so that
@@ -27,7 +25,6 @@ public:
 class WidgetPrompts : public Prompts {
 public:
     explicit WidgetPrompts(QWidget *window = nullptr) : m_window(window) {}
-    ~WidgetPrompts() override;
     void setWindow(QWidget *window) { m_window = window; }
 
     void tell(const QString &text) override;
@@ -40,11 +37,14 @@ public:
     static QString qtFilter(const QString &filter);
 
 private:
-    QFileDialog *dialog();
     std::optional<QString> choose(bool forSaving);
 
     QWidget *m_window;
-    // One dialog for the window's life, so it remembers the folder and the
-    // file name between uses.
-    QPointer<QFileDialog> m_dialog;
+    // Each use starts where the last one ended, in its folder and with its
+    // file name. The dialog itself lives only while it is shown: its name
+    // completion loads folders in the background and would otherwise show
+    // its list again after the dialog has gone, over the window, where it
+    // takes the next click.
+    QString m_folder;
+    QString m_fileName;
 };
