@@ -3,12 +3,21 @@
 #include "rig.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -73,7 +82,9 @@ int runChildMode(int argc, char **argv)
     return 0;
 }
 
-ChildResult startChild(const QStringList &arguments, std::function<void()> inChild)
+namespace {
+
+ChildResult run(const QString &program, const QStringList &arguments, const std::function<void()> &inChild)
 {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -82,7 +93,7 @@ ChildResult startChild(const QStringList &arguments, std::function<void()> inChi
     if (inChild)
         child.setChildProcessModifier(inChild);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), arguments);
+    child.start(program, arguments);
     ChildResult result;
     if (!child.waitForFinished(60000)) {
         child.kill();
@@ -92,6 +103,54 @@ ChildResult startChild(const QStringList &arguments, std::function<void()> inChi
     result.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
     result.output = QString::fromLocal8Bit(child.readAllStandardOutput());
     return result;
+}
+
+}  // namespace
+
+ChildResult startChild(const QStringList &arguments, std::function<void()> inChild)
+{
+    return run(QCoreApplication::applicationFilePath(), arguments, inChild);
+}
+
+OtherUser::OtherUser()
+{
+    if (::geteuid() != 0)
+        return;
+    const passwd *nobody = ::getpwnam("nobody");
+    m_uid = nobody ? long(nobody->pw_uid) : 65534;
+    m_gid = nobody ? long(nobody->pw_gid) : 65534;
+    // /tmp is open to everyone, whatever the checkout's folders are.
+    char folder[] = "/tmp/pelorin-child-XXXXXX";
+    if (!::mkdtemp(folder) || ::chmod(folder, 0755) != 0) {
+        m_problem =
+            QStringLiteral("cannot make a folder in /tmp: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    m_folder = QString::fromLocal8Bit(folder);
+    m_executable = m_folder + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (!QFile::copy(QCoreApplication::applicationFilePath(), m_executable)
+        || ::chmod(QFile::encodeName(m_executable).constData(), 0755) != 0)
+        m_problem = QStringLiteral("cannot copy the test program to %1").arg(m_folder);
+}
+
+OtherUser::~OtherUser()
+{
+    if (!m_folder.isEmpty())
+        QDir(m_folder).removeRecursively();
+}
+
+ChildResult OtherUser::start(const QStringList &arguments, std::function<void()> inChild) const
+{
+    if (!isSomeoneElse())
+        return startChild(arguments, inChild);
+    const gid_t gid = gid_t(m_gid);
+    const uid_t uid = uid_t(m_uid);
+    return run(m_executable, arguments, [gid, uid, inChild] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(3);
+        if (inChild)
+            inChild();
+    });
 }
 
 long long childFigure(const QString &output, const QString &key)

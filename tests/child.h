@@ -28,5 +28,32 @@ struct ChildResult {
 // platform; `inChild` runs in the child before the program starts.
 ChildResult startChild(const QStringList &arguments, std::function<void()> inChild = {});
 
+// A child that runs as another user: as root, the user nobody, who may not
+// reach the folders the tests were started from (a checkout under a 0700
+// folder, say), so it is given a copy of this executable in a folder of
+// its own, removed again with this object. As any other user, the child
+// runs as that same user.
+class OtherUser {
+public:
+    OtherUser();
+    ~OtherUser();
+    OtherUser(const OtherUser &) = delete;
+    OtherUser &operator=(const OtherUser &) = delete;
+
+    // Empty when the child can be started; otherwise why not.
+    QString problem() const { return m_problem; }
+    bool isSomeoneElse() const { return m_uid >= 0; }
+    unsigned uid() const { return unsigned(m_uid); }
+    unsigned gid() const { return unsigned(m_gid); }
+    // As startChild, with `inChild` run after the change of user.
+    ChildResult start(const QStringList &arguments, std::function<void()> inChild = {}) const;
+
+private:
+    long m_uid = -1, m_gid = -1;
+    QString m_folder;
+    QString m_executable;
+    QString m_problem;
+};
+
 // The number after `key` in a child's output, or -1.
 long long childFigure(const QString &output, const QString &key);
