@@ -1,5 +1,7 @@
 #include "link/upload.h"
 
+#include <algorithm>
+
 namespace upload {
 
 QString buildStream(const MessageSet &set)
@@ -38,6 +40,25 @@ bool advance(MessageSet &set)
 {
     set.uploadPos = static_cast<std::int16_t>(set.uploadPos + 1);
     return set.uploadPos == set.uploadStream.size() + 1;
+}
+
+Progress progress(const MessageSet &set, int intervalMs)
+{
+    Progress p;
+    p.total = int(set.uploadStream.size());
+    p.sent = std::clamp(int(set.uploadPos) - 1, 0, p.total);
+    p.msLeft = qint64(p.total - p.sent) * intervalMs;
+    return p;
+}
+
+QString describe(const Progress &p)
+{
+    const qint64 seconds = (p.msLeft + 999) / 1000;
+    return QStringLiteral("%1 of %2 characters, %3:%4 left")
+        .arg(p.sent)
+        .arg(p.total)
+        .arg(seconds / 60)
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 }  // namespace upload

@@ -40,4 +40,16 @@ char nextByte(const MessageSet &set);
 // is out.
 bool advance(MessageSet &set);
 
+// How far an upload is, for the user: characters sent of all, and the time
+// the rest takes at one character per interval.
+struct Progress {
+    int sent = 0;
+    int total = 0;
+    qint64 msLeft = 0;
+    double fraction() const { return total > 0 ? double(sent) / double(total) : 0.0; }
+};
+Progress progress(const MessageSet &set, int intervalMs);
+// "37 of 188 characters, 1:16 left"; the time is rounded up to the second.
+QString describe(const Progress &p);
+
 }  // namespace upload

@@ -34,6 +34,16 @@ check "32x32 icon" test "$(png_size "$tree/usr/share/icons/hicolor/32x32/apps/$i
 check "scalable icon" grep -q '<svg' "$tree/usr/share/icons/hicolor/scalable/apps/$id.svg"
 check "metadata" test -f "$tree/usr/share/metainfo/$id.metainfo.xml"
 check "desktop-file-validate" desktop-file-validate "$tree/usr/share/applications/$id.desktop"
+check "opens .mes files" grep -qx 'MimeType=application/x-tavro-messages;' "$tree/usr/share/applications/$id.desktop"
+check "passes the file on" grep -qx 'Exec=pelorin %f' "$tree/usr/share/applications/$id.desktop"
+check "MIME type file" test -f "$tree/usr/share/mime/packages/$id.xml"
+# update-mime-database builds its database from the package's file alone,
+# and the type it makes has the glob.
+mime=$(mktemp -d)
+cp -r "$tree/usr/share/mime/packages" "$mime/"
+check "update-mime-database" update-mime-database "$mime"
+check "*.mes is a message set" grep -q 'application/x-tavro-messages:\*\.mes' "$mime/globs"
+rm -rf "$mime"
 check "appstreamcli validate" appstreamcli validate --no-net "$tree/usr/share/metainfo/$id.metainfo.xml"
 check "depends on the Qt libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libqt6widgets6"
 check "depends on the window system plugins" sh -c "dpkg-deb -f '$deb' Depends | grep -q qt6-qpa-plugins"

@@ -34,6 +34,16 @@ void typeSet(Rig &rig, const QStringList &texts, const QList<int> &openInputs)
 
 double ms(PtyBoard::Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+const QString kSendHint = QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting");
+
+// The Send button as it was before the first upload.
+bool sendButtonAtRest(const Rig &rig)
+{
+    const auto *send = static_cast<SendButton *>(rig.send());
+    return send->toolTip() == kSendHint && send->accessibleDescription() == kSendHint && send->progress() == 0
+           && send->text() == QStringLiteral("Send to Tavro");
+}
+
 bool waitIdle(const Rig &rig, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return !rig.busy(); }, timeoutMs);
@@ -52,6 +62,7 @@ private slots:
     void editDuringUploadWaitsForNextSend();
     void pickDuringUploadContinuesOnNewPort();
     void deviceGoneDuringUpload();
+    void progressOnTheButton();
 };
 
 void TestBoard::streamArrives_data()
@@ -253,6 +264,7 @@ void TestBoard::pickDuringUploadContinuesOnNewPort()
     QCOMPARE(boards.second.received(), kAllEmptyStream.mid(sentBefore));
     QCOMPARE(rig.set().portText, QStringLiteral("2"));
     QVERIFY(rig.prompts.told.isEmpty());
+    QVERIFY(sendButtonAtRest(rig));
 }
 
 void TestBoard::deviceGoneDuringUpload()
@@ -274,7 +286,7 @@ void TestBoard::deviceGoneDuringUpload()
     QVERIFY2(message.contains("partial"), qPrintable(message));
     QVERIFY(!rig.comm()->portOpen());
     QVERIFY(!rig.timer()->isActive());
-    QCOMPARE(rig.send()->text(), QStringLiteral("Send to Tavro"));
+    QVERIFY(sendButtonAtRest(rig));
 
     // The editor goes on: a pick and a Send reach the other board whole.
     rig.pick("2");
@@ -283,6 +295,53 @@ void TestBoard::deviceGoneDuringUpload()
     QVERIFY(boards.second.waitForBytes(rig.set().uploadStream.size(), 2000));
     QCOMPARE(boards.second.received().size(), rig.set().uploadStream.size());
     QCOMPARE(rig.prompts.told.size(), 1);
+}
+
+void TestBoard::progressOnTheButton()
+{
+    TwoBoards boards;
+    Rig rig(boards.map());
+    typeSet(rig, QStringList(9, QString()), {});
+    QVERIFY(sendButtonAtRest(rig));
+    rig.timer()->setInterval(20);
+    auto *send = static_cast<SendButton *>(rig.send());
+    const QSize size = send->size();
+    const QPoint where = send->pos();
+
+    struct Seen {
+        double progress;
+        QString tip, description, caption;
+    };
+    std::vector<Seen> seen;
+    const auto look = [&] {
+        seen.push_back({send->progress(), send->toolTip(), send->accessibleDescription(), send->text()});
+    };
+    QMetaObject::Connection afterTick = connect(rig.timer(), &QTimer::timeout, look);
+    QTest::mouseClick(send, Qt::LeftButton);
+    look();  // right after the press
+    QVERIFY(waitIdle(rig, 10000));
+    disconnect(afterTick);
+
+    // 44 characters at 20 ms: the press, then each tick but the last, which
+    // ends the upload.
+    QCOMPARE(int(seen.size()), 1 + 44);
+    for (const int sent : {0, 1, 37, 43}) {
+        const Seen &s = seen[size_t(sent)];
+        QCOMPARE(s.progress, sent / 44.0);
+        const int msLeft = (44 - sent) * 20;
+        const QString text = QStringLiteral("%1 of 44 characters, 0:%2 left")
+                                 .arg(sent)
+                                 .arg((msLeft + 999) / 1000, 2, 10, QLatin1Char('0'));
+        QCOMPARE(s.tip, text);
+        QCOMPARE(s.description, text);
+        QCOMPARE(s.caption, QStringLiteral("Transmitting..."));
+    }
+    // The face fills a little more with every character, and no further.
+    for (size_t k = 1; k < seen.size() - 1; ++k)
+        QVERIFY(seen[k].progress > seen[k - 1].progress);
+    QVERIFY(sendButtonAtRest(rig));
+    QCOMPARE(send->size(), size);
+    QCOMPARE(send->pos(), where);
 }
 
 QTEST_MAIN(TestBoard)

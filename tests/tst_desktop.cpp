@@ -3,6 +3,7 @@
 
 #include "link/portmap.h"
 
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -16,6 +17,8 @@ class TestDesktop : public QObject {
     Q_OBJECT
 private slots:
     void init();
+    void commandLine_data();
+    void commandLine();
     void windowAsAPersonSeesIt();
     void closingTheWindowDuringAnUpload();
 
@@ -87,6 +90,51 @@ void TestDesktop::closingTheWindowDuringAnUpload()
     const QByteArray received = board.received();
     QVERIFY2(received.size() >= 3 && received.size() < 20, received.constData());
     QVERIFY(QByteArray("1\r0\rmessage 1\r2\r0\rmessage 2\r").startsWith(received));
+}
+
+void TestDesktop::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");  // -1: still running, with its window
+    QTest::newRow("none") << QStringList() << -1;
+    QTest::newRow("a good file") << QStringList{"good.mes"} << -1;
+    QTest::newRow("a missing file") << QStringList{"missing.mes"} << -1;
+    QTest::newRow("two files") << QStringList{"good.mes", "good.mes"} << 2;
+    QTest::newRow("an option") << QStringList{"--help"} << 2;
+    QTest::newRow("a toolkit option") << QStringList{"-platform", "offscreen"} << 2;
+    QTest::newRow("an empty name") << QStringList{""} << 2;
+}
+
+void TestDesktop::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    QFile good(dir.filePath(QStringLiteral("good.mes")));
+    QVERIFY(good.open(QIODevice::WriteOnly)
+            && good.write(QByteArray("x\r\n").repeated(9) + QByteArray("0\r\n").repeated(8) + "1\r\n") > 0);
+    good.close();
+
+    QProcess pelorin;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    pelorin.setProcessEnvironment(env);
+    pelorin.setWorkingDirectory(dir.path());
+    pelorin.start(QStringLiteral(PELORIN_BINARY), arguments);
+    QVERIFY(pelorin.waitForStarted());
+    const bool ended = pelorin.waitForFinished(exitCode < 0 ? 1500 : 5000);
+    const QByteArray errors = pelorin.readAllStandardError();
+    if (exitCode < 0) {
+        QVERIFY2(!ended, errors.constData());
+        pelorin.kill();
+        pelorin.waitForFinished();
+        return;
+    }
+    QVERIFY(ended);
+    QCOMPARE(pelorin.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pelorin.exitCode(), exitCode);
+    QCOMPARE(errors, QByteArray("usage: pelorin [FILE.mes]\n"));
+    QVERIFY(pelorin.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)

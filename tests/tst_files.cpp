@@ -59,6 +59,8 @@ class TestFiles : public QObject {
     Q_OBJECT
 private slots:
     void init();
+    void fileGivenAtStartLoadsAsLoadDoes_data();
+    void fileGivenAtStartLoadsAsLoadDoes();
     void savesAndLoadsTheWorkedExample();
     void overwriteQuestion();
     void cancelChangesNothing_data();
@@ -315,6 +317,39 @@ void TestFiles::saveOntoAPathUnderAFile()
     QCOMPARE(rig.prompts.told.size(), 1);
     QVERIFY(rig.prompts.told.first().contains("plain/set.mes"));
     QCOMPARE(contentsOf(path("plain")), QByteArray("not a folder"));
+}
+
+void TestFiles::fileGivenAtStartLoadsAsLoadDoes_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("a good file") << "example.mes" << true;
+    QTest::newRow("a refused file") << "bad.mes" << false;
+    QTest::newRow("a missing file") << "missing.mes" << false;
+    QTest::newRow("a folder") << "folder" << false;
+}
+
+void TestFiles::fileGivenAtStartLoadsAsLoadDoes()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, loads);
+    QVERIFY(writeFile(path("example.mes"), kWorkedExampleFile));
+    QVERIFY(writeFile(path("bad.mes"), withLine(12, "open")));
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+
+    Ports ports(2), otherPorts(2);
+    Rig started(ports.map());
+    const Snapshot atStart(started);
+    started.window->loadFile(path(name));
+
+    Rig loaded(otherPorts.map());
+    loaded.prompts.openAnswers << path(name);
+    loaded.window->Command2_Click();
+
+    QCOMPARE(Snapshot(started), Snapshot(loaded));
+    QCOMPARE(started.prompts.told, loaded.prompts.told);
+    QCOMPARE(started.prompts.told.isEmpty(), loads);
+    QCOMPARE(Snapshot(started) == atStart, !loads);
 }
 
 int main(int argc, char **argv)

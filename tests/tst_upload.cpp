@@ -40,6 +40,8 @@ private slots:
     void longestSendableStreamCompletes();
     void beginRefusesAnOverlongStream_data();
     void beginRefusesAnOverlongStream();
+    void progress_data();
+    void progress();
 };
 
 void TestUpload::startValues()
@@ -191,6 +193,36 @@ void TestUpload::beginRefusesAnOverlongStream()
         QCOMPARE(set.uploadStream, QStringLiteral("previous"));
         QCOMPARE(set.uploadPos, std::int16_t(9));
     }
+}
+
+void TestUpload::progress_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("uploadPos");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("fraction");
+    QTest::newRow("just sent") << 188 << 1 << 500 << "0 of 188 characters, 1:34 left" << 0.0;
+    QTest::newRow("under way") << 188 << 38 << 500 << "37 of 188 characters, 1:16 left" << 37.0 / 188;
+    QTest::newRow("half a second rounds up") << 44 << 44 << 500 << "43 of 44 characters, 0:01 left" << 43.0 / 44;
+    QTest::newRow("done") << 44 << 45 << 500 << "44 of 44 characters, 0:00 left" << 1.0;
+    QTest::newRow("before any Send") << 0 << 0 << 500 << "0 of 0 characters, 0:00 left" << 0.0;
+    QTest::newRow("longest stream") << 32766 << 1 << 500 << "0 of 32766 characters, 273:03 left" << 0.0;
+}
+
+void TestUpload::progress()
+{
+    QFETCH(int, length);
+    QFETCH(int, uploadPos);
+    QFETCH(int, intervalMs);
+    QFETCH(QString, text);
+    QFETCH(double, fraction);
+    MessageSet set;
+    set.uploadStream = QString(length, u'x');
+    set.uploadPos = std::int16_t(uploadPos);
+    const upload::Progress p = upload::progress(set, intervalMs);
+    QCOMPARE(upload::describe(p), text);
+    QCOMPARE(p.fraction(), fraction);
 }
 
 QTEST_APPLESS_MAIN(TestUpload)

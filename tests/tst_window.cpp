@@ -2,6 +2,7 @@
 // message set, the port probe and the keyboard.
 #include "ptyboard.h"
 #include "rig.h"
+#include "ui/commandline.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -12,6 +13,8 @@
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:
+    void commandLine_data();
+    void commandLine();
     void startsWithTheRecordsTexts();
     void controls_data();
     void controls();
@@ -28,6 +31,32 @@ private slots:
     void pickOfAPortThatWillNotOpen();
     void sendWithoutAnOpenPort();
 };
+
+void TestWindow::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("understood");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("none") << QStringList() << true << QString();
+    QTest::newRow("a file") << QStringList{"/home/a/set.mes"} << true << "/home/a/set.mes";
+    QTest::newRow("any name") << QStringList{"notes.txt"} << true << "notes.txt";
+    QTest::newRow("a dashed name, made plain") << QStringList{"./-x.mes"} << true << "./-x.mes";
+    QTest::newRow("two files") << QStringList{"a.mes", "b.mes"} << false << QString();
+    QTest::newRow("an option") << QStringList{"--help"} << false << QString();
+    QTest::newRow("a lone dash") << QStringList{"-"} << false << QString();
+    QTest::newRow("an option and a file") << QStringList{"-platform", "a.mes"} << false << QString();
+    QTest::newRow("an empty name") << QStringList{""} << false << QString();
+}
+
+void TestWindow::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, understood);
+    QFETCH(QString, file);
+    const CommandLine line = parseCommandLine(arguments);
+    QCOMPARE(line.understood, understood);
+    QCOMPARE(line.file, file);
+}
 
 void TestWindow::startsWithTheRecordsTexts()
 {

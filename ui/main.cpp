@@ -1,14 +1,24 @@
 #include "link/portmap.h"
+#include "ui/commandline.h"
 #include "ui/prompts.h"
 #include "ui/tavro.h"
 #include "ui/windowgone.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = parseCommandLine(arguments);
+    if (!commandLine.understood) {
+        std::fprintf(stderr, "%s\n", kUsage);
+        return 2;
+    }
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     // Without this check the toolkit aborts with a trace that tells a user
     // little.
@@ -20,7 +30,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 #endif
-    QApplication app(argc, argv);
+    // The arguments are pelorin's alone; none of them go to the toolkit.
+    int toolkitArgc = 1;
+    QApplication app(toolkitArgc, argv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
     WidgetPrompts prompts;
@@ -28,5 +40,10 @@ int main(int argc, char *argv[])
     prompts.setWindow(&window);
     window.show();
     quitWhenWindowDestroyed(&window);
+    if (!commandLine.file.isEmpty()) {
+        // Once the window is up, so that any message about the file has
+        // the window to sit on.
+        QTimer::singleShot(0, &window, [&] { window.loadFile(commandLine.file); });
+    }
     return QApplication::exec();
 }

@@ -4,6 +4,7 @@
 #include "link/upload.h"
 #include "ui/icon.h"
 #include "ui/prompts.h"
+#include "ui/taskbar.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 
@@ -100,6 +102,7 @@ constexpr Handler kClick[17] = {
 
 const QString kSendCaption = QStringLiteral("Send to Tavro");
 const QString kBusyCaption = QStringLiteral("Transmitting...");
+const QString kSendHint = QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting");
 
 }  // namespace
 
@@ -113,6 +116,29 @@ void LevelOption::pairWith(LevelOption *partner)
 }
 
 void LevelOption::nextCheckState() { setChecked(true); }
+
+void SendButton::setProgress(double fraction)
+{
+    fraction = std::clamp(fraction, 0.0, 1.0);
+    if (fraction == m_progress)
+        return;
+    m_progress = fraction;
+    update();
+}
+
+void SendButton::paintEvent(QPaintEvent *event)
+{
+    QPushButton::paintEvent(event);
+    if (m_progress <= 0)
+        return;
+    // The highlight, faint enough for the caption to stay legible, over
+    // the part of the face that stands for the characters sent.
+    QPainter painter(this);
+    QColor fill = palette().color(QPalette::Active, QPalette::Highlight);
+    fill.setAlphaF(0.35f);
+    const QRect face = rect().adjusted(2, 2, -2, -2);
+    painter.fillRect(QRect(face.left(), face.top(), int(face.width() * m_progress + 0.5), face.height()), fill);
+}
 
 Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(parent), m_prompts(prompts)
 {
@@ -218,9 +244,9 @@ void Tavro::createControls()
     Command2 = named(new QPushButton(QStringLiteral("Load messages"), this), "Command2");
     place(Command2, 1920, 6960, 1455, 615);
     hint(Command2, QStringLiteral("load a message set"));
-    Command1 = named(new QPushButton(kSendCaption, this), "Command1");
+    Command1 = named(new SendButton(kSendCaption, this), "Command1");
     place(Command1, 3600, 6960, 1455, 615);
-    hint(Command1, QStringLiteral("Make sure Tavro is in 'progam'-mode before transmitting"));
+    hint(Command1, kSendHint);
 
     // Send, the port, Load, Save, the levels of inputs 1..8, then the
     // messages from the idle one up to message 1.
@@ -351,6 +377,8 @@ void Tavro::Timer1_Timer()
     Timer1->start();
     if (upload::advance(m_set))
         endBusy();
+    else
+        showProgress();
 }
 
 void Tavro::uploadFailed(const QString &reason)
@@ -380,6 +408,17 @@ void Tavro::enterBusy()
     Command1->setText(kBusyCaption);
     Command1->setEnabled(false);
     setCursor(Qt::WaitCursor);
+    showProgress();
+}
+
+void Tavro::showProgress()
+{
+    const upload::Progress progress = upload::progress(m_set, Timer1->interval());
+    Command1->setProgress(progress.fraction());
+    // A disabled button still shows its tooltip, and the screen reader
+    // speaks the description.
+    hint(Command1, upload::describe(progress));
+    taskbar::showProgress(progress.fraction());
 }
 
 void Tavro::endBusy()
@@ -387,18 +426,24 @@ void Tavro::endBusy()
     Timer1->stop();
     Command1->setText(kSendCaption);
     Command1->setEnabled(true);
+    Command1->setProgress(0);
+    hint(Command1, kSendHint);
+    taskbar::hideProgress();
     unsetCursor();
 }
 
 void Tavro::Command2_Click()
 {
-    const std::optional<QString> path = m_prompts.chooseFileToOpen();
-    if (!path)
-        return;
-    const QString name = QDir::toNativeSeparators(*path);
-    QFile file(*path);
-    if (QFileInfo(*path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        const QString reason = QFileInfo(*path).isDir() ? tr("it is a folder") : file.errorString();
+    if (const std::optional<QString> path = m_prompts.chooseFileToOpen())
+        loadFile(*path);
+}
+
+void Tavro::loadFile(const QString &path)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    QFile file(path);
+    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        const QString reason = QFileInfo(path).isDir() ? tr("it is a folder") : file.errorString();
         m_prompts.tell(tr("Could not load %1: %2.").arg(name, reason));
         return;
     }

@@ -4,6 +4,7 @@
 #include "link/portmap.h"
 #include "model/messageset.h"
 
+#include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
 
@@ -15,7 +16,6 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class QTimer;
 
 // A level option. Each one takes the Tab focus on its own, which Qt's
@@ -32,6 +32,23 @@ protected:
     void nextCheckState() override;
 };
 
+// The Send button. During an upload its face fills from the left as the
+// characters leave, inside the button's own bounds.
+class SendButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+    // 0 (nothing shown) .. 1.
+    void setProgress(double fraction);
+    double progress() const { return m_progress; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    double m_progress = 0;
+};
+
 // The editor window: nine message rows with their input levels, the port
 // selector and the Send, Load and Save buttons.
 class Tavro : public QWidget {
@@ -41,6 +58,10 @@ public:
     ~Tavro() override;
 
     const MessageSet &messageSet() const { return m_set; }
+
+    // Reads a message file into the set and the window as Load does once
+    // its dialog has given the path, with the same checks and messages.
+    void loadFile(const QString &path);
 
     // "1" if a file exists at the path, "0" if not.
     static QString ReportFileStatus(const QString &filespec);
@@ -94,6 +115,7 @@ private:
     void storeText(int slot);
     void storeLevel(int input, bool open);
     void enterBusy();
+    void showProgress();
     void endBusy();
     void uploadFailed(const QString &reason);
     QString portName() const;
@@ -107,7 +129,7 @@ private:
     std::array<QGroupBox *, 9> m_frame{};      // by input, 1..8
     std::array<LevelOption *, 17> m_option{};  // Option1..Option16
     QLabel *Label11 = nullptr;
-    QPushButton *Command1 = nullptr;
+    SendButton *Command1 = nullptr;
     QPushButton *Command2 = nullptr;
     QPushButton *Command3 = nullptr;
     QTimer *Timer1 = nullptr;
