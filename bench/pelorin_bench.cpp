@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close pelorin comes to the board's schedule, how fast it starts and
 // how much memory it takes. A benchmark, not a test: it reports, it does
 // not judge. Run it with bench/run (add --quick for a short run).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes at all go to the message file reader. It must neither crash nor
 // read past its bounds, and whatever it accepts must come back unchanged
 // after a save and a second read.

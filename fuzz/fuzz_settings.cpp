@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any text goes to the parser of the line settings. What it accepts must be
 // in range, and must read the same when written out again.
 #include "link/comm.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the real pelorin under a virtual X server, as a person would use it.
 #   desktop.sh BINARY SHOT [PTY DEVICE]
 # With PTY and DEVICE, the pseudo-terminal stands in for the serial device

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package in the build folder given, unpacks it, and
 # checks that it holds a program that starts and a well-formed desktop
 # entry, icons and metadata.
@@ -36,6 +37,11 @@ check "metadata" test -f "$tree/usr/share/metainfo/$id.metainfo.xml"
 check "desktop-file-validate" desktop-file-validate "$tree/usr/share/applications/$id.desktop"
 check "opens .mes files" grep -qx 'MimeType=application/x-tavro-messages;' "$tree/usr/share/applications/$id.desktop"
 check "passes the file on" grep -qx 'Exec=pelorin %f' "$tree/usr/share/applications/$id.desktop"
+check "manual page" sh -c "gzip -dc '$tree/usr/share/man/man1/pelorin.1.gz' | grep -q '^.TH PELORIN 1'"
+check "copyright" grep -q '^License: GPL-3.0-or-later' "$tree/usr/share/doc/pelorin/copyright"
+check "changelog" sh -c "gzip -dc '$tree/usr/share/doc/pelorin/changelog.gz' | grep -q '^pelorin (1.0.0)'"
+check "stripped program" sh -c "! file -b '$tree/usr/bin/pelorin' | grep -q 'not stripped'"
+check "description within 80 columns" sh -c "dpkg-deb -f '$deb' Description | awk 'length > 80 { bad = 1 } END { exit bad }'"
 check "MIME type file" test -f "$tree/usr/share/mime/packages/$id.xml"
 # update-mime-database builds its database from the package's file alone,
 # and the type it makes has the glob.
@@ -47,6 +53,16 @@ rm -rf "$mime"
 check "appstreamcli validate" appstreamcli validate --no-net "$tree/usr/share/metainfo/$id.metainfo.xml"
 check "depends on the Qt libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libqt6widgets6"
 check "depends on the window system plugins" sh -c "dpkg-deb -f '$deb' Depends | grep -q qt6-qpa-plugins"
+
+# Debian's own checker: no error, no warning, and no informational tag but
+# those the package's overrides name with a reason.
+if ! lintian -I --fail-on error,warning,info "$deb" >lintian.log 2>&1; then
+    cat lintian.log
+    failed=$((failed + 1))
+    echo "FAIL: lintian"
+else
+    passed=$((passed + 1))
+fi
 
 # The unpacked program starts, and is still running a moment later.
 QT_QPA_PLATFORM=offscreen "$tree/usr/bin/pelorin" >/dev/null 2>&1 &

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Uploads through the window to pseudo-terminals standing in for the board:
 // the bytes, their pacing, and what happens when the link changes or fails.
 #include "ptyboard.h"

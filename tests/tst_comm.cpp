@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
 #include "link/comm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real pelorin binary under a virtual X server, as a person sees it.
 #include "ptyboard.h"
 

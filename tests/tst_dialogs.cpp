@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real file dialog and message boxes, driven with keys and clicks as a
 // person would, on whichever platform the test runs: what they ask, what
 // they remember, and that nothing of theirs stays on the screen.

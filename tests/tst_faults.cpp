@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults from outside: ports held by others, devices that go away, files
 // that are huge, broken or not files at all, and folders that vanish.
 #include "child.h"

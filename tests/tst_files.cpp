@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Load and Save through the window: the dialogs and the question, what a
 // file does to the window and the link, and saves that fail.
 #include "child.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message file format over in-memory devices.
 #include "files/mesfile.h"
 #include "samples.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The upload's progress as the desktop's task bar hears it: the launcher
 // entry signal on the session bus. Runs on a private bus of its own
 // (dbus-run-session), and skips itself where there is none.

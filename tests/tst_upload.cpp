@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message set's start values and the board's upload stream, without a
 // window or a port.
 #include "link/upload.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The editor window: start-up, the controls and their bindings to the
 // message set, the port probe and the keyboard.
 #include "ptyboard.h"

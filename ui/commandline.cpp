@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/commandline.h"
 
 CommandLine parseCommandLine(const QStringList &arguments)

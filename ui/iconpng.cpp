@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Build step: writes the window icon as the PNG that desktops show for
 // the installed program.
 #include "ui/icon.h"
