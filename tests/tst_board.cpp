@@ -124,10 +124,11 @@ void TestBoard::pacedWithoutCatchingUp()
     QFETCH(int, stallMs);
     // The tolerance leaves room for a loaded test machine; the program aims
     // at a few ms. The kernel delivers a pseudo-terminal's bytes to its
-    // reader late by up to a few ms now and then, so the gaps the board
-    // side sees may be that much shorter than the ones the program made.
+    // reader late by a few ms now and then (more on a loaded machine), so
+    // the gaps the board side sees may be that much shorter than the ones
+    // the program made, which are held to the interval exactly.
     constexpr double kToleranceMs = 40.0;
-    constexpr double kDeliveryMs = 5.0;
+    constexpr double kDeliveryMs = 15.0;
     constexpr size_t kStalledAfter = 10;
     const double interval = intervalMs;
 
