@@ -3,16 +3,20 @@
 
 #include "link/comm.h"
 #include "link/upload.h"
+#include "ui/accessible.h"
 #include "ui/icon.h"
 #include "ui/prompts.h"
 #include "ui/taskbar.h"
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -114,6 +118,14 @@ void LevelOption::pairWith(LevelOption *partner)
         if (on)
             partner->setChecked(false);
     });
+    // A screen reader hears of the change, as it would from Qt's own
+    // radio buttons.
+    connect(this, &QAbstractButton::toggled, this, [this] {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    });
 }
 
 void LevelOption::nextCheckState() { setChecked(true); }
@@ -143,6 +155,13 @@ void SendButton::paintEvent(QPaintEvent *event)
 
 Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(parent), m_prompts(prompts)
 {
+    // Before any control exists, so that no interface of Qt's own is made
+    // for one first.
+    static const bool accessible = [] {
+        installAccessibleInterfaces();
+        return true;
+    }();
+    Q_UNUSED(accessible);
     setObjectName(QStringLiteral("Tavro"));
     setWindowTitle(QStringLiteral("Dravik Tavro"));
     setWindowIcon(tavroIcon());
@@ -184,6 +203,16 @@ void Tavro::createControls()
     place(Combo1, 2640, 360, 495, 315);
     Label1->setBuddy(Combo1);
     Combo1->setAccessibleName(QStringLiteral("Serial port"));
+    Combo1->view()->setAccessibleName(QStringLiteral("Serial ports"));
+    // A screen reader takes the selected entry of the list for the value of
+    // the selector, so the list's selection follows the choice.
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this](int index) {
+        QItemSelectionModel *selection = Combo1->view()->selectionModel();
+        if (index < 0)
+            selection->clearSelection();
+        else
+            selection->select(Combo1->model()->index(index, 0), QItemSelectionModel::ClearAndSelect);
+    });
     hint(Combo1, QStringLiteral("Choose serial port # which is hooked up to Tavro"));
 
     QFont courier(QStringLiteral("Courier"));
@@ -212,6 +241,9 @@ void Tavro::createControls()
         auto *frame = named(new QGroupBox(this), qPrintable(QStringLiteral("Frame%1").arg(n)));
         place(frame, 3720, top - 120, 1455, 450);
         hint(frame, QStringLiteral("Display message when input = 1 (open) or 0 (grounded)"));
+        // The frame is the pair's group; a screen reader names it with the
+        // option it is on.
+        frame->setAccessibleName(QStringLiteral("Input %1 level").arg(n));
         m_frame[n] = frame;
 
         auto *open =
