@@ -42,14 +42,39 @@ private:
     QTimer m_timer;
 };
 
+// The dialog's name field, once the dialog is shown, has settled and has
+// the focus: a person starts typing only then.
+QLineEdit *nameField(QWidget *dialog)
+{
+    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    const bool ready =
+        edit && QTest::qWaitForWindowExposed(dialog)
+        && QTest::qWaitFor([&] { return edit->hasFocus() && QApplication::focusWindow() == dialog->windowHandle(); },
+                           5000);
+    QTest::qWait(100);
+    return ready ? edit : nullptr;
+}
+
 // What a user does in the file dialog: types a name and presses Return.
 void typeFileName(QFileDialog *dialog, const QString &name)
 {
-    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    QLineEdit *edit = nameField(dialog);
     QVERIFY(edit);
     edit->setText(name);
     QTest::keyClick(edit, Qt::Key_Return);
 }
+
+// The editor with the real dialogs, shown.
+struct RealWindow {
+    RealWindow()
+    {
+        prompts.setWindow(&window);
+        window.show();
+    }
+    Ports ports{0};
+    WidgetPrompts prompts;
+    Tavro window{ports.map(), prompts};
+};
 
 // A person's typing: one key every 40 ms, through the window system, so
 // that the name completion shows its list and takes keys while it does.
@@ -139,11 +164,8 @@ void TestDialogs::nothingLeftOnTheScreen()
     QFETCH(QString, last);
     QFETCH(bool, replace);
 
-    Ports ports(0);
-    WidgetPrompts prompts;
-    Tavro window(ports.map(), prompts);
-    prompts.setWindow(&window);
-    window.show();
+    RealWindow real;
+    Tavro &window = real.window;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Names that share the start of the one typed, so the completion has
     // something to offer.
@@ -153,9 +175,12 @@ void TestDialogs::nothingLeftOnTheScreen()
     bool listShown = false;
     bool askedToReplace = false;
     QList<ModalScript::Step> steps{[&](QWidget *w) {
+        QLineEdit *edit = nameField(w);
+        QVERIFY(edit);
         typeAtHumanSpeed(w, path("example"));
         listShown = QApplication::activePopupWidget() != nullptr;
         typeAtHumanSpeed(w, QStringLiteral(".mes"));
+        QCOMPARE(edit->text(), path("example.mes"));
         finish(w, last == "Escape" ? Qt::Key_Escape : Qt::Key_Return);
     }};
     if (replace) {
@@ -199,11 +224,8 @@ void TestDialogs::nothingLeftOnTheScreen()
 
 void TestDialogs::realDialogs()
 {
-    Ports ports(0);
-    WidgetPrompts prompts;
-    Tavro window(ports.map(), prompts);
-    prompts.setWindow(&window);
-    window.show();
+    RealWindow real;
+    Tavro &window = real.window;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QByteArray old = QByteArray("x\r\n").repeated(25);
     QVERIFY(writeFile(path("old.mes"), old));
