@@ -85,11 +85,14 @@ int runChildMode(int argc, char **argv)
 
 namespace {
 
-ChildResult run(const QString &program, const QStringList &arguments, const std::function<void()> &inChild)
+ChildResult run(const QString &program, const QStringList &arguments, const std::function<void()> &inChild,
+                const QMap<QString, QString> &settings = {})
 {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (auto it = settings.begin(); it != settings.end(); ++it)
+        env.insert(it.key(), it.value());
     child.setProcessEnvironment(env);
     if (inChild)
         child.setChildProcessModifier(inChild);
@@ -132,6 +135,19 @@ OtherUser::OtherUser()
     if (!QFile::copy(QCoreApplication::applicationFilePath(), m_executable)
         || ::chmod(QFile::encodeName(m_executable).constData(), 0755) != 0)
         m_problem = QStringLiteral("cannot copy the test program to %1").arg(m_folder);
+    // The sanitizers' suppression files lie in the checkout too, and a
+    // sanitizer that cannot read them ends the program at once.
+    static const QRegularExpression suppressions(QStringLiteral("suppressions=([^:]+)"));
+    for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        QString options = qEnvironmentVariable(name);
+        const QRegularExpressionMatch match = suppressions.match(options);
+        if (!match.hasMatch())
+            continue;
+        const QString copy = m_folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".supp");
+        if (!QFile::copy(match.captured(1), copy) || ::chmod(QFile::encodeName(copy).constData(), 0644) != 0)
+            m_problem = QStringLiteral("cannot copy %1 to %2").arg(match.captured(1), m_folder);
+        m_settings[QLatin1String(name)] = options.replace(match.capturedStart(1), match.capturedLength(1), copy);
+    }
 }
 
 OtherUser::~OtherUser()
@@ -146,12 +162,15 @@ ChildResult OtherUser::start(const QStringList &arguments, std::function<void()>
         return startChild(arguments, inChild);
     const gid_t gid = gid_t(m_gid);
     const uid_t uid = uid_t(m_uid);
-    return run(m_executable, arguments, [gid, uid, inChild] {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-            ::_exit(3);
-        if (inChild)
-            inChild();
-    });
+    return run(
+        m_executable, arguments,
+        [gid, uid, inChild] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(3);
+            if (inChild)
+                inChild();
+        },
+        m_settings);
 }
 
 long long childFigure(const QString &output, const QString &key)

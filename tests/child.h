@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -54,6 +55,7 @@ private:
     QString m_folder;
     QString m_executable;
     QString m_problem;
+    QMap<QString, QString> m_settings;  // of the child's environment
 };
 
 // The number after `key` in a child's output, or -1.
