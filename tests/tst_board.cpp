@@ -10,6 +10,7 @@
 #include "link/upload.h"
 
 #include <QTest>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -64,6 +65,7 @@ private slots:
     void pickDuringUploadContinuesOnNewPort();
     void deviceGoneDuringUpload();
     void progressOnTheButton();
+    void tooltipShowingFollowsTheUpload();
 };
 
 void TestBoard::streamArrives_data()
@@ -344,6 +346,34 @@ void TestBoard::progressOnTheButton()
     QVERIFY(sendButtonAtRest(rig));
     QCOMPARE(send->size(), size);
     QCOMPARE(send->pos(), where);
+}
+
+// A user resting the mouse on Send watches the count go on in the tooltip
+// already showing, and sees the hint again once the upload is over.
+void TestBoard::tooltipShowingFollowsTheUpload()
+{
+    TwoBoards boards;
+    Rig rig(boards.map());
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+    typeSet(rig, QStringList(9, QString()), {});
+    rig.timer()->setInterval(20);
+    QPushButton *send = rig.send();
+    QTest::mouseClick(send, Qt::LeftButton);
+    QToolTip::showText(send->mapToGlobal(send->rect().center()), send->toolTip(), send);
+    QVERIFY(QToolTip::isVisible());
+
+    QStringList shown;
+    QMetaObject::Connection afterTick = connect(
+        rig.timer(), &QTimer::timeout, [&] { shown << (QToolTip::isVisible() ? QToolTip::text() : QString()); });
+    QVERIFY(waitIdle(rig, 10000));
+    disconnect(afterTick);
+
+    QCOMPARE(shown.size(), 44);
+    QCOMPARE(shown.at(0), QStringLiteral("1 of 44 characters, 0:01 left"));
+    QCOMPARE(shown.at(42), QStringLiteral("43 of 44 characters, 0:01 left"));
+    QCOMPARE(shown.at(43), kSendHint);
+    QToolTip::hideText();
 }
 
 QTEST_MAIN(TestBoard)

@@ -11,6 +11,7 @@
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -38,8 +40,13 @@ void place(QWidget *w, int left, int top, int width, int height)
 // A hint shows as the tooltip and is read out by screen readers.
 void hint(QWidget *w, const QString &text)
 {
+    // A tooltip already showing for the control follows it, so the mouse
+    // resting on Send watches the upload's count go on.
+    const bool showing = QToolTip::isVisible() && QToolTip::text() == w->toolTip();
     w->setToolTip(text);
     w->setAccessibleDescription(text);
+    if (showing)
+        QToolTip::showText(QCursor::pos(), text, w);
 }
 
 template <typename W>
