@@ -1,24 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How close pelorin comes to the board's schedule, how fast it starts and
 // how much memory it takes. A benchmark, not a test: it reports, it does
-// not judge. Run it with bench/run (add --quick for a short run).
+// not judge. Run it with bench/run (add --quick for a short run). Beside
+// pelorin it measures the machine's own limit: a bare timer loop for the
+// pacing, an empty window for the start-up.
 #include "eventloop.h"
 #include "handovers.h"
 #include "link/portmap.h"
 #include "ptyboard.h"
 #include "scriptedprompts.h"
+#include "ui/prompts.h"
 #include "ui/tavro.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <QWindow>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,14 +43,35 @@ using Clock = PtyBoard::Clock;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+struct Gaps {
+    double smallest = 0, mean = 0, p95 = 0, largest = 0;
+};
+
+Gaps gapsOf(const std::vector<Clock::time_point> &times)
+{
+    Gaps g;
+    std::vector<double> gaps;
+    for (size_t k = 1; k < times.size(); ++k)
+        gaps.push_back(ms(times[k] - times[k - 1]));
+    if (gaps.empty())
+        return g;
+    std::sort(gaps.begin(), gaps.end());
+    g.smallest = gaps.front();
+    g.largest = gaps.back();
+    double sum = 0;
+    for (double d : gaps)
+        sum += d;
+    g.mean = sum / double(gaps.size());
+    g.p95 = gaps[std::min(gaps.size() - 1, size_t(std::ceil(0.95 * double(gaps.size()))) - 1)];
+    return g;
+}
+
 struct Pacing {
     QString name;
     int characters = 0;
-    double median = 0, p99 = 0, worst = 0, drift = 0;
-    // Gaps between consecutive characters, as the program handed them to
-    // the device and as they arrived on the board side.
-    double smallestHanded = 0, largestHanded = 0;
-    double smallestGap = 0, largestGap = 0;
+    // Gaps between consecutive characters, as the sender handed them to the
+    // device and as they arrived on the board side.
+    Gaps handed, received;
     struct Stall {
         double stalledMs;      // from the stop to the continue
         double gapMs;          // from the character before to the one after
@@ -81,12 +109,12 @@ private:
 // The window side of a pacing run, in a process of its own so that the
 // benchmark can stop and continue it from outside: a Send through the
 // window to DEVICE, its time printed, then waiting for the upload's end.
-//   --window DEVICE full|quick precise|coarse
+//   --window DEVICE full|quick
 int runWindow(const QStringList &args)
 {
     const QString device = args.value(0);
     ScriptedPrompts prompts;
-    Tavro window([&](int port) { return port == 1 ? device : QStringLiteral("/nonexistent/%1").arg(port); }, prompts);
+    Tavro window([&] { return withAbsentAfter({device}); }, prompts);
     window.show();
     const QStringList boxes{"messagebox", "Text1", "Text2", "Text3", "Text4", "Text5", "Text6", "Text7", "Text8"};
     for (int slot = 1; slot <= 9; ++slot) {
@@ -94,11 +122,8 @@ int runWindow(const QStringList &args)
         box->setText(args.value(1) == QLatin1String("quick") ? QString()
                                                              : QStringLiteral("%1 ABCDEFGHIJKLMN").arg(slot).left(16));
     }
-    // Only here: the coarse timer shows why the program uses a precise one.
-    if (args.value(2) == QLatin1String("coarse"))
-        window.findChild<QTimer *>(QStringLiteral("Timer1"))->setTimerType(Qt::CoarseTimer);
     auto *send = window.findChild<QPushButton *>(QStringLiteral("Command1"));
-    const HandOvers handed(window.findChild<QTimer *>(QStringLiteral("Timer1")), window.messageSet());
+    const HandOvers handed(window.findChild<Pacer *>(QStringLiteral("Timer1")), window.messageSet());
     runUntil([] { return false; }, 300);  // let the window settle
 
     const Clock::time_point pressed = Clock::now();
@@ -114,16 +139,87 @@ int runWindow(const QStringList &args)
     return finished ? 0 : 1;
 }
 
-std::pair<double, double> smallestAndLargestGap(const std::vector<Clock::time_point> &times)
+// The machine's limit, in the same run: a bare loop that hands LENGTH
+// bytes to DEVICE, each at an absolute deadline 500 ms after the last
+// hand-over, waiting on a timer descriptor. Prints its hand-over times.
+//   --bare DEVICE LENGTH
+int runBare(const QStringList &args)
 {
-    if (times.size() < 2)
-        return {0, 0};
-    double smallest = 1e9, largest = 0;
-    for (size_t k = 1; k < times.size(); ++k) {
-        smallest = std::min(smallest, ms(times[k] - times[k - 1]));
-        largest = std::max(largest, ms(times[k] - times[k - 1]));
+    const int fd = ::open(QFile::encodeName(args.value(0)).constData(), O_WRONLY | O_NOCTTY);
+    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    const int length = args.value(1).toInt();
+    if (fd < 0 || timer < 0)
+        return 1;
+    std::printf("pressed %lld length %d\n", static_cast<long long>(Clock::now().time_since_epoch().count()), length);
+    std::fflush(stdout);
+    std::vector<Clock::time_point> handed;
+    Clock::time_point last = Clock::now();
+    for (int k = 0; k < length; ++k) {
+        const auto due = (last + std::chrono::milliseconds(500)).time_since_epoch();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(due);
+        itimerspec at{};
+        at.it_value.tv_sec = time_t(seconds.count());
+        at.it_value.tv_nsec = long(std::chrono::duration_cast<std::chrono::nanoseconds>(due - seconds).count());
+        ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &at, nullptr);
+        std::uint64_t expirations = 0;
+        if (::read(timer, &expirations, sizeof expirations) < 0)
+            return 1;
+        handed.push_back(Clock::now());
+        if (::write(fd, "x", 1) != 1)
+            return 1;
+        last = Clock::now();
     }
-    return {smallest, largest};
+    std::printf("handed");
+    for (const Clock::time_point t : handed)
+        std::printf(" %lld", static_cast<long long>(t.time_since_epoch().count()));
+    std::printf("\n");
+    return 0;
+}
+
+// The child side of a start-up measurement: the editor as main() makes it,
+// or an empty window of the same size, bare or with one line of text (the
+// font database that any text needs), shown; prints the moment its window
+// was first exposed.
+//   --startup pelorin|empty|text
+int runStartup(const QString &what)
+{
+    WidgetPrompts prompts;
+    std::unique_ptr<QWidget> window;
+    if (what == QLatin1String("pelorin")) {
+        window = std::make_unique<Tavro>(systemSerialDevices, prompts);
+    } else {
+        window = std::make_unique<QWidget>();
+        window->setFixedSize(354, 524);
+        if (what == QLatin1String("text"))
+            new QLabel(QStringLiteral("Select serial port #"), window.get());
+    }
+    window->show();
+    runUntil([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }, 10000);
+    std::printf("exposed %lld\n", static_cast<long long>(Clock::now().time_since_epoch().count()));
+    return 0;
+}
+
+// From the start of the process to its window exposed on the X server,
+// median of eight runs.
+double startupMs(const QString &what)
+{
+    std::vector<double> runs;
+    for (int i = 0; i < 8; ++i) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        child.setProcessEnvironment(env);
+        const Clock::time_point started = Clock::now();
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup"), what});
+        if (!child.waitForFinished(20000))
+            return -1;
+        const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
+        if (out.size() < 2)
+            return -1;
+        runs.push_back(ms(Clock::time_point{Clock::duration(out[1].toLongLong())} - started));
+    }
+    std::sort(runs.begin(), runs.end());
+    return (runs[3] + runs[4]) / 2;
 }
 
 void sleepUntil(Clock::time_point t) { std::this_thread::sleep_until(t); }
@@ -139,11 +235,13 @@ bool awaitBytes(const PtyBoard &board, int n, Clock::time_point deadline)
     return true;
 }
 
-// stallsMs: after characters 10, 25, ... the window's process is stopped
-// shortly before its next tick is due, for that long, and then continued.
-// The margin allows for the kernel's late delivery of the character the
-// due time is reckoned from.
-Pacing measurePacing(const QString &name, bool quick, bool coarse, int spinners, const std::vector<int> &stallsMs = {})
+enum class Sender { Bare, Offscreen, Xvfb };
+
+// stallsMs: after characters 10, 25, ... the sender's process is stopped
+// shortly before its next character is due, for that long, and then
+// continued.
+Pacing measurePacing(const QString &name, Sender sender, bool quick, int spinners,
+                     const std::vector<int> &stallsMs = {})
 {
     Pacing result;
     result.name = name;
@@ -153,9 +251,18 @@ Pacing measurePacing(const QString &name, bool quick, bool coarse, int spinners,
 
     QProcess window;
     window.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    window.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--window"), board.path(), quick ? QStringLiteral("quick") : QStringLiteral("full"),
-                  coarse ? QStringLiteral("coarse") : QStringLiteral("precise")});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+               sender == Sender::Xvfb ? QStringLiteral("xcb") : QStringLiteral("offscreen"));
+    window.setProcessEnvironment(env);
+    if (sender == Sender::Bare) {
+        window.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--bare"), board.path(), quick ? QStringLiteral("44") : QStringLiteral("188")});
+    } else {
+        window.start(
+            QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--window"), board.path(), quick ? QStringLiteral("quick") : QStringLiteral("full")});
+    }
     if (!window.waitForStarted() || !window.waitForReadyRead(10000))
         return result;
     const QList<QByteArray> started = window.readLine().trimmed().split(' ');
@@ -163,7 +270,7 @@ Pacing measurePacing(const QString &name, bool quick, bool coarse, int spinners,
         return result;
     const Clock::time_point pressed{Clock::duration(started[1].toLongLong())};
     const int length = started[3].toInt();
-    const Clock::time_point deadline = pressed + std::chrono::milliseconds(length * 500 + 10000);
+    const Clock::time_point deadline = pressed + std::chrono::milliseconds(length * 600 + 10000);
 
     constexpr int kStallAfter[] = {10, 25, 40, 55};
     for (size_t i = 0; i < stallsMs.size() && i < std::size(kStallAfter); ++i) {
@@ -189,48 +296,14 @@ Pacing measurePacing(const QString &name, bool quick, bool coarse, int spinners,
     std::vector<Clock::time_point> handed;
     for (const QByteArray &t : window.readAll().trimmed().split(' ').mid(1))
         handed.push_back(Clock::time_point{Clock::duration(t.toLongLong())});
-    std::tie(result.smallestHanded, result.largestHanded) = smallestAndLargestGap(handed);
+    result.handed = gapsOf(handed);
 
-    const auto arrivals = board.arrivals();
-    result.characters = int(arrivals.size());
-    if (arrivals.empty())
-        return result;
     std::vector<Clock::time_point> arrived;
-    for (const PtyBoard::Arrival &a : arrivals)
+    for (const PtyBoard::Arrival &a : board.arrivals())
         arrived.push_back(a.at);
-    std::tie(result.smallestGap, result.largestGap) = smallestAndLargestGap(arrived);
-    // After a stall the schedule moves back by the time the stall added to
-    // its gap: deviations are measured from the moved schedule.
-    std::vector<double> deviation;
-    double shift = 0;
-    size_t stall = 0;
-    for (size_t k = 1; k <= arrivals.size(); ++k) {
-        if (stall < result.stalls.size() && k - 1 == size_t(kStallAfter[stall]))
-            shift += result.stalls[stall++].gapMs - 500.0;
-        deviation.push_back(ms(arrivals[k - 1].at - pressed) - 500.0 * double(k) - shift);
-    }
-    result.drift = deviation.back();
-    std::vector<double> size;
-    for (double d : deviation)
-        size.push_back(std::abs(d));
-    std::sort(size.begin(), size.end());
-    result.median = size[size.size() / 2];
-    result.p99 = size[std::min(size.size() - 1, size_t(std::ceil(0.99 * double(size.size()))) - 1)];
-    result.worst = size.back();
+    result.characters = int(arrived.size());
+    result.received = gapsOf(arrived);
     return result;
-}
-
-// From constructing the window, probe of four absent ports included, to the
-// window shown on screen.
-double startupMs()
-{
-    ScriptedPrompts prompts;
-    const Clock::time_point start = Clock::now();
-    auto window =
-        std::make_unique<Tavro>([](int port) { return QStringLiteral("/nonexistent/port-%1").arg(port); }, prompts);
-    window->show();
-    runUntil([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }, 5000);
-    return ms(Clock::now() - start);
 }
 
 // The real program, measured from outside: its peak resident memory from
@@ -267,31 +340,33 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("--window"))
         return runWindow(app.arguments().mid(2));
+    if (app.arguments().value(1) == QLatin1String("--bare"))
+        return runBare(app.arguments().mid(2));
+    if (app.arguments().value(1) == QLatin1String("--startup"))
+        return runStartup(app.arguments().value(2));
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const bool xvfb = !qEnvironmentVariableIsEmpty("DISPLAY");
 
     std::vector<Pacing> runs;
-    runs.push_back(measurePacing(QStringLiteral("idle, precise timer"), quick, false, 0));
-    runs.push_back(measurePacing(QStringLiteral("both cores busy, precise timer"), quick, false, 2));
-    runs.push_back(measurePacing(QStringLiteral("idle, stalled 300 and 450 ms"), quick, false, 0, {300, 450}));
-    if (!quick)
-        runs.push_back(measurePacing(QStringLiteral("idle, coarse timer"), quick, true, 0));
-
-    std::vector<double> startups;
-    for (int i = 0; i < 20; ++i)
-        startups.push_back(startupMs());
-    std::sort(startups.begin(), startups.end());
+    for (const int spinners : {0, 2}) {
+        const QString load = spinners ? QStringLiteral("both cores busy") : QStringLiteral("idle");
+        runs.push_back(measurePacing(QStringLiteral("bare timerfd loop, ") + load, Sender::Bare, quick, spinners));
+        runs.push_back(measurePacing(QStringLiteral("pelorin offscreen, ") + load, Sender::Offscreen, quick, spinners));
+        if (xvfb)
+            runs.push_back(measurePacing(QStringLiteral("pelorin Xvfb, ") + load, Sender::Xvfb, quick, spinners));
+    }
+    runs.push_back(
+        measurePacing(QStringLiteral("pelorin offscreen, stalled"), Sender::Offscreen, quick, 0, {300, 450}));
     const long long peakKb = peakResidentKb();
 
-    std::printf("Pacing: deviation of character k from k x 500 ms after Send (after a stall, from the\n"
-                "schedule the stall moved), and the smallest and largest gaps between consecutive\n"
-                "characters as the program handed them over and as the board side received them (ms)\n");
-    std::printf("%-30s %5s %7s %7s %7s %7s | %8s %8s | %8s %8s\n", "case", "chars", "median", "p99", "max", "drift",
-                "handed", "", "received", "");
-    std::printf("%-30s %5s %7s %7s %7s %7s | %8s %8s | %8s %8s\n", "", "", "", "", "", "", "min", "max", "min", "max");
+    std::printf("Pacing: gaps between consecutive characters as the sender handed them to the device\n"
+                "and as the board side received them (ms); overrun = mean gap - 500\n");
+    std::printf("%-36s %5s | %8s %8s %8s %8s %7s | %8s %8s\n", "case", "chars", "min", "mean", "p95", "max", "overrun",
+                "recv min", "recv max");
     for (const Pacing &p : runs) {
-        std::printf("%-30s %5d %7.2f %7.2f %7.2f %+7.2f | %8.3f %8.3f | %8.3f %8.3f%s\n", qPrintable(p.name),
-                    p.characters, p.median, p.p99, p.worst, p.drift, p.smallestHanded, p.largestHanded, p.smallestGap,
-                    p.largestGap, p.complete ? "" : "  (incomplete)");
+        std::printf("%-36s %5d | %8.3f %8.3f %8.3f %8.3f %7.3f | %8.3f %8.3f%s\n", qPrintable(p.name), p.characters,
+                    p.handed.smallest, p.handed.mean, p.handed.p95, p.handed.largest, p.handed.mean - 500.0,
+                    p.received.smallest, p.received.largest, p.complete ? "" : "  (incomplete)");
     }
     for (const Pacing &p : runs) {
         for (const Pacing::Stall &st : p.stalls) {
@@ -301,8 +376,16 @@ int main(int argc, char *argv[])
                         st.held ? "" : " (the stall missed its tick)");
         }
     }
-    std::printf("\nStart-up, construction to shown window, median of 20: %.1f ms (fastest %.1f, slowest %.1f)\n",
-                startups[startups.size() / 2], startups.front(), startups.back());
+    if (xvfb) {
+        const double pelorin = startupMs(QStringLiteral("pelorin"));
+        const double empty = startupMs(QStringLiteral("empty"));
+        const double text = startupMs(QStringLiteral("text"));
+        std::printf("\nStart-up under Xvfb, process start to window exposed, median of 8 (ms):\n"
+                    "  pelorin %.1f; empty window %.1f (x%.2f); empty window with one line of text %.1f (x%.2f)\n",
+                    pelorin, empty, pelorin / empty, text, pelorin / text);
+    } else {
+        std::printf("\nStart-up: no X display; run under xvfb-run to measure it\n");
+    }
     std::printf("Peak resident memory of pelorin, start to idle window: %.1f MB\n", double(peakKb) / 1024.0);
     return 0;
 }
