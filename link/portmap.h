@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QString>
+#include <QStringList>
 
 #include <functional>
 
-// How the editor's port numbers 1..4 become devices. The window is given one
-// of these, so that other maps (a test's pseudo-terminals) can stand in.
-// An empty result means the port has no device.
-using PortMap = std::function<QString(int port)>;
+// How the editor's port numbers become devices: the devices of ports 1, 2,
+// 3, ... in order, as one look at the system finds them. The window is
+// given one of these, so that other maps (a test's pseudo-terminals) can
+// stand in. A port beyond the list, or with an empty entry, has no device.
+using PortMap = std::function<QStringList()>;
 
 // Linux and the other Unix systems: port n is the n-th serial device the
 // system reports, in the order of their paths, so a lone USB adapter is
 // port 1. Windows: port n is COMn.
-QString systemSerialDevice(int port);
+QStringList systemSerialDevices();

@@ -84,3 +84,10 @@ termios PtyBoard::settings() const
 }
 
 QString absentDevice(int port) { return QStringLiteral("/nonexistent/pelorin-port-%1").arg(port); }
+
+QStringList withAbsentAfter(QStringList devices)
+{
+    while (devices.size() < 4)
+        devices << absentDevice(int(devices.size()) + 1);
+    return devices;
+}

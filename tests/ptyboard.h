@@ -57,3 +57,6 @@ private:
 
 // A path where no device will ever be.
 QString absentDevice(int port);
+// Ports 1, 2, ... on the devices given, and the rest of ports 1..4 on
+// absent devices.
+QStringList withAbsentAfter(QStringList devices);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/comm.h"
+#include "link/pacer.h"
 #include "ptyboard.h"
 #include "scriptedprompts.h"
 #include "ui/tavro.h"
@@ -20,10 +21,11 @@ struct Ports {
     explicit Ports(int n) : boards(n) {}
     PortMap map()
     {
-        return [this](int port) {
-            if (port >= 1 && port <= int(boards.size()) && !gone.contains(port))
-                return boards[port - 1].path();
-            return absentDevice(port);
+        return [this] {
+            QStringList devices;
+            for (int port = 1; port <= int(boards.size()); ++port)
+                devices << (gone.contains(port) ? absentDevice(port) : boards[port - 1].path());
+            return withAbsentAfter(devices);
         };
     }
     std::vector<PtyBoard> boards;
@@ -47,7 +49,7 @@ struct Rig {
     QRadioButton *option(int n) const { return find<QRadioButton>(QStringLiteral("Option%1").arg(n)); }
     QComboBox *combo() const { return find<QComboBox>(QStringLiteral("Combo1")); }
     QPushButton *send() const { return find<QPushButton>(QStringLiteral("Command1")); }
-    QTimer *timer() const { return find<QTimer>(QStringLiteral("Timer1")); }
+    Pacer *timer() const { return find<Pacer>(QStringLiteral("Timer1")); }
     Comm *comm() const { return find<Comm>(QStringLiteral("Comm")); }
     const MessageSet &set() const { return window->messageSet(); }
 

@@ -74,7 +74,7 @@ void TestDesktop::closingTheWindowDuringAnUpload()
 {
     if (::geteuid() != 0)
         QSKIP("standing a pseudo-terminal in for a serial device needs root");
-    const QString device = systemSerialDevice(1);
+    const QString device = systemSerialDevices().value(0);
     if (device.isEmpty())
         QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
 

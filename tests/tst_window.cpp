@@ -81,7 +81,6 @@ void TestWindow::startsWithTheRecordsTexts()
     QCOMPARE(QApplication::focusWidget(), rig.send());
     QVERIFY(!rig.timer()->isActive());
     QCOMPARE(rig.timer()->interval(), 500);
-    QCOMPARE(rig.timer()->timerType(), Qt::PreciseTimer);
     QCOMPARE(rig.window->windowTitle(), QStringLiteral("Dravik Tavro"));
     QCOMPARE(rig.window->size(), QSize(354, 524));
     QVERIFY(!rig.window->windowIcon().isNull());

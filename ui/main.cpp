@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
     WidgetPrompts prompts;
-    Tavro window(systemSerialDevice, prompts);
+    Tavro window(systemSerialDevices, prompts);
     prompts.setWindow(&window);
     window.show();
     quitWhenWindowDestroyed(&window);
