@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/comm.h"
 
-#include <QFileInfo>
 #include <QStringList>
 
 std::optional<LineSettings> parseLineSettings(const QString &text)
@@ -83,33 +82,45 @@ void Comm::setFurtherSetting(int which, qint32 value)
         m_further[which - 1] = value;
 }
 
-QString Comm::device() const { return m_portMap ? m_portMap(m_port) : QString(); }
+void Comm::lookUpDevices() { m_devices = m_portMap ? m_portMap() : QStringList(); }
 
-bool Comm::open()
+bool Comm::openOn(QSerialPort &serial, int port)
 {
     m_error.clear();
-    m_permissionDenied = false;
-    const QString path = device();
+    m_failure = {};
+    const QString path = deviceOf(port);
     if (path.isEmpty()) {
         m_error = tr("there is no serial device for this port");
+        m_failure = diagnose(port, gatherFacts(path, m_error, false));
         return false;
     }
-    m_serial.setPortName(path);
-    m_serial.setBaudRate(m_settings.baud);
-    m_serial.setParity(m_settings.parity);
-    m_serial.setDataBits(m_settings.dataBits);
-    m_serial.setStopBits(m_settings.stopBits);
-    m_serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (m_serial.open(QIODevice::WriteOnly))
+    serial.setPortName(path);
+    serial.setBaudRate(m_settings.baud);
+    serial.setParity(m_settings.parity);
+    serial.setDataBits(m_settings.dataBits);
+    serial.setStopBits(m_settings.stopBits);
+    serial.setFlowControl(QSerialPort::NoFlowControl);
+    if (serial.open(QIODevice::WriteOnly))
         return true;
 
-    m_error = m_serial.errorString();
-    // QSerialPort reports a busy device as a permission error too; only a
-    // device this user may not write to calls for the group advice.
-    const QFileInfo info(path);
-    m_permissionDenied = info.exists() && !info.isWritable();
-    m_serial.clearError();
+    m_error = serial.errorString();
+    // QSerialPort calls a device that is busy or locked a permission error
+    // too; the facts tell the two apart.
+    m_failure = diagnose(port, gatherFacts(path, m_error, serial.error() == QSerialPort::PermissionError));
+    serial.clearError();
     return false;
+}
+
+bool Comm::open() { return openOn(m_serial, m_port); }
+
+bool Comm::tryOpen(int port)
+{
+    if (m_serial.isOpen() && port == m_port)
+        return true;
+    QSerialPort probe;
+    const bool opened = openOn(probe, port);
+    probe.close();
+    return opened;
 }
 
 void Comm::close()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "link/diagnosis.h"
 #include "link/portmap.h"
 
 #include <QObject>
@@ -31,6 +32,10 @@ class Comm : public QObject {
 public:
     explicit Comm(PortMap portMap, QObject *parent = nullptr);
 
+    // Asks the port map where the devices are now; device() and open() use
+    // what it found until the next look.
+    void lookUpDevices();
+
     bool portOpen() const;
     void setCommPort(std::int16_t port);
     std::int16_t commPort() const { return m_port; }
@@ -42,26 +47,34 @@ public:
     void setFurtherSetting(int which, qint32 value);
     bool open();
     void close();
+    // Whether the port could be opened now, without touching the link:
+    // its own port counts as opened while the link is open on it. A port
+    // that does not open gives its reason as failure().
+    bool tryOpen(int port);
     // Hands the byte to the device at once. False if the port is not open or
     // the system refuses it; errorString() says why.
     bool write(char byte);
 
-    // The device behind the current port number, as the port map gives it.
-    QString device() const;
+    // The device behind the current port number, as the last look found it.
+    QString device() const { return deviceOf(m_port); }
+    QString deviceOf(int port) const { return port >= 1 ? m_devices.value(port - 1) : QString(); }
     QString errorString() const { return m_error; }
-    // The last open failed because this user may not use the device.
-    bool permissionDenied() const { return m_permissionDenied; }
+    // Why the last open or tryOpen failed.
+    const Diagnosis &failure() const { return m_failure; }
 
 signals:
     // The open port failed under the link (a write error, the device gone).
     void lost(const QString &reason);
 
 private:
+    bool openOn(QSerialPort &serial, int port);
+
     PortMap m_portMap;
+    QStringList m_devices;
     QSerialPort m_serial;
     std::int16_t m_port = 0;
     LineSettings m_settings{2400, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop};
     std::array<qint32, 5> m_further{};
     QString m_error;
-    bool m_permissionDenied = false;
+    Diagnosis m_failure;
 };

@@ -29,8 +29,8 @@ int pickChild(int argc, char **argv)
     QApplication app(argc, argv);
     const QString first = QString::fromLocal8Bit(argv[2]);
     const QString second = QString::fromLocal8Bit(argv[3]);
-    Rig rig([&](int port) { return port == 1 ? first : port == 2 ? second : absentDevice(port); });
-    if (!QFile::setPermissions(second, QFileDevice::Permissions()))
+    Rig rig([&] { return withAbsentAfter({first, second}); });
+    if (!QFile::setPermissions(second, QFileDevice::ReadGroup | QFileDevice::WriteGroup))
         return 4;
     rig.pick(QStringLiteral("2"));
     for (const QString &text : rig.prompts.told)
@@ -52,7 +52,7 @@ int runChildMode(int argc, char **argv)
         return -1;
 
     QApplication app(argc, argv);
-    Rig rig([](int port) { return absentDevice(port); });
+    Rig rig([] { return withAbsentAfter({}); });
     const QString path = QString::fromLocal8Bit(argv[2]);
     QElapsedTimer clock;
     if (mode == "--save-child") {

@@ -78,7 +78,7 @@ void TestComm::rejectsSettings()
 {
     QFETCH(QString, text);
     QVERIFY(!parseLineSettings(text));
-    Comm comm([](int) { return QString(); });
+    Comm comm([] { return QStringList(); });
     QVERIFY(!comm.setSettings(text));
 }
 
@@ -86,7 +86,8 @@ void TestComm::opensAt2400Baud8N1()
 {
     PtyBoard board;
     QVERIFY(board.isValid());
-    Comm comm([&](int port) { return port == 2 ? board.path() : QString(); });
+    Comm comm([&] { return QStringList{QString(), board.path()}; });
+    comm.lookUpDevices();
     comm.setCommPort(2);
     QVERIFY(comm.setSettings(QStringLiteral("2400,N,8,1")));
     QVERIFY2(comm.open(), qPrintable(comm.errorString()));
@@ -109,7 +110,8 @@ void TestComm::opensAt2400Baud8N1()
 void TestComm::writesInOrder()
 {
     PtyBoard board;
-    Comm comm([&](int) { return board.path(); });
+    Comm comm([&] { return QStringList{board.path()}; });
+    comm.lookUpDevices();
     comm.setCommPort(1);
     QVERIFY(comm.open());
     for (char c : QByteArray("1\r0\r\xe9Q"))
@@ -121,7 +123,8 @@ void TestComm::writesInOrder()
 void TestComm::refusesWhenClosed()
 {
     PtyBoard board;
-    Comm comm([&](int) { return board.path(); });
+    Comm comm([&] { return QStringList{board.path()}; });
+    comm.lookUpDevices();
     QVERIFY(!comm.write('A'));
     QVERIFY(!comm.errorString().isEmpty());
     QTest::qWait(50);
@@ -130,15 +133,17 @@ void TestComm::refusesWhenClosed()
 
 void TestComm::reportsAnAbsentDevice()
 {
-    Comm comm(absentDevice);
+    Comm comm([] { return withAbsentAfter({}); });
+    comm.lookUpDevices();
     comm.setCommPort(3);
     QVERIFY(!comm.open());
     QVERIFY(!comm.portOpen());
     QVERIFY(!comm.errorString().isEmpty());
-    QVERIFY(!comm.permissionDenied());
+    QCOMPARE(comm.failure().cause, Diagnosis::NoDevice);
     QCOMPARE(comm.device(), absentDevice(3));
 
-    Comm unmapped([](int) { return QString(); });
+    Comm unmapped([] { return QStringList(); });
+    unmapped.lookUpDevices();
     unmapped.setCommPort(1);
     QVERIFY(!unmapped.open());
     QVERIFY(!unmapped.errorString().isEmpty());
@@ -147,7 +152,8 @@ void TestComm::reportsAnAbsentDevice()
 void TestComm::reportsAWriteToAVanishedDevice()
 {
     PtyBoard board;
-    Comm comm([&](int) { return board.path(); });
+    Comm comm([&] { return QStringList{board.path()}; });
+    comm.lookUpDevices();
     comm.setCommPort(1);
     QVERIFY(comm.open());
     int lost = 0;

@@ -2,9 +2,11 @@
 #include "ui/tavro.h"
 
 #include "link/comm.h"
+#include "link/pacer.h"
 #include "link/upload.h"
 #include "ui/accessible.h"
 #include "ui/icon.h"
+#include "ui/portselector.h"
 #include "ui/prompts.h"
 #include "ui/taskbar.h"
 
@@ -174,21 +176,25 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(paren
     setWindowIcon(tavroIcon());
     setFixedSize(px(5310), px(7860));
 
-    Timer1 = named(new QTimer(this), "Timer1");
-    // A coarse timer is free to move its ticks by tens of milliseconds and
-    // more; the board is paced by these ticks, so they have to be on time.
-    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1 = named(new Pacer(this), "Timer1");
     Timer1->setInterval(1000);
     Comm = named(new ::Comm(std::move(portMap), this), "Comm");
 
     createControls();
     fitCaptions();
 
-    connect(Combo1, &QComboBox::activated, this, &Tavro::Combo1_Click);
+    connect(Combo1, &QComboBox::activated, this, [this] {
+        // The user's own pick outranks a port that a file named earlier,
+        // and goes to the device that is there now.
+        m_portAfterUpload.clear();
+        Comm->lookUpDevices();
+        Combo1_Click();
+    });
+    connect(Combo1, &PortSelector::listOpening, this, &Tavro::probeAgain);
     connect(Command1, &QPushButton::clicked, this, &Tavro::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Tavro::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &Tavro::Command3_Click);
-    connect(Timer1, &QTimer::timeout, this, &Tavro::Timer1_Timer);
+    connect(Timer1, &Pacer::timeout, this, &Tavro::Timer1_Timer);
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
         connect(m_box[slot], &QLineEdit::textChanged, this, kChange[slot]);
     for (int n = 1; n <= 2 * MessageSet::kInputs; ++n)
@@ -206,7 +212,7 @@ void Tavro::createControls()
     Label1 = named(new QLabel(QStringLiteral("Select serial port #"), this), "Label1");
     place(Label1, 1080, 360, 1455, 255);
 
-    Combo1 = named(new QComboBox(this), "Combo1");
+    Combo1 = named(new PortSelector(this), "Combo1");
     place(Combo1, 2640, 360, 495, 315);
     Label1->setBuddy(Combo1);
     Combo1->setAccessibleName(QStringLiteral("Serial port"));
@@ -327,26 +333,54 @@ void Tavro::Form_Load()
     // The boxes show what a Send or Save would carry, blank included.
     for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
         m_box[slot]->setText(m_set.messageText[slot]);
-    probePorts();
+    m_probeStop = probePorts();
+    if (m_probeStop.cause == Diagnosis::None)
+        Combo1->setCurrentIndex(-1);  // all four opened: nothing is chosen until the user picks
+    else if (Combo1->count() > 0)
+        choosePort(0);
 }
 
-void Tavro::probePorts()
+Diagnosis Tavro::probePorts()
 {
+    // One look at the system's devices serves the whole probe.
+    Comm->lookUpDevices();
+    const QString shown = Combo1->currentText();
+    Combo1->clear();
     for (int n = 1; n <= 4; ++n) {
-        Comm->setCommPort(static_cast<std::int16_t>(n));
-        if (!Comm->open()) {
+        if (!Comm->tryOpen(n)) {
             // The first port that fails ends the probe; the ports above it
             // are not offered.
-            if (Combo1->count() > 0)
-                choosePort(0);
-            return;
+            Combo1->setCurrentIndex(int(Combo1->findText(shown)));
+            return Comm->failure();
         }
         Combo1->addItem(QString::number(n));
-        Combo1->setItemData(Combo1->count() - 1, Comm->device(), Qt::ToolTipRole);
-        Comm->close();
+        Combo1->setItemData(Combo1->count() - 1, Comm->deviceOf(n), Qt::ToolTipRole);
     }
-    // All four opened: nothing is chosen until the user picks.
-    Combo1->setCurrentIndex(-1);
+    Combo1->setCurrentIndex(int(Combo1->findText(shown)));
+    return {};
+}
+
+void Tavro::probeAgain()
+{
+    // An upload writes to the link between the list's entries; it is left
+    // alone until the upload ends.
+    if (Timer1->isActive())
+        return;
+    m_probeStop = probePorts();
+    if (Combo1->count() == 0 && m_probeStop.actionable())
+        m_prompts.tell(m_probeStop.text);
+}
+
+void Tavro::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_shownBefore)
+        return;
+    m_shownBefore = true;
+    // A port that exists but cannot be used is explained once the window
+    // is there for the message to sit on.
+    if (m_probeStop.actionable())
+        QTimer::singleShot(0, this, [this] { m_prompts.tell(m_probeStop.text); });
 }
 
 void Tavro::choosePort(int index)
@@ -370,27 +404,21 @@ void Tavro::Combo1_Click()
     if (Comm->open())
         return;
 
-    const QString device = Comm->device();
-    QString text =
-        device.isEmpty()
-            ? tr("Serial port %1 cannot be opened: %2.").arg(m_set.portText, Comm->errorString())
-            : tr("Serial port %1 (%2) cannot be opened: %3.").arg(m_set.portText, device, Comm->errorString());
-    if (Comm->permissionDenied()) {
-        QString group = QFileInfo(device).group();
-        if (group.isEmpty())
-            group = QStringLiteral("dialout");
-        text += tr("\n\nTo use this port, your user has to be a member of the group that owns the "
-                   "device, %1. For example:\n    sudo usermod -aG %1 $USER\nthen log out and in again.")
-                    .arg(group);
-    }
-    m_prompts.tell(text);
+    m_prompts.tell(Comm->failure().text);
 }
 
 void Tavro::Command1_Click()
 {
     if (!Comm->portOpen()) {
-        m_prompts.tell(tr("No serial port is open. Pick the port that the Tavro is connected to, "
-                          "then press Send again."));
+        if (Combo1->count() > 0) {
+            m_prompts.tell(tr("No serial port is open. Pick the port that the Tavro is connected to, "
+                              "then press Send again."));
+        } else if (m_probeStop.actionable()) {
+            m_prompts.tell(tr("No serial port can be used, so there is no port to pick.\n\n%1").arg(m_probeStop.text));
+        } else {
+            m_prompts.tell(tr("No serial port was found. Plug in the board's adapter, then open the list "
+                              "\"Select serial port #\", pick its port and press Send again."));
+        }
         return;
     }
     const upload::Begun begun = upload::begin(m_set);
@@ -411,9 +439,9 @@ void Tavro::Timer1_Timer()
         uploadFailed(Comm->errorString());
         return;
     }
-    // The next character is timed from this one, not from when this tick
-    // was due: a late tick pushes the rest of the stream back instead of
-    // bringing the next character early.
+    // The next character is timed from the moment this one was handed
+    // over, not from when this tick was due: a late tick pushes the rest
+    // of the stream back instead of bringing the next character early.
     Timer1->start();
     if (upload::advance(m_set))
         endBusy();
@@ -470,6 +498,14 @@ void Tavro::endBusy()
     hint(Command1, kSendHint);
     taskbar::hideProgress();
     unsetCursor();
+    // Load leaves the port alone while an upload runs, so that the rest
+    // of the stream does not go to another board.
+    if (!m_portAfterUpload.isEmpty()) {
+        const int index = m_portAfterUpload.toInt() - 1;
+        m_portAfterUpload.clear();
+        if (index >= 0 && index < Combo1->count())
+            choosePort(index);
+    }
 }
 
 void Tavro::Command2_Click()
@@ -523,7 +559,9 @@ void Tavro::showLoaded(const mesfile::Contents &contents)
     m_set.portText = contents.portText;
     static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
     const int index = int(ports.indexOf(m_set.portText));
-    if (index >= 0 && index < Combo1->count())
+    if (index >= 0 && Timer1->isActive())
+        m_portAfterUpload = m_set.portText;
+    else if (index >= 0 && index < Combo1->count())
         choosePort(index);
 }
 

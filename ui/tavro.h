@@ -2,6 +2,7 @@
 #pragma once
 
 #include "files/mesfile.h"
+#include "link/diagnosis.h"
 #include "link/portmap.h"
 #include "model/messageset.h"
 
@@ -13,11 +14,11 @@
 
 class Comm;
 class Prompts;
-class QComboBox;
+class PortSelector;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QTimer;
+class Pacer;
 
 // A level option. Each one takes the Tab focus on its own, which Qt's
 // auto-exclusive radio buttons do not (only the checked one of a group
@@ -104,11 +105,17 @@ public slots:
     void Option15_Click();
     void Option16_Click();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void createControls();
     void fitCaptions();
     void Form_Load();
-    void probePorts();
+    // Ports 1..4 in turn, up to the first that cannot be opened; those that
+    // opened make the selector's list. Returns why the probe stopped.
+    Diagnosis probePorts();
+    void probeAgain();
     // A choice the program makes runs the selection just as a pick does, so
     // the selector always shows the port the link is open on.
     void choosePort(int index);
@@ -123,9 +130,14 @@ private:
 
     MessageSet m_set;
     Prompts &m_prompts;
+    // Why the last probe stopped where it did.
+    Diagnosis m_probeStop;
+    bool m_shownBefore = false;
+    // A port that Load chose during an upload, to be chosen when it ends.
+    QString m_portAfterUpload;
 
     QLabel *Label1 = nullptr;
-    QComboBox *Combo1 = nullptr;
+    PortSelector *Combo1 = nullptr;
     std::array<QLineEdit *, 10> m_box{};       // by slot, 1..9
     std::array<QGroupBox *, 9> m_frame{};      // by input, 1..8
     std::array<LevelOption *, 17> m_option{};  // Option1..Option16
@@ -133,6 +145,6 @@ private:
     SendButton *Command1 = nullptr;
     QPushButton *Command2 = nullptr;
     QPushButton *Command3 = nullptr;
-    QTimer *Timer1 = nullptr;
+    Pacer *Timer1 = nullptr;
     ::Comm *Comm = nullptr;
 };

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the system tells of a serial device that would not open.
+struct DeviceFacts {
+    QString device;                // its path
+    bool exists = false;           // there is something at the path
+    bool writable = false;         // this user may open it for writing
+    QString group;                 // the group that owns it, by name
+    bool groupMayWrite = false;    // members of that group may write to it
+    QString user;                  // this user's login name
+    bool groupListsUser = false;   // the group database lists the user in that group
+    bool sessionHasGroup = false;  // this process runs with that group
+    bool refusedAsBusy = false;    // the open was refused although the user may write to it
+    QStringList holders;           // programs seen holding it, as "name (process N)"
+    QString systemReason;          // the system's words for the failed open
+};
+
+// Why a port cannot be used, in words that tell the user what to do.
+struct Diagnosis {
+    enum Cause {
+        None,           // it opened
+        NoDevice,       // nothing there: counts as an absent port
+        NoPermission,   // the user is not in the device's group
+        NeedsNewLogin,  // the user was added to the group; this session predates it
+        InUse,          // another program holds it
+        Other,
+    };
+    Cause cause = None;
+    QString text;
+    // A cause the user can do something about, worth a message of its own.
+    bool actionable() const { return cause != None && cause != NoDevice; }
+};
+
+Diagnosis diagnose(int port, const DeviceFacts &facts);
+
+// Reads the facts of a device whose open just failed from the system: its
+// owner and mode, this user and the group database, lock files and the
+// processes this user may see.
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused);
