@@ -3,6 +3,10 @@
 // real terminal device.
 #include "link/comm.h"
 #include "ptyboard.h"
+#include "samples.h"
+
+#include <QFileInfo>
+#include <QProcess>
 
 #include <QTest>
 
@@ -11,6 +15,7 @@
 Q_DECLARE_METATYPE(QSerialPort::Parity)
 Q_DECLARE_METATYPE(QSerialPort::DataBits)
 Q_DECLARE_METATYPE(QSerialPort::StopBits)
+Q_DECLARE_METATYPE(DeviceFacts)
 
 class TestComm : public QObject {
     Q_OBJECT
@@ -24,6 +29,9 @@ private slots:
     void refusesWhenClosed();
     void reportsAnAbsentDevice();
     void reportsAWriteToAVanishedDevice();
+    void diagnoses_data();
+    void diagnoses();
+    void findsTheLockHolder();
 };
 
 void TestComm::parsesSettings_data()
@@ -162,6 +170,101 @@ void TestComm::reportsAWriteToAVanishedDevice()
     QVERIFY(!comm.write('A'));
     QVERIFY(!comm.errorString().isEmpty());
     QVERIFY(lost >= 1);
+}
+
+void TestComm::diagnoses_data()
+{
+    QTest::addColumn<DeviceFacts>("facts");
+    QTest::addColumn<int>("cause");
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QStringList>("neverSays");
+
+    DeviceFacts outsider;
+    outsider.device = QStringLiteral("/dev/ttyUSB0");
+    outsider.exists = true;
+    outsider.group = QStringLiteral("uucp");
+    outsider.groupMayWrite = true;
+    outsider.user = QStringLiteral("alice");
+    outsider.systemReason = QStringLiteral("Permission denied");
+    QTest::newRow("a device of another group") << outsider << int(Diagnosis::NoPermission)
+                                               << QStringList{"Serial port 1 (/dev/ttyUSB0)", "group uucp", "alice",
+                                                              "sudo usermod -aG uucp alice", "log out and in again"}
+                                               << QStringList{"dialout", "added"};
+
+    DeviceFacts added = outsider;
+    added.groupListsUser = true;
+    QTest::newRow("listed in the group, not in this session")
+        << added << int(Diagnosis::NeedsNewLogin) << QStringList{"group uucp", "alice", "added", "Log out and in again"}
+        << QStringList{"usermod"};
+
+    DeviceFacts closedToGroup = outsider;
+    closedToGroup.groupMayWrite = false;
+    QTest::newRow("closed to its group too")
+        << closedToGroup << int(Diagnosis::Other) << QStringList{"cannot be opened: Permission denied"}
+        << QStringList{"usermod"};
+
+    DeviceFacts locked = outsider;
+    locked.writable = true;
+    locked.sessionHasGroup = true;
+    locked.refusedAsBusy = true;
+    locked.holders = QStringList{QStringLiteral("minicom (process 4242)")};
+    QTest::newRow("a held lock") << locked << int(Diagnosis::InUse)
+                                 << QStringList{"another program is using it: minicom (process 4242)", "ModemManager",
+                                                "open the port list again"}
+                                 << QStringList{"usermod"};
+
+    DeviceFacts busy = locked;
+    busy.holders.clear();
+    QTest::newRow("busy, holder unseen") << busy << int(Diagnosis::InUse)
+                                         << QStringList{"another program is using it.", "ModemManager"}
+                                         << QStringList{"process"};
+
+    DeviceFacts other = locked;
+    other.refusedAsBusy = false;
+    other.holders.clear();
+    other.systemReason = QStringLiteral("Input/output error");
+    QTest::newRow("another error") << other << int(Diagnosis::Other)
+                                   << QStringList{"cannot be opened: Input/output error."}
+                                   << QStringList{"usermod", "ModemManager"};
+
+    DeviceFacts missing;
+    missing.device = QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << QStringList{"has no device"}
+                                      << QStringList{"usermod", "ModemManager"};
+}
+
+void TestComm::diagnoses()
+{
+    QFETCH(DeviceFacts, facts);
+    QFETCH(int, cause);
+    QFETCH(QStringList, says);
+    QFETCH(QStringList, neverSays);
+    const Diagnosis d = diagnose(1, facts);
+    QCOMPARE(int(d.cause), cause);
+    QCOMPARE(d.actionable(), cause != Diagnosis::NoDevice);
+    for (const QString &text : says)
+        QVERIFY2(d.text.contains(text), qPrintable(d.text));
+    for (const QString &text : neverSays)
+        QVERIFY2(!d.text.contains(text), qPrintable(d.text));
+}
+
+// A serial program's lock file names its process, which the facts name.
+void TestComm::findsTheLockHolder()
+{
+    PtyBoard board;
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+    const QString lock = QStringLiteral("/tmp/LCK..") + QFileInfo(board.path()).fileName();
+    QVERIFY(!QFile::exists(lock));
+    QVERIFY(writeFile(lock, QByteArray::number(pid).rightJustified(10, ' ') + '\n'));
+    const DeviceFacts facts = gatherFacts(board.path(), QStringLiteral("locked"), true);
+    QFile::remove(lock);
+    holder.kill();
+    holder.waitForFinished();
+    QVERIFY(facts.exists && facts.writable && facts.refusedAsBusy);
+    QCOMPARE(facts.holders, QStringList{QStringLiteral("sleep (process %1)").arg(pid)});
 }
 
 QTEST_GUILESS_MAIN(TestComm)

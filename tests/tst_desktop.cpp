@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestDesktop : public QObject {
@@ -22,10 +24,11 @@ private slots:
     void commandLine();
     void windowAsAPersonSeesIt();
     void closingTheWindowDuringAnUpload();
+    void startUpExplainsAPortItMayNotUse();
 
 private:
     // Runs tests/desktop.sh on the built binary; returns what it printed.
-    QString runDesktop(const QStringList &portArguments = {});
+    QString runDesktop(const QStringList &portArguments = {}, const QString &binary = QStringLiteral(PELORIN_BINARY));
     QString shot() const { return m_dir->filePath(QStringLiteral("shot.png")); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -37,12 +40,11 @@ void TestDesktop::init()
     QVERIFY(m_dir->isValid());
 }
 
-QString TestDesktop::runDesktop(const QStringList &portArguments)
+QString TestDesktop::runDesktop(const QStringList &portArguments, const QString &binary)
 {
     QProcess desktop;
     desktop.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    desktop.start(QStringLiteral(PELORIN_SOURCE_DIR "/tests/desktop.sh"),
-                  QStringList{QStringLiteral(PELORIN_BINARY), shot()} + portArguments);
+    desktop.start(QStringLiteral(PELORIN_SOURCE_DIR "/tests/desktop.sh"), QStringList{binary, shot()} + portArguments);
     if (!desktop.waitForFinished(60000)) {
         desktop.kill();
         desktop.waitForFinished();
@@ -91,6 +93,34 @@ void TestDesktop::closingTheWindowDuringAnUpload()
     const QByteArray received = board.received();
     QVERIFY2(received.size() >= 3 && received.size() < 20, received.constData());
     QVERIFY(QByteArray("1\r0\rmessage 1\r2\r0\rmessage 2\r").startsWith(received));
+}
+
+// A user outside the group of the board's device learns at start-up what
+// to do: the program shows a message beside its window.
+void TestDesktop::startUpExplainsAPortItMayNotUse()
+{
+    if (::geteuid() != 0)
+        QSKIP("standing a pseudo-terminal in for a serial device needs root");
+    const QString device = systemSerialDevices().value(0);
+    if (device.isEmpty())
+        QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
+    const group *dialout = ::getgrnam("dialout");
+    if (!dialout)
+        QSKIP("this machine has no group dialout");
+
+    PtyBoard board;
+    QCOMPARE(::chown(qPrintable(board.path()), 0, dialout->gr_gid), 0);
+    QCOMPARE(::chmod(qPrintable(board.path()), 0660), 0);
+    // nobody may reach neither the build folder nor a private checkout.
+    const QString binary = m_dir->filePath(QStringLiteral("pelorin"));
+    QVERIFY(QFile::copy(QStringLiteral(PELORIN_BINARY), binary));
+    QCOMPARE(::chmod(qPrintable(m_dir->path()), 0755), 0);
+    QCOMPARE(::chmod(qPrintable(binary), 0755), 0);
+
+    const QString output = runDesktop({board.path(), device, QStringLiteral("nobody")}, binary);
+    QVERIFY2(output.contains("WINDOW 354x524"), qPrintable(output));
+    QVERIFY2(output.contains("WINDOWS 2"), qPrintable(output));
+    QVERIFY2(output.contains(QRegularExpression("EXIT 0 \\d+")), qPrintable(output));
 }
 
 void TestDesktop::commandLine_data()

@@ -51,6 +51,7 @@ private slots:
     void init();
     void portHeldByAnotherProgram();
     void pickWithoutPermission();
+    void theListProbesWhenOpened();
     void deviceGoneBetweenPickAndSend();
     void hugeFilesAreRefusedCheaply_data();
     void hugeFilesAreRefusedCheaply();
@@ -74,7 +75,8 @@ void TestFaults::portHeldByAnotherProgram()
     Ports ports(4);
     WithoutSysAdmin noBypass;
 
-    // At start-up: port 2 is held, so the probe stops there.
+    // At start-up: port 2 is held, so the probe stops there, and says why
+    // once the window is shown.
     QVERIFY(ports.boards[1].holdExclusively());
     {
         Rig rig(ports.map());
@@ -82,6 +84,13 @@ void TestFaults::portHeldByAnotherProgram()
         QCOMPARE(rig.combo()->currentText(), QStringLiteral("1"));
         QVERIFY(rig.comm()->portOpen());
         QVERIFY(rig.prompts.told.isEmpty());
+        rig.window->show();
+        QVERIFY(QTest::qWaitFor([&] { return !rig.prompts.told.isEmpty(); }, 2000));
+        QCOMPARE(rig.prompts.told.size(), 1);
+        const QString message = rig.prompts.told.first();
+        QVERIFY2(message.contains(QStringLiteral("Serial port 2 (%1)").arg(ports.boards[1].path()))
+                     && message.contains("another program is using it") && message.contains("ModemManager"),
+                 qPrintable(message));
     }
 
     // Later: port 4 is taken after start-up, and then picked.
@@ -127,6 +136,49 @@ void TestFaults::pickWithoutPermission()
     const QString advice = QStringLiteral("sudo usermod -aG root nobody");
     QVERIFY2(child.output.contains(advice) == other.isSomeoneElse(), qPrintable(child.output));
     QVERIFY(child.output.contains("open 0"));
+}
+
+// Opening the port list probes again: a port that has appeared is
+// offered, the link's own port counts as opened even while no one else may
+// open it, and nothing changes during an upload.
+void TestFaults::theListProbesWhenOpened()
+{
+    Ports ports(3);
+    WithoutSysAdmin noBypass;
+    ports.gone << 1 << 2 << 3;
+    Rig rig(ports.map());
+    QVERIFY(rig.entries().isEmpty());
+    QTest::mouseClick(rig.send(), Qt::LeftButton);
+    QVERIFY2(rig.prompts.told.value(0).contains("Plug in the board's adapter"), qPrintable(rig.prompts.told.value(0)));
+
+    ports.gone = {3};
+    rig.combo()->showPopup();
+    rig.combo()->hidePopup();
+    QCOMPARE(rig.entries(), (QStringList{"1", "2"}));
+    QCOMPARE(rig.combo()->currentIndex(), -1);  // the probe chooses nothing itself
+    rig.pick("2");
+    QVERIFY(rig.comm()->portOpen());
+    QVERIFY(ports.boards[1].holdExclusively());
+
+    rig.combo()->showPopup();
+    rig.combo()->hidePopup();
+    QCOMPARE(rig.entries(), (QStringList{"1", "2"}));
+    QCOMPARE(rig.combo()->currentText(), QStringLiteral("2"));
+
+    rig.timer()->setInterval(5);
+    QTest::mouseClick(rig.send(), Qt::LeftButton);
+    ports.gone.clear();
+    rig.combo()->showPopup();
+    rig.combo()->hidePopup();
+    QCOMPARE(rig.entries(), (QStringList{"1", "2"}));
+    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 5000));
+    QVERIFY(ports.boards[1].waitForBytes(rig.set().uploadStream.size(), 2000));
+    QCOMPARE(ports.boards[1].received(), rig.set().uploadStream.toLatin1());
+
+    rig.combo()->showPopup();
+    rig.combo()->hidePopup();
+    QCOMPARE(rig.entries(), (QStringList{"1", "2", "3"}));
+    QCOMPARE(rig.prompts.told.size(), 1);
 }
 
 void TestFaults::deviceGoneBetweenPickAndSend()

@@ -70,6 +70,7 @@ private slots:
     void loadRefusesABadFileWhole();
     void portLine_data();
     void portLine();
+    void loadDuringAnUploadChoosesItsPortAtTheEnd();
     void longMessageKeepsWhatTheBoxShows();
     void saveThatFailsKeepsTheOldFile_data();
     void saveThatFailsKeepsTheOldFile();
@@ -250,6 +251,33 @@ void TestFiles::portLine()
     rig.prompts.saveAnswers << path("out.mes");
     rig.window->Command3_Click();
     QVERIFY(contentsOf(path("out.mes")).endsWith("\r\n" + line + "\r\n"));
+}
+
+// The rest of a running upload stays on its board; the file's port is
+// chosen once the upload is over.
+void TestFiles::loadDuringAnUploadChoosesItsPortAtTheEnd()
+{
+    Ports ports(4);
+    Rig rig(ports.map());
+    rig.pick("1");
+    rig.timer()->setInterval(5);
+    QVERIFY(writeFile(path("port2.mes"), kWorkedExampleFile));
+    QTest::mouseClick(rig.send(), Qt::LeftButton);
+    const QByteArray stream = rig.set().uploadStream.toLatin1();
+    rig.prompts.openAnswers << path("port2.mes");
+    QTest::mouseClick(rig.find<QPushButton>("Command2"), Qt::LeftButton);
+    QCOMPARE(rig.set().portText, QStringLiteral("2"));
+    QCOMPARE(rig.combo()->currentText(), QStringLiteral("1"));
+    QCOMPARE(rig.comm()->commPort(), std::int16_t(1));
+
+    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 5000));
+    QVERIFY(ports.boards[0].waitForBytes(stream.size(), 2000));
+    QCOMPARE(ports.boards[0].received(), stream);
+    QVERIFY(ports.boards[1].received().isEmpty());
+    QCOMPARE(rig.combo()->currentText(), QStringLiteral("2"));
+    QVERIFY(rig.comm()->portOpen());
+    QCOMPARE(rig.comm()->commPort(), std::int16_t(2));
+    QVERIFY(rig.prompts.told.isEmpty());
 }
 
 void TestFiles::longMessageKeepsWhatTheBoxShows()

@@ -6,7 +6,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-void WidgetPrompts::tell(const QString &text) { QMessageBox::warning(m_window, QStringLiteral("Dravik Tavro"), text); }
+void WidgetPrompts::tell(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Dravik Tavro"), text, QMessageBox::Ok, m_window);
+    // A command it gives, such as the one that adds the user to a group,
+    // can be copied from it.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.exec();
+}
 
 QString WidgetPrompts::qtFilter(const QString &filter)
 {
