@@ -72,7 +72,7 @@ def main():
         return 1
     # The editor's own window; a message that the start-up may show about
     # the machine's serial ports is a window of its own.
-    frames = [c for c in app if c is not None and c.getRole() == pyatspi.ROLE_FRAME]
+    frames = [c for c in app if c is not None and c.getRole() not in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_ALERT)]
     check("the program has its window", bool(frames))
     nodes = walk(frames[0] if frames else app)
     for depth, node in nodes:
