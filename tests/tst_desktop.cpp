@@ -129,9 +129,13 @@ void TestDesktop::commandLine_data()
     QTest::addColumn<int>("exitCode");  // -1: still running, with its window
     QTest::newRow("none") << QStringList() << -1;
     QTest::newRow("a good file") << QStringList{"good.mes"} << -1;
+    QTest::newRow("a virtual board and a file") << QStringList{"--virtual-board", "good.mes"} << -1;
     QTest::newRow("a missing file") << QStringList{"missing.mes"} << -1;
     QTest::newRow("two files") << QStringList{"good.mes", "good.mes"} << 2;
-    QTest::newRow("an option") << QStringList{"--help"} << 2;
+    QTest::newRow("an unknown option") << QStringList{"--frobnicate"} << 2;
+    QTest::newRow("help") << QStringList{"--help"} << 0;
+    QTest::newRow("version") << QStringList{"--version"} << 0;
+    QTest::newRow("a virtual board and two files") << QStringList{"--virtual-board", "good.mes", "good.mes"} << 2;
     QTest::newRow("a toolkit option") << QStringList{"-platform", "offscreen"} << 2;
     QTest::newRow("an empty name") << QStringList{""} << 2;
 }
@@ -164,8 +168,16 @@ void TestDesktop::commandLine()
     QVERIFY(ended);
     QCOMPARE(pelorin.exitStatus(), QProcess::NormalExit);
     QCOMPARE(pelorin.exitCode(), exitCode);
-    QCOMPARE(errors, QByteArray("usage: pelorin [FILE.mes]\n"));
-    QVERIFY(pelorin.readAllStandardOutput().isEmpty());
+    const QByteArray output = pelorin.readAllStandardOutput();
+    if (exitCode == 0) {
+        // Help and version go to standard output, and say what they are.
+        QVERIFY(errors.isEmpty());
+        QVERIFY2(output.startsWith(arguments.first() == QLatin1String("--help") ? "usage: pelorin" : "pelorin 1."),
+                 output.constData());
+        return;
+    }
+    QCOMPARE(errors, QByteArray("usage: pelorin [--virtual-board] [FILE.mes]\n"));
+    QVERIFY(output.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)

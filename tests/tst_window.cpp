@@ -36,27 +36,36 @@ private slots:
 void TestWindow::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("understood");
+    QTest::addColumn<int>("action");
     QTest::addColumn<QString>("file");
-    QTest::newRow("none") << QStringList() << true << QString();
-    QTest::newRow("a file") << QStringList{"/home/a/set.mes"} << true << "/home/a/set.mes";
-    QTest::newRow("any name") << QStringList{"notes.txt"} << true << "notes.txt";
-    QTest::newRow("a dashed name, made plain") << QStringList{"./-x.mes"} << true << "./-x.mes";
-    QTest::newRow("two files") << QStringList{"a.mes", "b.mes"} << false << QString();
-    QTest::newRow("an option") << QStringList{"--help"} << false << QString();
-    QTest::newRow("a lone dash") << QStringList{"-"} << false << QString();
-    QTest::newRow("an option and a file") << QStringList{"-platform", "a.mes"} << false << QString();
-    QTest::newRow("an empty name") << QStringList{""} << false << QString();
+    QTest::addColumn<bool>("virtualBoard");
+    const int run = CommandLine::Run, mistake = CommandLine::Mistake;
+    QTest::newRow("none") << QStringList() << run << QString() << false;
+    QTest::newRow("a file") << QStringList{"/home/a/set.mes"} << run << "/home/a/set.mes" << false;
+    QTest::newRow("any name") << QStringList{"notes.txt"} << run << "notes.txt" << false;
+    QTest::newRow("a dashed name, made plain") << QStringList{"./-x.mes"} << run << "./-x.mes" << false;
+    QTest::newRow("a dashed name after --") << QStringList{"--", "-x.mes"} << run << "-x.mes" << false;
+    QTest::newRow("the virtual board") << QStringList{"--virtual-board"} << run << QString() << true;
+    QTest::newRow("the virtual board and a file") << QStringList{"a.mes", "--virtual-board"} << run << "a.mes" << true;
+    QTest::newRow("help") << QStringList{"-h"} << int(CommandLine::Help) << QString() << false;
+    QTest::newRow("version") << QStringList{"--version"} << int(CommandLine::Version) << QString() << false;
+    QTest::newRow("two files") << QStringList{"a.mes", "b.mes"} << mistake << QString() << false;
+    QTest::newRow("an unknown option") << QStringList{"--board"} << mistake << QString() << false;
+    QTest::newRow("a lone dash") << QStringList{"-"} << mistake << QString() << false;
+    QTest::newRow("a toolkit option and a file") << QStringList{"-platform", "a.mes"} << mistake << QString() << false;
+    QTest::newRow("an empty name") << QStringList{""} << mistake << QString() << false;
 }
 
 void TestWindow::commandLine()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(bool, understood);
+    QFETCH(int, action);
     QFETCH(QString, file);
+    QFETCH(bool, virtualBoard);
     const CommandLine line = parseCommandLine(arguments);
-    QCOMPARE(line.understood, understood);
+    QCOMPARE(int(line.action), action);
     QCOMPARE(line.file, file);
+    QCOMPARE(line.virtualBoard, virtualBoard);
 }
 
 void TestWindow::startsWithTheRecordsTexts()

@@ -5,10 +5,16 @@
 #include "ui/tavro.h"
 #include "ui/windowgone.h"
 
+#ifdef Q_OS_UNIX
+#include "board/boardwindow.h"
+#include "board/virtualboard.h"
+#endif
+
 #include <QApplication>
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -16,10 +22,27 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLine commandLine = parseCommandLine(arguments);
-    if (!commandLine.understood) {
+    switch (commandLine.action) {
+    case CommandLine::Help:
+        std::fputs(kHelp, stdout);
+        return 0;
+    case CommandLine::Version:
+        std::printf("pelorin %s\n", PELORIN_VERSION);
+        return 0;
+    case CommandLine::Mistake:
         std::fprintf(stderr, "%s\n", kUsage);
         return 2;
+    case CommandLine::Run:
+        break;
     }
+#ifndef Q_OS_UNIX
+    if (commandLine.virtualBoard) {
+        std::fputs("pelorin: --virtual-board is not available here: the virtual board is a pseudo-terminal, "
+                   "which only Unix systems have.\n",
+                   stderr);
+        return 2;
+    }
+#endif
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     // Without this check the toolkit aborts with a trace that tells a user
     // little.
@@ -36,10 +59,31 @@ int main(int argc, char *argv[])
     QApplication app(toolkitArgc, argv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
+    PortMap ports = systemSerialDevices;
+#ifdef Q_OS_UNIX
+    // The virtual board is port 1, and no other port is offered.
+    std::unique_ptr<VirtualBoard> board;
+    if (commandLine.virtualBoard) {
+        board = std::make_unique<VirtualBoard>();
+        if (board->device().isEmpty()) {
+            std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board->error()));
+            return 1;
+        }
+        ports = [device = board->device()] { return QStringList{device}; };
+    }
+#endif
     WidgetPrompts prompts;
-    Tavro window(systemSerialDevices, prompts);
+    Tavro window(ports, prompts);
     prompts.setWindow(&window);
     window.show();
+#ifdef Q_OS_UNIX
+    if (board) {
+        // A window of the editor's, so that it goes when the editor closes.
+        auto *boardWindow = new BoardWindow(*board, &window);
+        boardWindow->move(window.frameGeometry().topRight() + QPoint(16, 0));
+        boardWindow->show();
+    }
+#endif
     quitWhenWindowDestroyed(&window);
     if (!commandLine.file.isEmpty()) {
         // Once the window is up, so that any message about the file has

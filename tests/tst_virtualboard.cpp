@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The virtual board: what it makes of an upload stream, and the editor
+// uploading to it in the same process.
+#include "board/boardwindow.h"
+#include "board/interpreter.h"
+#include "board/virtualboard.h"
+#include "rig.h"
+#include "samples.h"
+
+#include <QCheckBox>
+#include <QTest>
+
+class TestVirtualBoard : public QObject {
+    Q_OBJECT
+private slots:
+    void interprets_data();
+    void interprets();
+    void holdsWhatTheEditorSent();
+};
+
+void TestVirtualBoard::interprets_data()
+{
+    QTest::addColumn<QByteArray>("before");  // an earlier upload, at the board's pace
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QList<int>>("openInputs");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<QString>("error");
+
+    const QStringList worked{"AB", "X", "", "", "", "", "", "", "Z"};
+    QTest::newRow("worked example") << QByteArray() << kWorkedExampleStream << 500 << worked << QList<int>{1} << true
+                                    << QString();
+    QTest::newRow("all empty") << QByteArray() << kAllEmptyStream << 500 << QStringList(9, QString()) << QList<int>{}
+                               << true << QString();
+    QTest::newRow("a blank message keeps the old one")
+        << kWorkedExampleStream << kAllEmptyStream << 500 << worked << QList<int>{} << true << QString();
+    // Slot 2's level has come, its CR not yet: only slot 1 took effect.
+    QTest::newRow("cut off in a record") << QByteArray() << kWorkedExampleStream.left(10) << 500
+                                         << QStringList{"AB", "", "", "", "", "", "", "", ""} << QList<int>{1} << false
+                                         << QString();
+    QTest::newRow("a malformed record") << QByteArray() << QByteArray("1\r1\rAB\r2\r7\rX\r") << 500
+                                        << QStringList{"AB", "", "", "", "", "", "", "", ""} << QList<int>{1} << false
+                                        << QStringLiteral("record 2: expected the level \"0\" or \"1\", got \"7\"");
+    QTest::newRow("gaps under the interval")
+        << QByteArray() << kWorkedExampleStream << 100 << worked << QList<int>{1} << true << QString();
+    QTest::newRow("a delivery's jitter") << QByteArray() << kWorkedExampleStream << 498 << worked << QList<int>{1}
+                                         << true << QString();
+}
+
+void TestVirtualBoard::interprets()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, stream);
+    QFETCH(int, gapMs);
+    QFETCH(QStringList, messages);
+    QFETCH(QList<int>, openInputs);
+    QFETCH(bool, complete);
+    QFETCH(QString, error);
+
+    BoardInterpreter board;
+    auto at = BoardInterpreter::Clock::now();
+    for (char byte : before)
+        board.receive(byte, at += std::chrono::milliseconds(500));
+    for (char byte : stream)
+        board.receive(byte, at += std::chrono::milliseconds(gapMs));
+
+    QCOMPARE(QStringList(board.messages().begin() + 1, board.messages().end()), messages);
+    for (int input = 1; input <= 8; ++input)
+        QCOMPARE(board.openLevels()[size_t(input)], openInputs.contains(input));
+    QCOMPARE(board.complete(), complete);
+    QCOMPARE(board.protocolError(), error);
+    QCOMPARE(board.received(), QString::fromLatin1(stream));
+    QCOMPARE(board.tooFast(), gapMs < 400);
+    QCOMPARE(*board.smallestGapMs(), double(gapMs));
+}
+
+void TestVirtualBoard::holdsWhatTheEditorSent()
+{
+    VirtualBoard board;
+    QVERIFY2(!board.device().isEmpty(), qPrintable(board.error()));
+    Rig rig([&] { return QStringList{board.device()}; });
+    BoardWindow window(board);
+    QCOMPARE(rig.entries(), QStringList{"1"});
+    QVERIFY(rig.comm()->portOpen());
+    const QStringList texts{"FRONT DOOR", "BACK DOOR", "", "ZONE 4", "ZONE 5", "ZONE 6", "ZONE 7", "ZONE 8", "WELCOME"};
+    for (int slot = 1; slot <= 9; ++slot)
+        rig.box(slot)->setText(texts[slot - 1]);
+    rig.timer()->setInterval(5);
+    QTest::mouseClick(rig.send(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return board.board().complete(); }, 10000));
+
+    QCOMPARE(QStringList(board.board().messages().begin() + 1, board.board().messages().end()), texts);
+    QCOMPARE(board.lineSettings(), QStringLiteral("2400 8N1"));
+    QVERIFY(board.board().tooFast());
+    // Every level is 0 and every input open, so no input is active.
+    QCOMPARE(window.display()->text(), QStringLiteral("WELCOME"));
+    window.findChildren<QCheckBox *>().at(1)->setChecked(false);
+    QCOMPARE(window.display()->text(), QStringLiteral("BACK DOOR"));
+}
+
+QTEST_MAIN(TestVirtualBoard)
+#include "tst_virtualboard.moc"
