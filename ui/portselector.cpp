@@ -4,5 +4,8 @@
 void PortSelector::showPopup()
 {
     emit listOpening();
-    QComboBox::showPopup();
+    // An empty list has nothing to pick, and would only sit over the
+    // window until the next click.
+    if (count() > 0)
+        QComboBox::showPopup();
 }
