@@ -12,6 +12,7 @@
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QApplication>
 #include <QComboBox>
 #include <QCursor>
 #include <QDir>
@@ -23,7 +24,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QToolTip>
 
@@ -113,6 +117,30 @@ constexpr Handler kClick[17] = {
     &Tavro::Option15_Click,
     &Tavro::Option16_Click,
 };
+
+// Some options are only 25 pixels wide: a tighter gap between the circle
+// and the digit keeps the digit clear of the edge. A style sheet would do
+// the same, at the price of a style sheet engine at every start.
+class TightOptionStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
+    {
+        return metric == PM_RadioButtonLabelSpacing ? 2 : QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+QStyle *tightOptionStyle()
+{
+    // One for the program's life; the application owns it, so it outlives
+    // every window's options.
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = new TightOptionStyle(QStyleFactory::create(QApplication::style()->name()));
+        style->setParent(qApp);
+    }
+    return style;
+}
 
 const QString kSendCaption = QStringLiteral("Send to Tavro");
 const QString kBusyCaption = QStringLiteral("Transmitting...");
@@ -269,9 +297,8 @@ void Tavro::createControls()
         grounded->setAccessibleName(QStringLiteral("Input %1: 0 (grounded)").arg(n));
         open->setAccessibleDescription(frame->toolTip());
         grounded->setAccessibleDescription(frame->toolTip());
-        // Some options are only 25 pixels wide: a tighter gap keeps the
-        // digit clear of the edge.
-        frame->setStyleSheet(QStringLiteral("QRadioButton { spacing: 2px; }"));
+        open->setStyle(tightOptionStyle());
+        grounded->setStyle(tightOptionStyle());
         open->pairWith(grounded);
         grounded->pairWith(open);
         grounded->setChecked(true);
