@@ -87,11 +87,8 @@ QStringList lockHolders(const QString &device)
             continue;
         bool ok = false;
         const qint64 pid = lock.read(64).trimmed().split('\n').value(0).trimmed().toLongLong(&ok);
-        if (ok && pid > 0 && pid != ::getpid()) {
-            const QString holder = described(pid);
-            if (!holder.isEmpty() && !holders.contains(holder))
-                holders << holder;
-        }
+        if (ok && pid > 0 && pid != ::getpid())
+            holders << described(pid);
     }
     return holders;
 }
@@ -110,9 +107,7 @@ QStringList openHolders(const QString &device)
         const QDir fds(proc.filePath(entry + QStringLiteral("/fd")));
         for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
             if (fd.symLinkTarget() == target) {
-                const QString holder = described(pid);
-                if (!holder.isEmpty())
-                    holders << holder;
+                holders << described(pid);
                 break;
             }
         }
@@ -136,19 +131,16 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
         return facts;
     facts.writable = ::access(path.constData(), W_OK) == 0;
     facts.refusedAsBusy = refused && facts.writable;
-    if (const group *g = ::getgrgid(st.st_gid))
-        facts.group = QString::fromLocal8Bit(g->gr_name);
     facts.groupMayWrite = (st.st_mode & S_IWGRP) != 0;
     const passwd *pw = ::getpwuid(::geteuid());
-    if (pw)
+    if (pw) {
         facts.user = QString::fromLocal8Bit(pw->pw_name);
-    if (pw && pw->pw_gid == st.st_gid)
-        facts.groupListsUser = true;
-    if (const group *g = ::getgrgid(st.st_gid); g && pw) {
-        for (char **member = g->gr_mem; *member; ++member) {
-            if (qstrcmp(*member, pw->pw_name) == 0)
-                facts.groupListsUser = true;
-        }
+        facts.groupListsUser = pw->pw_gid == st.st_gid;
+    }
+    if (const group *g = ::getgrgid(st.st_gid)) {
+        facts.group = QString::fromLocal8Bit(g->gr_name);
+        for (char **member = g->gr_mem; pw && *member; ++member)
+            facts.groupListsUser = facts.groupListsUser || qstrcmp(*member, pw->pw_name) == 0;
     }
     std::vector<gid_t> groups(size_t(std::max(0, ::getgroups(0, nullptr))));
     groups.resize(size_t(std::max(0, ::getgroups(int(groups.size()), groups.data()))));
@@ -156,11 +148,11 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
     for (gid_t g : groups)
         facts.sessionHasGroup = facts.sessionHasGroup || g == st.st_gid;
     if (facts.writable) {
-        facts.holders = lockHolders(device);
-        for (const QString &holder : openHolders(device)) {
-            if (!facts.holders.contains(holder))
-                facts.holders << holder;
-        }
+        // A process gone since it wrote its lock has no name, and one may
+        // both lock and hold the device.
+        facts.holders = lockHolders(device) + openHolders(device);
+        facts.holders.removeAll(QString());
+        facts.holders.removeDuplicates();
     }
 #else
     facts.exists = QFileInfo::exists(device) || device.startsWith(QLatin1String("COM"));

@@ -72,13 +72,27 @@ void TestDesktop::windowAsAPersonSeesIt()
     QVERIFY2(colours.size() >= 8, qPrintable(QString::number(colours.size())));
 }
 
+namespace {
+
+// The serial device a pseudo-terminal can stand in for, in a private mount
+// namespace; empty, with the reason, where it cannot.
+QString standInDevice(const char **whyNot)
+{
+    const QString device = systemSerialDevices().value(0);
+    *whyNot = ::geteuid() != 0   ? "standing a pseudo-terminal in for a serial device needs root"
+              : device.isEmpty() ? "this machine reports no serial device to stand a pseudo-terminal in for"
+                                 : nullptr;
+    return device;
+}
+
+}  // namespace
+
 void TestDesktop::closingTheWindowDuringAnUpload()
 {
-    if (::geteuid() != 0)
-        QSKIP("standing a pseudo-terminal in for a serial device needs root");
-    const QString device = systemSerialDevices().value(0);
-    if (device.isEmpty())
-        QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
+    const char *whyNot = nullptr;
+    const QString device = standInDevice(&whyNot);
+    if (whyNot)
+        QSKIP(whyNot);
 
     PtyBoard board;
     const QString output = runDesktop({board.path(), device});
@@ -99,11 +113,10 @@ void TestDesktop::closingTheWindowDuringAnUpload()
 // to do: the program shows a message beside its window.
 void TestDesktop::startUpExplainsAPortItMayNotUse()
 {
-    if (::geteuid() != 0)
-        QSKIP("standing a pseudo-terminal in for a serial device needs root");
-    const QString device = systemSerialDevices().value(0);
-    if (device.isEmpty())
-        QSKIP("this machine reports no serial device to stand a pseudo-terminal in for");
+    const char *whyNot = nullptr;
+    const QString device = standInDevice(&whyNot);
+    if (whyNot)
+        QSKIP(whyNot);
     const group *dialout = ::getgrnam("dialout");
     if (!dialout)
         QSKIP("this machine has no group dialout");

@@ -373,18 +373,19 @@ Diagnosis Tavro::probePorts()
     Comm->lookUpDevices();
     const QString shown = Combo1->currentText();
     Combo1->clear();
+    Diagnosis stop;
     for (int n = 1; n <= 4; ++n) {
         if (!Comm->tryOpen(n)) {
             // The first port that fails ends the probe; the ports above it
             // are not offered.
-            Combo1->setCurrentIndex(int(Combo1->findText(shown)));
-            return Comm->failure();
+            stop = Comm->failure();
+            break;
         }
         Combo1->addItem(QString::number(n));
         Combo1->setItemData(Combo1->count() - 1, Comm->deviceOf(n), Qt::ToolTipRole);
     }
     Combo1->setCurrentIndex(int(Combo1->findText(shown)));
-    return {};
+    return stop;
 }
 
 void Tavro::probeAgain()
