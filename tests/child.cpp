@@ -150,6 +150,16 @@ OtherUser::OtherUser()
     }
 }
 
+QString OtherUser::copyIn(const QString &program) const
+{
+    if (!isSomeoneElse())
+        return program;
+    const QString copy = m_folder + QLatin1Char('/') + QFileInfo(program).fileName();
+    if (!QFile::copy(program, copy) || ::chmod(QFile::encodeName(copy).constData(), 0755) != 0)
+        return {};
+    return copy;
+}
+
 OtherUser::~OtherUser()
 {
     if (!m_folder.isEmpty())

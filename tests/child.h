@@ -47,6 +47,13 @@ public:
     bool isSomeoneElse() const { return m_uid >= 0; }
     unsigned uid() const { return unsigned(m_uid); }
     unsigned gid() const { return unsigned(m_gid); }
+    // A copy of another program in the child's folder, where the child may
+    // run it; empty if it cannot be made. The program itself when the child
+    // is this same user.
+    QString copyIn(const QString &program) const;
+    // The child's environment as it differs from this one: the sanitizers'
+    // options, naming copies of their files that the child may read.
+    const QMap<QString, QString> &settings() const { return m_settings; }
     // As startChild, with `inChild` run after the change of user.
     ChildResult start(const QStringList &arguments, std::function<void()> inChild = {}) const;
 
