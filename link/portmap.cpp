@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/portmap.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSerialPortInfo>
+
+#if defined(Q_OS_LINUX)
+#include <dirent.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 
@@ -17,19 +20,28 @@ QStringList systemSerialDevices()
     // file of every terminal the system has, virtual ones included, and
     // costs more than the rest of start-up together. A terminal is a serial
     // port when hardware stands behind it; a UART slot of the 8250 driver
-    // with nothing fitted says so by its type, 0.
+    // with nothing fitted says so by its type, 0. The folder is read with
+    // plain readdir: Qt's listing stats each of its many entries first,
+    // which tripled the time of this look.
     QStringList devices;
-    const QDir ttys(QStringLiteral("/sys/class/tty"));
-    for (const QString &name : ttys.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
-        if (!QFileInfo::exists(ttys.filePath(name + QStringLiteral("/device"))))
+    DIR *ttys = opendir("/sys/class/tty");
+    if (!ttys)
+        return devices;
+    while (const dirent *entry = readdir(ttys)) {
+        const QByteArray name(entry->d_name);
+        if (name.startsWith('.'))
             continue;
-        QFile type(ttys.filePath(name + QStringLiteral("/type")));
+        const QByteArray sys = "/sys/class/tty/" + name;
+        if (access((sys + "/device").constData(), F_OK) != 0)
+            continue;
+        QFile type(QString::fromLocal8Bit(sys + "/type"));
         if (type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "0")
             continue;
-        const QString device = QStringLiteral("/dev/") + name;
-        if (QFileInfo::exists(device))
-            devices << device;
+        const QByteArray device = "/dev/" + name;
+        if (access(device.constData(), F_OK) == 0)
+            devices << QString::fromLocal8Bit(device);
     }
+    closedir(ttys);
     std::sort(devices.begin(), devices.end());
     return devices;
 #else
