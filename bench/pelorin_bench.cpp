@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How close pelorin comes to the board's schedule, how fast it starts and
 // how much memory it takes. A benchmark, not a test: it reports, it does
-// not judge. Run it with bench/run (add --quick for a short run). Beside
+// not judge. Run it with bench/run (add --quick for a short run, or
+// --startup-only for the start-up alone). Beside
 // pelorin it measures the machine's own limit: a bare timer loop for the
 // pacing, an empty window for the start-up.
 #include "eventloop.h"
@@ -199,27 +200,54 @@ int runStartup(const QString &what)
     return 0;
 }
 
-// From the start of the process to its window exposed on the X server,
-// median of eight runs.
-double startupMs(const QString &what)
+// From the start of the process to its window exposed on the X server.
+double startupRunMs(const QString &what)
 {
-    std::vector<double> runs;
-    for (int i = 0; i < 8; ++i) {
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        child.setProcessEnvironment(env);
-        const Clock::time_point started = Clock::now();
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup"), what});
-        if (!child.waitForFinished(20000))
-            return -1;
-        const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
-        if (out.size() < 2)
-            return -1;
-        runs.push_back(ms(Clock::time_point{Clock::duration(out[1].toLongLong())} - started));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    child.setProcessEnvironment(env);
+    const Clock::time_point started = Clock::now();
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup"), what});
+    if (!child.waitForFinished(20000))
+        return -1;
+    const QList<QByteArray> out = child.readAllStandardOutput().trimmed().split(' ');
+    if (out.size() < 2)
+        return -1;
+    return ms(Clock::time_point{Clock::duration(out[1].toLongLong())} - started);
+}
+
+// Medians of 15 rounds. Each round starts every kind once, in turn, so that
+// a machine that slows down or warms up during the run weighs on all kinds
+// alike.
+std::vector<double> startupMedians(const QStringList &kinds)
+{
+    std::vector<std::vector<double>> runs(kinds.size());
+    for (int round = 0; round < 15; ++round) {
+        for (qsizetype i = 0; i < kinds.size(); ++i) {
+            const qsizetype k = (i + round) % kinds.size();
+            runs[k].push_back(startupRunMs(kinds[k]));
+        }
     }
-    std::sort(runs.begin(), runs.end());
-    return (runs[3] + runs[4]) / 2;
+    std::vector<double> medians;
+    for (std::vector<double> &r : runs) {
+        std::sort(r.begin(), r.end());
+        medians.push_back(r.front() < 0 ? -1 : r[r.size() / 2]);
+    }
+    return medians;
+}
+
+void printStartup(bool xvfb)
+{
+    if (!xvfb) {
+        std::printf("\nStart-up: no X display; run under xvfb-run to measure it\n");
+        return;
+    }
+    const std::vector<double> m =
+        startupMedians({QStringLiteral("pelorin"), QStringLiteral("empty"), QStringLiteral("text")});
+    std::printf("\nStart-up under Xvfb, process start to window exposed, median of 15 (ms):\n"
+                "  pelorin %.1f; empty window %.1f (x%.2f); empty window with one line of text %.1f (x%.2f)\n",
+                m[0], m[1], m[0] / m[1], m[2], m[0] / m[2]);
 }
 
 void sleepUntil(Clock::time_point t) { std::this_thread::sleep_until(t); }
@@ -344,8 +372,12 @@ int main(int argc, char *argv[])
         return runBare(app.arguments().mid(2));
     if (app.arguments().value(1) == QLatin1String("--startup"))
         return runStartup(app.arguments().value(2));
-    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
     const bool xvfb = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (app.arguments().contains(QStringLiteral("--startup-only"))) {
+        printStartup(xvfb);
+        return 0;
+    }
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
 
     std::vector<Pacing> runs;
     for (const int spinners : {0, 2}) {
@@ -376,16 +408,7 @@ int main(int argc, char *argv[])
                         st.held ? "" : " (the stall missed its tick)");
         }
     }
-    if (xvfb) {
-        const double pelorin = startupMs(QStringLiteral("pelorin"));
-        const double empty = startupMs(QStringLiteral("empty"));
-        const double text = startupMs(QStringLiteral("text"));
-        std::printf("\nStart-up under Xvfb, process start to window exposed, median of 8 (ms):\n"
-                    "  pelorin %.1f; empty window %.1f (x%.2f); empty window with one line of text %.1f (x%.2f)\n",
-                    pelorin, empty, pelorin / empty, text, pelorin / text);
-    } else {
-        std::printf("\nStart-up: no X display; run under xvfb-run to measure it\n");
-    }
+    printStartup(xvfb);
     std::printf("Peak resident memory of pelorin, start to idle window: %.1f MB\n", double(peakKb) / 1024.0);
     return 0;
 }
