@@ -55,7 +55,14 @@ Diagnosis diagnose(int port, const DeviceFacts &facts)
                    "moment.")
                     .arg(where, who)};
     }
-    return {Diagnosis::Other, tr("%1 cannot be opened: %2.").arg(where, facts.systemReason)};
+    const QString refused = tr("%1 cannot be opened: %2.").arg(where, facts.systemReason);
+    if (!facts.writable && !facts.groupMayWrite && !facts.owner.isEmpty()) {
+        return {Diagnosis::Other, refused + QStringLiteral("\n\n")
+                                      + tr("It belongs to %1, and no group may write to it, so joining a group does "
+                                           "not help. Ask the computer's administrator to let you use it.")
+                                            .arg(facts.owner)};
+    }
+    return {Diagnosis::Other, refused};
 }
 
 #ifdef Q_OS_UNIX
@@ -132,6 +139,8 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
     facts.writable = ::access(path.constData(), W_OK) == 0;
     facts.refusedAsBusy = refused && facts.writable;
     facts.groupMayWrite = (st.st_mode & S_IWGRP) != 0;
+    if (const passwd *owner = ::getpwuid(st.st_uid))
+        facts.owner = QString::fromLocal8Bit(owner->pw_name);
     const passwd *pw = ::getpwuid(::geteuid());
     if (pw) {
         facts.user = QString::fromLocal8Bit(pw->pw_name);

@@ -9,6 +9,7 @@ struct DeviceFacts {
     QString device;                // its path
     bool exists = false;           // there is something at the path
     bool writable = false;         // this user may open it for writing
+    QString owner;                 // the user who owns it, by name
     QString group;                 // the group that owns it, by name
     bool groupMayWrite = false;    // members of that group may write to it
     QString user;                  // this user's login name

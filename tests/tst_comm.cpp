@@ -199,8 +199,10 @@ void TestComm::diagnoses_data()
 
     DeviceFacts closedToGroup = outsider;
     closedToGroup.groupMayWrite = false;
+    closedToGroup.owner = QStringLiteral("root");
     QTest::newRow("closed to its group too")
-        << closedToGroup << int(Diagnosis::Other) << QStringList{"cannot be opened: Permission denied"}
+        << closedToGroup << int(Diagnosis::Other)
+        << QStringList{"cannot be opened: Permission denied", "belongs to root", "administrator"}
         << QStringList{"usermod"};
 
     DeviceFacts locked = outsider;
@@ -225,7 +227,7 @@ void TestComm::diagnoses_data()
     other.systemReason = QStringLiteral("Input/output error");
     QTest::newRow("another error") << other << int(Diagnosis::Other)
                                    << QStringList{"cannot be opened: Input/output error."}
-                                   << QStringList{"usermod", "ModemManager"};
+                                   << QStringList{"usermod", "ModemManager", "administrator"};
 
     DeviceFacts missing;
     missing.device = QStringLiteral("/dev/ttyUSB0");
