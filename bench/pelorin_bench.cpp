@@ -2,9 +2,9 @@
 // How close pelorin comes to the board's schedule, how fast it starts and
 // how much memory it takes. A benchmark, not a test: it reports, it does
 // not judge. Run it with bench/run (add --quick for a short run, or
-// --startup-only for the start-up alone). Beside
-// pelorin it measures the machine's own limit: a bare timer loop for the
-// pacing, an empty window for the start-up.
+// --startup-only for the start-up alone). Beside pelorin it measures the
+// machine's own limit: a bare timer loop for the pacing, an empty window
+// for the start-up.
 #include "eventloop.h"
 #include "handovers.h"
 #include "link/portmap.h"

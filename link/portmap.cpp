@@ -22,7 +22,7 @@ QStringList systemSerialDevices()
     // port when hardware stands behind it; a UART slot of the 8250 driver
     // with nothing fitted says so by its type, 0. The folder is read with
     // plain readdir: Qt's listing stats each of its many entries first,
-    // which tripled the time of this look.
+    // which more than doubled the time of this look.
     QStringList devices;
     DIR *ttys = opendir("/sys/class/tty");
     if (!ttys)
