@@ -27,6 +27,8 @@ void BoardInterpreter::startUpload()
     m_error.clear();
     m_last.reset();
     m_smallestGap.reset();
+    m_lastGap.reset();
+    m_tooFast = false;
 }
 
 void BoardInterpreter::fail(const QString &what)
@@ -43,6 +45,12 @@ void BoardInterpreter::receive(char byte, Clock::time_point at)
         const double gap = std::chrono::duration<double, std::milli>(at - *m_last).count();
         if (!m_smallestGap || gap < *m_smallestGap)
             m_smallestGap = gap;
+        const double shortBy = kIntervalMs - gap;
+        const bool madeUp =
+            m_lastGap && shortBy <= kLateDeliveryMs && *m_lastGap + gap >= 2 * kIntervalMs - kDeliveryMs;
+        if (shortBy > kDeliveryMs && !madeUp)
+            m_tooFast = true;
+        m_lastGap = gap;
     }
     m_last = at;
     m_received += QChar::fromLatin1(byte);

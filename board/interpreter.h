@@ -21,6 +21,11 @@ public:
     // then, which shortens the gap after; so much is not held against the
     // sender.
     static constexpr double kDeliveryMs = 3.0;
+    // On a busy machine a byte may come later still. It then lengthens the
+    // gap before it as much as it shortens the gap after, so the two still
+    // span two intervals; a short gap that the one before makes up so is
+    // not held against the sender either, up to this much.
+    static constexpr double kLateDeliveryMs = 15.0;
 
     // One byte as it arrived, and when.
     void receive(char byte, Clock::time_point at);
@@ -42,7 +47,7 @@ public:
     // protocol, and whether the end mark arrived.
     QString received() const { return m_received; }
     std::optional<double> smallestGapMs() const { return m_smallestGap; }
-    bool tooFast() const { return m_smallestGap && *m_smallestGap < kIntervalMs - kDeliveryMs; }
+    bool tooFast() const { return m_tooFast; }
     QString protocolError() const { return m_error; }
     bool complete() const { return m_state == State::Done; }
 
@@ -61,4 +66,6 @@ private:
     QString m_error;
     std::optional<Clock::time_point> m_last;
     std::optional<double> m_smallestGap;
+    std::optional<double> m_lastGap;
+    bool m_tooFast = false;
 };
