@@ -123,10 +123,10 @@ void TestBoard::pacedWithoutCatchingUp()
 {
     QFETCH(int, intervalMs);
     QFETCH(int, stallMs);
-    // The kernel delivers a pseudo-terminal's bytes to its reader late by a
-    // few ms now and then (more on a loaded machine), so the gaps the board
-    // side sees may be that much shorter than the ones the program made.
-    constexpr double kDeliveryMs = 15.0;
+    // The kernel delivers a pseudo-terminal's bytes to its reader late now
+    // and then, by tens of ms on a loaded machine, so a gap the board side
+    // sees may be that much shorter than the one the program made: what
+    // arrives is held only to its hand-over, which it can never precede.
     // A loaded machine may wake the program late; the bound on a single gap
     // only catches a tick that is lost or doubled, not a slow machine.
     constexpr double kLateMs = 250.0;
@@ -178,13 +178,14 @@ void TestBoard::pacedWithoutCatchingUp()
         const double gap = ms(handed.times[k] - handed.times[k - 1]);
         smallestHanded = std::min(smallestHanded, gap);
         smallest = std::min(smallest, ms(arrivals[k].at - arrivals[k - 1].at));
+        QVERIFY2(arrivals[k].at >= handed.times[k],
+                 qPrintable(QStringLiteral("character %1 arrived before it was handed over").arg(k)));
         const double bound = interval + kLateMs + (k == kStalledAfter ? stallMs : 0);
         QVERIFY2(gap < bound, qPrintable(QStringLiteral("gap %1: %2 ms").arg(k).arg(gap)));
     }
     qInfo("smallest gap at an interval of %d ms: %.3f ms handed over, %.3f ms received", intervalMs, smallestHanded,
           smallest);
     QVERIFY2(smallestHanded >= interval, qPrintable(QString::number(smallestHanded)));
-    QVERIFY2(smallest >= interval - kDeliveryMs, qPrintable(QString::number(smallest)));
 
     // The stall pushes the rest of the stream back by as much as it held
     // the tick up: the gap holds the stall as well as the wait before it.
