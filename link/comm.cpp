@@ -100,7 +100,7 @@ bool Comm::openOn(QSerialPort &serial, int port)
     serial.setDataBits(m_settings.dataBits);
     serial.setStopBits(m_settings.stopBits);
     serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (serial.open(QIODevice::WriteOnly))
+    if (openDevice(serial))
         return true;
 
     m_error = serial.errorString();

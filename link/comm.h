@@ -68,6 +68,9 @@ signals:
 
 private:
     bool openOn(QSerialPort &serial, int port);
+    // Opens the configured device for the link's writes, as the platform
+    // allows.
+    static bool openDevice(QSerialPort &serial);
 
     PortMap m_portMap;
     QStringList m_devices;

@@ -17,17 +17,20 @@ struct DeviceFacts {
     bool sessionHasGroup = false;  // this process runs with that group
     bool refusedAsBusy = false;    // the open was refused although the user may write to it
     QStringList holders;           // programs seen holding it, as "name (process N)"
+    bool probedOnPlugIn = false;   // a service of the system opens new adapters for a while (ModemManager)
+    QStringList otherPorts;        // where it is missing: the ports the system has, as the system names them
     QString systemReason;          // the system's words for the failed open
 };
 
 // Why a port cannot be used, in words that tell the user what to do.
 struct Diagnosis {
     enum Cause {
-        None,           // it opened
-        NoDevice,       // nothing there: counts as an absent port
-        NoPermission,   // the user is not in the device's group
-        NeedsNewLogin,  // the user was added to the group; this session predates it
-        InUse,          // another program holds it
+        None,            // it opened
+        NoDevice,        // nothing there: counts as an absent port
+        NoPermission,    // the user is not in the device's group
+        NeedsNewLogin,   // the user was added to the group; this session predates it
+        InUse,           // another program holds it
+        OtherPortsOnly,  // nothing there, but the system has serial ports under other numbers
         Other,
     };
     Cause cause = None;

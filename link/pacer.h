@@ -4,16 +4,16 @@
 #include <QObject>
 
 #include <chrono>
-
-class QSocketNotifier;
-class QTimer;
+#include <functional>
+#include <memory>
 
 // The upload's clock. Each tick comes at the first moment that is no
 // earlier than one interval after the last start(), as exactly as the
-// system allows: on Linux a timer descriptor waits for that moment as an
-// absolute deadline on the monotonic clock, elsewhere a precise QTimer.
-// The clock is read again before every tick, so a wake-up that comes early
-// never ticks early. A tick that comes late is late; nothing is made up.
+// system allows: the system's own timer waits for that moment (a timer
+// descriptor on Linux, a high-resolution waitable timer on Windows, a
+// precise QTimer elsewhere). The clock is read again before every tick, so
+// a wake-up that comes early never ticks early. A tick that comes late is
+// late; nothing is made up.
 class Pacer : public QObject {
     Q_OBJECT
 public:
@@ -30,6 +30,20 @@ public:
     void start();
     void stop();
 
+    // The system's timer: wakes the pacer once, at or after a deadline on
+    // the steady clock. Each platform has its own, in a file of its own;
+    // whatever object it waits on is a child of the pacer.
+    class Alarm {
+    public:
+        virtual ~Alarm() = default;
+        virtual void setAt(Clock::time_point deadline) = 0;
+        virtual void cancel() = 0;
+    };
+    // The platform's best alarm, calling wake when it goes off.
+    static std::unique_ptr<Alarm> systemAlarm(QObject *owner, std::function<void()> wake);
+    // A precise QTimer, where the system offers nothing better.
+    static std::unique_ptr<Alarm> timerAlarm(QObject *owner, std::function<void()> wake);
+
 signals:
     // Unless the receiver starts or stops the pacer, it stays active and
     // the next tick is one interval after this one.
@@ -43,7 +57,5 @@ private:
     Clock::time_point m_deadline;
     bool m_active = false;
     unsigned m_armed = 0;  // counts arm() calls, to tell a restart from a tick
-    int m_fd = -1;
-    QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_fallback = nullptr;
+    std::unique_ptr<Alarm> m_alarm;
 };

@@ -13,5 +13,5 @@ using PortMap = std::function<QStringList()>;
 
 // Linux and the other Unix systems: port n is the n-th serial device the
 // system reports, in the order of their paths, so a lone USB adapter is
-// port 1. Windows: port n is COMn.
+// port 1. Windows: port n is COMn. Each platform has its own file.
 QStringList systemSerialDevices();

@@ -186,6 +186,7 @@ void TestComm::diagnoses_data()
     outsider.groupMayWrite = true;
     outsider.user = QStringLiteral("alice");
     outsider.systemReason = QStringLiteral("Permission denied");
+    outsider.probedOnPlugIn = true;
     QTest::newRow("a device of another group") << outsider << int(Diagnosis::NoPermission)
                                                << QStringList{"Serial port 1 (/dev/ttyUSB0)", "group uucp", "alice",
                                                               "sudo usermod -aG uucp alice", "log out and in again"}
@@ -218,8 +219,29 @@ void TestComm::diagnoses_data()
     DeviceFacts busy = locked;
     busy.holders.clear();
     QTest::newRow("busy, holder unseen") << busy << int(Diagnosis::InUse)
-                                         << QStringList{"another program is using it.", "ModemManager"}
+                                         << QStringList{"another program is using it, such as a terminal",
+                                                        "ModemManager"}
                                          << QStringList{"process"};
+
+    // Windows: a port held by another program is refused, and no one
+    // names the holder.
+    DeviceFacts held;
+    held.device = QStringLiteral("COM1");
+    held.exists = held.writable = held.refusedAsBusy = true;
+    held.systemReason = QStringLiteral("Access denied");
+    QTest::newRow("a held COM port") << held << int(Diagnosis::InUse)
+                                     << QStringList{"Serial port 1 (COM1) cannot be used: another program is using it",
+                                                    "serial monitor", "Close that program"}
+                                     << QStringList{"ModemManager", "usermod", "Access denied"};
+
+    DeviceFacts elsewhere;
+    elsewhere.device = QStringLiteral("COM1");
+    elsewhere.otherPorts = QStringList{QStringLiteral("USB Serial Port (COM7)"), QStringLiteral("COM9")};
+    QTest::newRow("only ports above 4") << elsewhere << int(Diagnosis::OtherPortsOnly)
+                                        << QStringList{"Serial port 1 (COM1) has no device",
+                                                       "USB Serial Port (COM7), COM9", "Device Manager",
+                                                       "COM Port Number", "from 1 to 4"}
+                                        << QStringList{"usermod"};
 
     DeviceFacts other = locked;
     other.refusedAsBusy = false;

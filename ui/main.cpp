@@ -13,15 +13,44 @@
 #include <QApplication>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <shellapi.h>
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <memory>
 
-int main(int argc, char *argv[])
+namespace {
+
+// The arguments after the program's name, before the application that
+// would read them exists.
+QStringList programArguments(int argc, char *argv[])
 {
     QStringList arguments;
+#ifdef Q_OS_WIN
+    // The narrow arguments hold only what the system's ANSI code page can
+    // spell; the wide command line holds every file name.
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    int count = 0;
+    if (LPWSTR *wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments << QString::fromWCharArray(wide[i]);
+        ::LocalFree(wide);
+    }
+#else
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine commandLine = parseCommandLine(arguments);
+#endif
+    return arguments;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    const CommandLine commandLine = parseCommandLine(programArguments(argc, argv));
     switch (commandLine.action) {
     case CommandLine::Help:
         std::fputs(kHelp, stdout);

@@ -514,7 +514,7 @@ void Tavro::showProgress()
     // A disabled button still shows its tooltip, and the screen reader
     // speaks the description.
     hint(Command1, upload::describe(progress));
-    taskbar::showProgress(progress.fraction());
+    taskbar::showProgress(this, progress.fraction());
 }
 
 void Tavro::endBusy()
@@ -524,7 +524,7 @@ void Tavro::endBusy()
     Command1->setEnabled(true);
     Command1->setProgress(0);
     hint(Command1, kSendHint);
-    taskbar::hideProgress();
+    taskbar::hideProgress(this);
     unsetCursor();
     // Load leaves the port alone while an upload runs, so that the rest
     // of the stream does not go to another board.

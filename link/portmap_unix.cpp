@@ -4,18 +4,16 @@
 #include <QFile>
 #include <QSerialPortInfo>
 
-#if defined(Q_OS_LINUX)
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
 #include <dirent.h>
 #include <unistd.h>
 #endif
 
-#include <algorithm>
-
 QStringList systemSerialDevices()
 {
-#if defined(Q_OS_WIN)
-    return {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"), QStringLiteral("COM4")};
-#elif defined(Q_OS_LINUX)
+#ifdef Q_OS_LINUX
     // The kernel's own list, read directly: asking udev through Qt reads a
     // file of every terminal the system has, virtual ones included, and
     // costs more than the rest of start-up together. A terminal is a serial

@@ -21,11 +21,15 @@ void update(const QVariantMap &properties)
 
 }  // namespace
 
-void showProgress(double fraction)
+// The entry is the program's, whatever its window.
+void showProgress(QWidget *, double fraction)
 {
     update({{QStringLiteral("progress"), fraction}, {QStringLiteral("progress-visible"), true}});
 }
 
-void hideProgress() { update({{QStringLiteral("progress"), 0.0}, {QStringLiteral("progress-visible"), false}}); }
+void hideProgress(QWidget *)
+{
+    update({{QStringLiteral("progress"), 0.0}, {QStringLiteral("progress-visible"), false}});
+}
 
 }  // namespace taskbar
