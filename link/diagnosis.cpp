@@ -57,7 +57,11 @@ Diagnosis diagnose(int port, const DeviceFacts &facts)
         }
         return {Diagnosis::InUse, text};
     }
-    const QString refused = tr("%1 cannot be opened: %2.").arg(where, facts.systemReason);
+    // Windows ends its reasons with a full stop.
+    QString reason = facts.systemReason.trimmed();
+    if (reason.endsWith(u'.'))
+        reason.chop(1);
+    const QString refused = tr("%1 cannot be opened: %2.").arg(where, reason);
     if (!facts.writable && !facts.groupMayWrite && !facts.owner.isEmpty()) {
         return {Diagnosis::Other, refused + QStringLiteral("\n\n")
                                       + tr("It belongs to %1, and no group may write to it, so joining a group does "

@@ -11,11 +11,21 @@ namespace {
 
 int comNumber(const QString &name) { return name.mid(3).toInt(); }
 
+// Whether the system has a device of that name now, asked without opening
+// it: an open can change a port's control lines.
+bool present(const QString &name)
+{
+    wchar_t target[512];
+    return ::QueryDosDeviceW(reinterpret_cast<const wchar_t *>(name.utf16()), target, 512) != 0;
+}
+
 // The system's ports as Device Manager lists them, "USB Serial Port (COM7)",
-// in the order of their numbers.
+// in the order of their numbers. The registry's list of ports can hold
+// ports that have gone.
 QStringList systemPorts()
 {
     QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    ports.removeIf([](const QSerialPortInfo &port) { return !present(port.portName()); });
     std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
         return comNumber(a.portName()) < comNumber(b.portName());
     });

@@ -251,6 +251,12 @@ void TestComm::diagnoses_data()
                                    << QStringList{"cannot be opened: Input/output error."}
                                    << QStringList{"usermod", "ModemManager", "administrator"};
 
+    DeviceFacts stopped = other;
+    stopped.systemReason = QStringLiteral("The semaphore timeout period has expired.\r\n");
+    QTest::newRow("a reason with its own full stop")
+        << stopped << int(Diagnosis::Other)
+        << QStringList{"cannot be opened: The semaphore timeout period has expired."} << QStringList{"expired..", "\r"};
+
     DeviceFacts missing;
     missing.device = QStringLiteral("/dev/ttyUSB0");
     QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << QStringList{"has no device"}

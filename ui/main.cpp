@@ -14,8 +14,9 @@
 #include <QTimer>
 
 #ifdef Q_OS_WIN
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // needs windows.h first
 #endif
 
 #include <cstdio>
