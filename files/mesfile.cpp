@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "files/mesfile.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QSaveFile>
 #include <QStringDecoder>
@@ -29,6 +33,8 @@ QByteArray readBoundedLine(QIODevice &device, qint64 limit)
 }
 
 bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
+
+QString tr(const char *text) { return QCoreApplication::translate("mesfile", text); }
 
 }  // namespace
 
@@ -142,6 +148,34 @@ std::variant<Contents, Error> read(QIODevice &device)
     }
     contents.portText = text[kLines - 1];
     return contents;
+}
+
+std::variant<Contents, Error> load(const QString &path)
+{
+    if (QFileInfo(path).isDir())
+        return Error{0, tr("it is a folder")};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Error{0, file.errorString()};
+    return read(file);
+}
+
+QString describe(const QString &path, const Error &error)
+{
+    const QString name = QDir::toNativeSeparators(path);
+    return error.line > 0 ? tr("Could not load %1: line %2: %3.").arg(name).arg(error.line).arg(error.what)
+                          : tr("Could not load %1: %2.").arg(name, error.what);
+}
+
+void apply(const Contents &contents, MessageSet &set)
+{
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        set.messageText[slot] = typedText(contents.messageText[slot]);
+    for (int input = 1; input <= MessageSet::kInputs; ++input) {
+        set.levelText[input] = contents.levelText[input];
+        set.triggerOnOpen[input] = contents.triggerOnOpen[input];
+    }
+    set.portText = contents.portText;
 }
 
 QString save(const QString &path, const MessageSet &set)

@@ -45,6 +45,15 @@ struct Error {
 // Latin-1, as older editors wrote it.
 std::variant<Contents, Error> read(QIODevice &device);
 
+// Opens and reads the message file at path, as Load does.
+std::variant<Contents, Error> load(const QString &path);
+// Why the file at path was refused, in the user's words: "Could not load
+// NAME: line N: what."
+QString describe(const QString &path, const Error &error);
+// Puts what a file holds into the set, as Load leaves it: each message as
+// its box holds it, the levels, and the port text as read, whatever it is.
+void apply(const Contents &contents, MessageSet &set);
+
 // Level lines: an optionally signed decimal integer with blanks around it.
 // Empty if the text is not such a number; otherwise whether it is 1.
 std::optional<bool> parseLevel(const QString &text);

@@ -22,7 +22,15 @@ struct DeviceFacts {
     QString systemReason;          // the system's words for the failed open
 };
 
-// Why a port cannot be used, in words that tell the user what to do.
+// How a front end words the user's way to try again: the window's list of
+// ports is opened again, a command is run again.
+struct NextStep {
+    QString retry;    // "open the port list again"
+    QString restart;  // once a new login has given the user a group: "start pelorin again"
+};
+
+// Why a port cannot be used. The cause and the facts are the same for
+// every front end; the text ends in the front end's own next step.
 struct Diagnosis {
     enum Cause {
         None,            // it opened
@@ -34,9 +42,12 @@ struct Diagnosis {
         Other,
     };
     Cause cause = None;
-    QString text;
+    int port = 0;  // 0: a device given by its path, and named by it alone
+    DeviceFacts facts;
     // A cause the user can do something about, worth a message of its own.
     bool actionable() const { return cause != None && cause != NoDevice; }
+    // In words that tell the user what to do.
+    QString text(const NextStep &next) const;
 };
 
 Diagnosis diagnose(int port, const DeviceFacts &facts);

@@ -9,3 +9,11 @@ void giveStartValues(MessageSet &set)
         set.triggerOnOpen[i] = false;
     }
 }
+
+QString typedText(const QString &text)
+{
+    if (text.size() <= MessageSet::kMaxTyped)
+        return text;
+    const bool splitsAPair = text[MessageSet::kMaxTyped - 1].isHighSurrogate();
+    return text.left(splitsAPair ? MessageSet::kMaxTyped - 1 : MessageSet::kMaxTyped);
+}

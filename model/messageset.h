@@ -13,6 +13,8 @@ struct MessageSet {
     static constexpr int kSlots = 9;
     static constexpr int kInputs = 8;
     static constexpr int kIdleSlot = 9;
+    // A message as typed holds at most this many characters.
+    static constexpr int kMaxTyped = 16;
 
     QString uploadStream;
     std::int16_t uploadPos = 0;
@@ -26,3 +28,8 @@ struct MessageSet {
 // The values start-up gives slots 1..9: the slot's digit, the text
 // "message <digit>" and the grounded level.
 void giveStartValues(MessageSet &set);
+
+// A message as its 16-character box holds it: a longer text is cut to 16
+// characters, or to 15 where the 16th would be the first half of a
+// character beyond the BMP, which the box would otherwise split.
+QString typedText(const QString &text);

@@ -4,6 +4,7 @@
 #include "link/comm.h"
 #include "link/pacer.h"
 #include "link/upload.h"
+#include "link/uploader.h"
 #include "ui/accessible.h"
 #include "ui/icon.h"
 #include "ui/portselector.h"
@@ -16,7 +17,6 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
@@ -207,6 +207,7 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(paren
     Timer1 = named(new Pacer(this), "Timer1");
     Timer1->setInterval(1000);
     Comm = named(new ::Comm(std::move(portMap), this), "Comm");
+    m_uploader = new Uploader(m_set, *Comm, *Timer1, this);
 
     createControls();
     fitCaptions();
@@ -227,8 +228,11 @@ Tavro::Tavro(PortMap portMap, Prompts &prompts, QWidget *parent) : QWidget(paren
         connect(m_box[slot], &QLineEdit::textChanged, this, kChange[slot]);
     for (int n = 1; n <= 2 * MessageSet::kInputs; ++n)
         connect(m_option[n], &QAbstractButton::clicked, this, kClick[n]);
+    connect(m_uploader, &Uploader::advanced, this, &Tavro::showProgress);
+    connect(m_uploader, &Uploader::finished, this, &Tavro::endBusy);
+    connect(m_uploader, &Uploader::failed, this, &Tavro::uploadFailed);
     // Queued, so that the link is never closed from inside its own write.
-    connect(Comm, &::Comm::lost, this, &Tavro::uploadFailed, Qt::QueuedConnection);
+    connect(Comm, &::Comm::lost, this, &Tavro::linkLost, Qt::QueuedConnection);
 
     Form_Load();
 }
@@ -392,11 +396,11 @@ void Tavro::probeAgain()
 {
     // An upload writes to the link between the list's entries; it is left
     // alone until the upload ends.
-    if (Timer1->isActive())
+    if (m_uploader->running())
         return;
     m_probeStop = probePorts();
     if (Combo1->count() == 0 && m_probeStop.actionable())
-        m_prompts.tell(m_probeStop.text);
+        m_prompts.tell(m_probeStop.text(kNextStep));
 }
 
 void Tavro::showEvent(QShowEvent *event)
@@ -408,7 +412,7 @@ void Tavro::showEvent(QShowEvent *event)
     // A port that exists but cannot be used is explained once the window
     // is there for the message to sit on.
     if (m_probeStop.actionable())
-        QTimer::singleShot(0, this, [this] { m_prompts.tell(m_probeStop.text); });
+        QTimer::singleShot(0, this, [this] { m_prompts.tell(m_probeStop.text(kNextStep)); });
 }
 
 void Tavro::choosePort(int index)
@@ -432,7 +436,7 @@ void Tavro::Combo1_Click()
     if (Comm->open())
         return;
 
-    m_prompts.tell(Comm->failure().text);
+    m_prompts.tell(Comm->failure().text(kNextStep));
 }
 
 void Tavro::Command1_Click()
@@ -442,14 +446,14 @@ void Tavro::Command1_Click()
             m_prompts.tell(tr("No serial port is open. Pick the port that the Tavro is connected to, "
                               "then press Send again."));
         } else if (m_probeStop.actionable()) {
-            m_prompts.tell(tr("No serial port can be used, so there is no port to pick.\n\n%1").arg(m_probeStop.text));
+            m_prompts.tell(tr("No serial port can be used, so there is no port to pick.\n\n%1").arg(m_probeStop.text(kNextStep)));
         } else {
             m_prompts.tell(tr("No serial port was found. Plug in the board's adapter, then open the list "
                               "\"Select serial port #\", pick its port and press Send again."));
         }
         return;
     }
-    const upload::Begun begun = upload::begin(m_set);
+    const upload::Begun begun = m_uploader->start();
     if (!begun.ok) {
         m_prompts.tell(tr("The messages are too long to send: the upload would be %1 characters, "
                           "and at most %2 can be sent.")
@@ -458,38 +462,22 @@ void Tavro::Command1_Click()
         return;
     }
     enterBusy();
-    Timer1->start();
 }
 
-void Tavro::Timer1_Timer()
+void Tavro::Timer1_Timer() { m_uploader->tick(); }
+
+void Tavro::linkLost(const QString &reason)
 {
-    if (!Comm->write(upload::nextByte(m_set))) {
-        uploadFailed(Comm->errorString());
-        return;
-    }
-    // The next character is timed from the moment this one was handed
-    // over, not from when this tick was due: a late tick pushes the rest
-    // of the stream back instead of bringing the next character early.
-    Timer1->start();
-    if (upload::advance(m_set))
-        endBusy();
-    else
-        showProgress();
+    Comm->close();
+    m_uploader->fail(reason);
 }
 
 void Tavro::uploadFailed(const QString &reason)
 {
     Comm->close();
-    if (!Timer1->isActive())
-        return;  // no upload running, or its failure is already reported
     endBusy();
-    m_prompts.tell(tr("The upload to %1 stopped after %2 of %3 characters: %4.\n\n"
-                      "The board may now hold a partial message set. Check the connection, "
-                      "pick the board's port and press Send again.")
-                       .arg(portName())
-                       .arg(m_set.uploadPos - 1)
-                       .arg(m_set.uploadStream.size())
-                       .arg(reason));
+    m_prompts.tell(m_uploader->stoppedText(portName(), reason) + QLatin1Char(' ')
+                   + tr("Check the connection, pick the board's port and press Send again."));
 }
 
 QString Tavro::portName() const
@@ -509,7 +497,7 @@ void Tavro::enterBusy()
 
 void Tavro::showProgress()
 {
-    const upload::Progress progress = upload::progress(m_set, Timer1->interval());
+    const upload::Progress progress = m_uploader->progress();
     Command1->setProgress(progress.fraction());
     // A disabled button still shows its tooltip, and the screen reader
     // speaks the description.
@@ -519,7 +507,6 @@ void Tavro::showProgress()
 
 void Tavro::endBusy()
 {
-    Timer1->stop();
     Command1->setText(kSendCaption);
     Command1->setEnabled(true);
     Command1->setProgress(0);
@@ -544,50 +531,28 @@ void Tavro::Command2_Click()
 
 void Tavro::loadFile(const QString &path)
 {
-    const QString name = QDir::toNativeSeparators(path);
-    QFile file(path);
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        const QString reason = QFileInfo(path).isDir() ? tr("it is a folder") : file.errorString();
-        m_prompts.tell(tr("Could not load %1: %2.").arg(name, reason));
-        return;
-    }
     // Nothing changes until the whole file has been read and found sound.
-    const auto result = mesfile::read(file);
+    const auto result = mesfile::load(path);
     if (const auto *error = std::get_if<mesfile::Error>(&result)) {
-        m_prompts.tell(error->line > 0 ? tr("Could not load %1: line %2: %3.\n\nNothing was changed.")
-                                             .arg(name)
-                                             .arg(error->line)
-                                             .arg(error->what)
-                                       : tr("Could not load %1: %2.\n\nNothing was changed.").arg(name, error->what));
+        m_prompts.tell(mesfile::describe(path, *error) + QStringLiteral("\n\n") + tr("Nothing was changed."));
         return;
     }
-    showLoaded(std::get<mesfile::Contents>(result));
+    mesfile::apply(std::get<mesfile::Contents>(result), m_set);
+    showLoaded();
 }
 
-void Tavro::showLoaded(const mesfile::Contents &contents)
+void Tavro::showLoaded()
 {
-    for (int slot = 1; slot <= MessageSet::kSlots; ++slot) {
-        QString text = contents.messageText[slot];
-        // The box would cut a longer text between the two halves of a
-        // character beyond the BMP; cut before it instead.
-        if (text.size() > kMaxTyped && text[kMaxTyped - 1].isHighSurrogate())
-            text.truncate(kMaxTyped - 1);
-        m_box[slot]->setText(text);
-        // The box keeps at most 16 characters; the record holds what it
-        // shows, even where the box reports no change.
-        storeText(slot);
-    }
-    for (int input = 1; input <= MessageSet::kInputs; ++input) {
-        m_set.levelText[input] = contents.levelText[input];
-        m_set.triggerOnOpen[input] = contents.triggerOnOpen[input];
-    }
+    // A box reports no change for the text it already shows; the set holds
+    // what the boxes show either way.
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        m_box[slot]->setText(m_set.messageText[slot]);
     for (int input = 1; input <= MessageSet::kInputs; ++input)
-        m_option[contents.triggerOnOpen[input] ? 2 * input - 1 : 2 * input]->setChecked(true);
+        m_option[m_set.triggerOnOpen[input] ? 2 * input - 1 : 2 * input]->setChecked(true);
 
-    m_set.portText = contents.portText;
     static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
     const int index = int(ports.indexOf(m_set.portText));
-    if (index >= 0 && Timer1->isActive())
+    if (index >= 0 && m_uploader->running())
         m_portAfterUpload = m_set.portText;
     else if (index >= 0 && index < Combo1->count())
         choosePort(index);

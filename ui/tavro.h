@@ -19,6 +19,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class Pacer;
+class Uploader;
 
 // A level option. Each one takes the Tab focus on its own, which Qt's
 // auto-exclusive radio buttons do not (only the checked one of a group
@@ -69,7 +70,10 @@ public:
     static QString ReportFileStatus(const QString &filespec);
 
     static constexpr const char *kSettings = "2400,N,8,1";
-    static constexpr int kMaxTyped = 16;
+    // The window tries a port again when its list opens.
+    static inline const NextStep kNextStep{QStringLiteral("open the port list again"),
+                                           QStringLiteral("start pelorin again")};
+    static constexpr int kMaxTyped = MessageSet::kMaxTyped;
 
 public slots:
     void Combo1_Click();
@@ -119,12 +123,14 @@ private:
     // A choice the program makes runs the selection just as a pick does, so
     // the selector always shows the port the link is open on.
     void choosePort(int index);
-    void showLoaded(const mesfile::Contents &contents);
+    // Shows the set as Load has just filled it.
+    void showLoaded();
     void storeText(int slot);
     void storeLevel(int input, bool open);
     void enterBusy();
     void showProgress();
     void endBusy();
+    void linkLost(const QString &reason);
     void uploadFailed(const QString &reason);
     QString portName() const;
 
@@ -147,4 +153,5 @@ private:
     QPushButton *Command3 = nullptr;
     Pacer *Timer1 = nullptr;
     ::Comm *Comm = nullptr;
+    Uploader *m_uploader = nullptr;
 };

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "link/uploader.h"
+
+#include "link/comm.h"
+#include "link/pacer.h"
+
+Uploader::Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent)
+    : QObject(parent), m_set(set), m_link(link), m_pacer(pacer)
+{
+}
+
+upload::Begun Uploader::start()
+{
+    const upload::Begun begun = upload::begin(m_set);
+    if (begun.ok)
+        m_pacer.start();
+    return begun;
+}
+
+bool Uploader::running() const { return m_pacer.isActive(); }
+
+void Uploader::tick()
+{
+    if (!m_link.write(upload::nextByte(m_set))) {
+        fail(m_link.errorString());
+        return;
+    }
+    // The next character is timed from the moment this one was handed
+    // over, not from when this tick was due: a late tick pushes the rest
+    // of the stream back instead of bringing the next character early.
+    m_pacer.start();
+    if (upload::advance(m_set)) {
+        m_pacer.stop();
+        emit finished();
+    } else {
+        emit advanced();
+    }
+}
+
+void Uploader::fail(const QString &reason)
+{
+    if (!running())
+        return;  // no upload running, or its failure is already reported
+    m_pacer.stop();
+    emit failed(reason);
+}
+
+void Uploader::stop() { m_pacer.stop(); }
+
+upload::Progress Uploader::progress() const { return upload::progress(m_set, m_pacer.interval()); }
+
+QString Uploader::stoppedText(const QString &where, const QString &reason) const
+{
+    const upload::Progress p = progress();
+    return tr("The upload to %1 stopped after %2 of %3 characters: %4.\n\n"
+              "The board may now hold a partial message set.")
+        .arg(where)
+        .arg(p.sent)
+        .arg(p.total)
+        .arg(reason);
+}
