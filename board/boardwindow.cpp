@@ -74,14 +74,20 @@ void LedDisplay::paintEvent(QPaintEvent *)
     }
 }
 
-BoardWindow::BoardWindow(VirtualBoard &board, QWidget *parent) : QWidget(parent, Qt::Window), m_board(board)
+BoardWindow::BoardWindow(VirtualBoard &board, QWidget *parent, bool alone)
+    : QWidget(parent, Qt::Window), m_board(board)
 {
     setObjectName(QStringLiteral("VirtualTavro"));
     setWindowTitle(tr("Virtual Tavro"));
     auto *layout = new QVBoxLayout(this);
 
-    auto *note = new QLabel(tr("A stand-in for the Tavro board on %1, not the board itself.").arg(board.device()));
+    QString about = tr("A stand-in for the Tavro board on %1, not the board itself.").arg(board.device());
+    if (alone)
+        about += QLatin1Char('\n') + tr("Send to it with: pelorin --send FILE.mes --port %1").arg(board.device());
+    auto *note = new QLabel(about);
     note->setWordWrap(true);
+    // So that the device's name can be copied.
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(note);
 
     m_display = new LedDisplay;

@@ -32,7 +32,9 @@ private:
 class BoardWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit BoardWindow(VirtualBoard &board, QWidget *parent = nullptr);
+    // Alone: no editor of this process sends to it, so the window says how
+    // to send from another.
+    explicit BoardWindow(VirtualBoard &board, QWidget *parent = nullptr, bool alone = false);
 
     LedDisplay *display() const { return m_display; }
 

@@ -42,10 +42,14 @@ void VirtualBoard::readAvailable()
         return;
     for (ssize_t i = 0; i < n; ++i)
         m_board.receive(buffer[i], now);
+    // Taken as an upload begins, while its sender holds the device: a sender
+    // that closes the device puts back the settings it found there.
+    if (m_board.received().size() <= n)
+        m_lineSettings = deviceSettings();
     emit received();
 }
 
-QString VirtualBoard::lineSettings() const
+QString VirtualBoard::deviceSettings() const
 {
     termios t{};
     if (m_slave < 0 || ::tcgetattr(m_slave, &t) != 0)

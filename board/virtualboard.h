@@ -21,14 +21,16 @@ public:
     QString device() const { return m_device; }
     QString error() const { return m_error; }
     const BoardInterpreter &board() const { return m_board; }
-    // The line settings the editor left on the device, as "2400 8N1".
-    QString lineSettings() const;
+    // The line settings on the device as the current upload began, as
+    // "2400 8N1".
+    QString lineSettings() const { return m_lineSettings; }
 
 signals:
     void received();
 
 private:
     void readAvailable();
+    QString deviceSettings() const;
 
     int m_master = -1;
     int m_slave = -1;  // held, so that the editor closing its end is no hang-up
@@ -36,4 +38,5 @@ private:
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     BoardInterpreter m_board;
+    QString m_lineSettings;
 };

@@ -55,6 +55,11 @@ public:
     // the system refuses it; errorString() says why.
     bool write(char byte);
 
+    // Waits until every character written has left the computer, not
+    // merely reached the system: it blocks, so only the command line calls
+    // it, after its last write. False, with errorString(), if it failed.
+    bool drain();
+
     // The device behind the current port number, as the last look found it.
     QString device() const { return deviceOf(m_port); }
     QString deviceOf(int port) const { return port >= 1 ? m_devices.value(port - 1) : QString(); }

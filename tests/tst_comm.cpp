@@ -2,6 +2,8 @@
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
 #include "link/comm.h"
+#include "ui/sendcommand.h"
+#include "ui/tavro.h"
 #include "ptyboard.h"
 #include "samples.h"
 
@@ -272,10 +274,19 @@ void TestComm::diagnoses()
     const Diagnosis d = diagnose(1, facts);
     QCOMPARE(int(d.cause), cause);
     QCOMPARE(d.actionable(), cause != Diagnosis::NoDevice);
-    for (const QString &text : says)
-        QVERIFY2(d.text.contains(text), qPrintable(d.text));
-    for (const QString &text : neverSays)
-        QVERIFY2(!d.text.contains(text), qPrintable(d.text));
+    const QString text = d.text(Tavro::kNextStep);
+    for (const QString &words : says)
+        QVERIFY2(text.contains(words), qPrintable(text));
+    for (const QString &words : neverSays)
+        QVERIFY2(!text.contains(words), qPrintable(text));
+
+    // The command line says the same of the port, ends in its own way to
+    // try again, and names a device given by its path by the path alone.
+    QString expected = text;
+    expected.replace(Tavro::kNextStep.retry, SendCommand::kNextStep.retry).replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
+    QCOMPARE(d.text(SendCommand::kNextStep), expected);
+    const QString byPath = diagnose(0, facts).text(SendCommand::kNextStep);
+    QVERIFY2(byPath.contains(facts.device) && !byPath.contains(QStringLiteral("Serial port")), qPrintable(byPath));
 }
 
 // A serial program's lock file names its process, which the facts name.

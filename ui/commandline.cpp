@@ -3,24 +3,79 @@
 
 #include <QCommandLineParser>
 
+namespace {
+
+CommandLine mistake(const QString &what = {})
+{
+    CommandLine line;
+    line.action = CommandLine::Mistake;
+    line.mistake = what;
+    return line;
+}
+
+// "-" would be standard input, which a message file never comes from.
+bool nameable(const QString &file) { return !file.isEmpty() && file != QLatin1String("-"); }
+
+}  // namespace
+
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
     const QCommandLineOption virtualBoard(QStringLiteral("virtual-board"));
+    const QCommandLineOption boardOnly(QStringLiteral("virtual-board-only"));
+    const QCommandLineOption send(QStringLiteral("send"), {}, QStringLiteral("FILE.mes"));
+    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("PORT"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({virtualBoard, help, version});
+    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, help, version});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
-        return {CommandLine::Mistake, {}, false};
-    if (parser.isSet(help))
-        return {CommandLine::Help, {}, false};
-    if (parser.isSet(version))
-        return {CommandLine::Version, {}, false};
+        return mistake(parser.errorText());
+    CommandLine line;
+    if (parser.isSet(help)) {
+        line.action = CommandLine::Help;
+        return line;
+    }
+    if (parser.isSet(version)) {
+        line.action = CommandLine::Version;
+        return line;
+    }
     const QStringList files = parser.positionalArguments();
-    // "-" would be standard input, which a message file never comes from.
-    if (files.size() > 1 || files.value(0, QStringLiteral("x")).isEmpty() || files.value(0) == QLatin1String("-"))
-        return {CommandLine::Mistake, {}, false};
-    return {CommandLine::Run, files.value(0), parser.isSet(virtualBoard)};
+    if (parser.isSet(send)) {
+        const QStringList sent = parser.values(send);
+        if (sent.size() > 1 || !files.isEmpty())
+            return mistake(QStringLiteral("--send sends one file"));
+        if (parser.isSet(virtualBoard) || parser.isSet(boardOnly)) {
+            return mistake(QStringLiteral("--send goes to a board, not with one: start the virtual board with "
+                                          "--virtual-board-only, and give its device with --port"));
+        }
+        line.port = parser.value(port);
+        // A bare number is a port of the window's; devices have names.
+        bool isNumber = false;
+        const int number = line.port.toInt(&isNumber);
+        if (parser.values(port).size() > 1 || (parser.isSet(port) && line.port.isEmpty())
+            || (isNumber && (number < 1 || number > 4)))
+            return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
+        if (!nameable(sent.value(0)))
+            return mistake();
+        line.action = CommandLine::Send;
+        line.file = sent.value(0);
+        line.quiet = parser.isSet(quiet);
+        return line;
+    }
+    if (parser.isSet(port) || parser.isSet(quiet))
+        return mistake(QStringLiteral("--port and --quiet go with --send"));
+    if (parser.isSet(boardOnly)) {
+        if (!files.isEmpty() || parser.isSet(virtualBoard))
+            return mistake(QStringLiteral("--virtual-board-only shows the board alone"));
+        line.action = CommandLine::VirtualBoardOnly;
+        return line;
+    }
+    if (files.size() > 1 || (files.size() == 1 && !nameable(files[0])))
+        return mistake();
+    line.file = files.value(0);
+    line.virtualBoard = parser.isSet(virtualBoard);
+    return line;
 }

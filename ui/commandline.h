@@ -5,24 +5,50 @@
 #include <QStringList>
 
 // pelorin [--virtual-board] [FILE]: with a file, the editor starts as usual
-// and then loads it as Load would. A mistake is told before any window
-// opens.
+// and then loads it as Load would. pelorin --send FILE [--port PORT]
+// [--quiet]: sends the file's set with no window. pelorin
+// --virtual-board-only: the stand-in board alone. A mistake is told before
+// any window opens.
 struct CommandLine {
-    enum Action { Run, Help, Version, Mistake };
+    enum Action { Run, Send, VirtualBoardOnly, Help, Version, Mistake };
     Action action = Run;
-    QString file;  // empty: start without one
+    QString file;  // Run: empty to start without one; Send: the file to send
     bool virtualBoard = false;
+    QString port;  // Send: empty for the file's own port
+    bool quiet = false;
+    QString mistake;  // Mistake: what is wrong, where the usage alone does not say
 };
 // The arguments after the program's name.
 CommandLine parseCommandLine(const QStringList &arguments);
 
-inline constexpr const char *kUsage = "usage: pelorin [--virtual-board] [FILE.mes]";
-inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes]\n"
-                                     "Edits the nine messages of a Tavro message board and uploads them over a\n"
-                                     "serial port. With FILE.mes, loads that message file once the window is up.\n"
-                                     "\n"
-                                     "Options:\n"
-                                     "  --virtual-board  make port 1 a stand-in for the board, shown in a window\n"
-                                     "                   of its own, and offer no other port\n"
-                                     "  -h, --help       show this help and exit\n"
-                                     "  -v, --version    show the version and exit\n";
+inline constexpr const char *kUsage = "usage: pelorin [--virtual-board] [FILE.mes]\n"
+                                      "       pelorin --send FILE.mes [--port PORT] [--quiet]\n"
+                                      "       pelorin --virtual-board-only\n";
+inline constexpr const char *kHelp =
+    "usage: pelorin [--virtual-board] [FILE.mes]\n"
+    "       pelorin --send FILE.mes [--port PORT] [--quiet]\n"
+    "       pelorin --virtual-board-only\n"
+    "Edits the nine messages of a Tavro message board and uploads them over a\n"
+    "serial port. With FILE.mes, loads that message file once the window is up.\n"
+    "With --send, sends the set in FILE.mes with no window and no display, and\n"
+    "ends once the last character has left the computer.\n"
+    "\n"
+    "Options:\n"
+    "  --virtual-board       make port 1 a stand-in for the board, shown in a\n"
+    "                        window of its own, and offer no other port\n"
+    "  --virtual-board-only  show only the stand-in board, and print its device,\n"
+    "                        which --send --port reaches from another shell\n"
+    "  --send FILE.mes       send the set in FILE.mes at 2400 baud 8N1, one\n"
+    "                        character every half second, and exit\n"
+    "  --port PORT           with --send: a port from 1 to 4, as in the window,\n"
+    "                        or a device (/dev/ttyUSB0, COM7); without it, the\n"
+    "                        port that the file names\n"
+    "  --quiet               with --send: print only errors\n"
+    "  -h, --help            show this help and exit\n"
+    "  -v, --version         show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0    sent: the last character has left the computer\n"
+    "  1    the file, the port or a write failed\n"
+    "  2    a usage error\n"
+    "  130  interrupted by Ctrl-C (SIGINT); 143, stopped by SIGTERM\n";

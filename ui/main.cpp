@@ -2,6 +2,7 @@
 #include "link/portmap.h"
 #include "ui/commandline.h"
 #include "ui/prompts.h"
+#include "ui/sendcommand.h"
 #include "ui/tavro.h"
 #include "ui/windowgone.h"
 
@@ -47,6 +48,27 @@ QStringList programArguments(int argc, char *argv[])
     return arguments;
 }
 
+#ifdef Q_OS_UNIX
+// The board alone, for a sender in another process: this process holds its
+// device open, and nothing more, so the sender may open it.
+int showVirtualBoardOnly()
+{
+    VirtualBoard board;
+    if (board.device().isEmpty()) {
+        std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board.error()));
+        return 1;
+    }
+    std::printf("pelorin: the virtual board is on %s\n"
+                "Send to it from another shell with: pelorin --send FILE.mes --port %s\n",
+                qPrintable(board.device()), qPrintable(board.device()));
+    std::fflush(stdout);
+    BoardWindow window(board, nullptr, true);
+    window.show();
+    quitWhenWindowDestroyed(&window);
+    return QApplication::exec();
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -60,13 +82,24 @@ int main(int argc, char *argv[])
         std::printf("pelorin %s\n", PELORIN_VERSION);
         return 0;
     case CommandLine::Mistake:
-        std::fprintf(stderr, "%s\n", kUsage);
+        if (!commandLine.mistake.isEmpty())
+            std::fprintf(stderr, "pelorin: %s\n", qPrintable(commandLine.mistake));
+        std::fputs(kUsage, stderr);
         return 2;
+    case CommandLine::Send: {
+        // No window and no display: the core application opens no
+        // connection to a window system.
+        int toolkitArgc = 1;
+        QCoreApplication app(toolkitArgc, argv);
+        SendCommand command({commandLine.file, commandLine.port, commandLine.quiet});
+        return command.run();
+    }
     case CommandLine::Run:
+    case CommandLine::VirtualBoardOnly:
         break;
     }
 #ifndef Q_OS_UNIX
-    if (commandLine.virtualBoard) {
+    if (commandLine.virtualBoard || commandLine.action == CommandLine::VirtualBoardOnly) {
         std::fputs("pelorin: --virtual-board is not available here: the virtual board is a pseudo-terminal, "
                    "which only Unix systems have.\n",
                    stderr);
@@ -89,6 +122,10 @@ int main(int argc, char *argv[])
     QApplication app(toolkitArgc, argv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
+#ifdef Q_OS_UNIX
+    if (commandLine.action == CommandLine::VirtualBoardOnly)
+        return showVirtualBoardOnly();
+#endif
     PortMap ports = systemSerialDevices;
 #ifdef Q_OS_UNIX
     // The virtual board is port 1, and no other port is offered.

@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// pelorin --send, the real binary, run as a script runs it: no display, no
+// window, standard error not a terminal.
+#include "board/virtualboard.h"
+#include "eventloop.h"
+#include "ptyboard.h"
+#include "rig.h"
+#include "samples.h"
+#include "ui/sendcommand.h"
+
+#include "link/upload.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+
+namespace {
+
+struct Sent {
+    int exitCode = -1;
+    bool bySignal = false;
+    QString errors;
+    QString output;
+};
+
+// The binary with none of a display's environment, from a folder that
+// holds `file` as set.mes; `whileRunning` runs the event loop until it
+// returns true.
+Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
+                    const std::function<bool(QProcess &)> &whileRunning = {})
+{
+    Sent sent;
+    if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
+        return sent;
+    QProcess pelorin;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    pelorin.setProcessEnvironment(env);
+    pelorin.setWorkingDirectory(dir.path());
+    // Root may open a device that another program holds; the sender may
+    // not, as any other user may not.
+    pelorin.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0); });
+    pelorin.start(QStringLiteral(PELORIN_BINARY), QStringList{"--send", "set.mes"} + arguments);
+    if (!pelorin.waitForStarted())
+        return sent;
+    const auto ended = [&] { return pelorin.state() == QProcess::NotRunning; };
+    runUntil([&] { return ended() || (whileRunning && whileRunning(pelorin)); }, 120000);
+    runUntil(ended, 120000);
+    sent.exitCode = pelorin.exitCode();
+    sent.bySignal = pelorin.exitStatus() == QProcess::CrashExit;
+    sent.errors = QString::fromLocal8Bit(pelorin.readAllStandardError());
+    sent.output = QString::fromLocal8Bit(pelorin.readAllStandardOutput());
+    return sent;
+}
+
+}  // namespace
+
+class TestSend : public QObject {
+    Q_OBJECT
+private slots:
+    void refused_data();
+    void refused();
+    void sendsWhatLoadAndSendWould();
+    void stops_data();
+    void stops();
+    void progressLine_data();
+    void progressLine();
+};
+
+void TestSend::refused_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("arguments");  // "BOARD": the pseudo-terminal's path
+    QTest::addColumn<bool>("held");              // another program holds the board's device
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QStringList>("neverSays");
+
+    const QStringList toBoard{"--port", "BOARD"};
+    QTest::newRow("a file that Load refuses")
+        << withLine(12, "x") << toBoard << false << QStringList{"Could not load set.mes: line 12", "Nothing was sent."}
+        << QStringList{"sending"};
+    QTest::newRow("a file with no port") << withLine(18, "") << QStringList() << false
+                                         << QStringList{"set.mes names no port", "--port"} << QStringList();
+    QTest::newRow("a file with port 7") << withLine(18, "7") << QStringList() << false
+                                        << QStringList{"names port \"7\"", "--port"} << QStringList();
+    QTest::newRow("a device another program holds")
+        << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << true
+        << QStringList{"BOARD cannot be used: another program is using it", "Close that program, then run the "
+                                                                             "command again.",
+                       "Nothing was sent."}
+        << QStringList{"Serial port", "port list"};
+    QTest::newRow("a device that is not there")
+        << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << false
+        << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "give its device with --port"}
+        << QStringList{"Serial port"};
+}
+
+void TestSend::refused()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, held);
+    QFETCH(QStringList, says);
+    QFETCH(QStringList, neverSays);
+    PtyBoard board;
+    if (held)
+        QVERIFY(board.holdExclusively());
+    arguments.replaceInStrings(QStringLiteral("BOARD"), board.path());
+    QTemporaryDir dir;
+    const Sent sent = sendFromScript(dir, file, arguments);
+
+    QVERIFY(!sent.bySignal);
+    QCOMPARE(sent.exitCode, 1);
+    QVERIFY(sent.output.isEmpty());
+    for (QString words : says)
+        QVERIFY2(sent.errors.contains(words.replace(QStringLiteral("BOARD"), board.path())), qPrintable(sent.errors));
+    for (const QString &words : neverSays)
+        QVERIFY2(!sent.errors.contains(words), qPrintable(sent.errors));
+    QVERIFY(!board.waitForBytes(1, 600));
+}
+
+// To the virtual board on its own, as a user tries a script: it holds its
+// device open and nothing more, so the sender reaches it. A message longer
+// than its box is cut as Load cuts it, before a character beyond the BMP
+// that would be split.
+void TestSend::sendsWhatLoadAndSendWould()
+{
+    const QByteArray file = "x0123456789ABCDE\xF0\x9F\x98\x80xyz\r\n" + QByteArray("x\r\n").repeated(8)
+                            + QByteArray("0\r\n").repeated(7) + "1\r\n" + "9\r\n";
+    QTemporaryDir dir;
+    Rig window([] { return withAbsentAfter({}); });
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("set.mes")), file));
+    window.window->loadFile(dir.filePath(QStringLiteral("set.mes")));
+    QVERIFY(window.prompts.told.isEmpty());
+    QString expected = upload::buildStream(window.set());
+    QVERIFY(expected.startsWith(QStringLiteral("1\r0\r0123456789ABCDE\r")));
+    expected.replace(QChar(0xD83D), u'?');
+
+    VirtualBoard board;
+    QVERIFY2(!board.device().isEmpty(), qPrintable(board.error()));
+    const Sent sent = sendFromScript(dir, file, {"--port", board.device()});
+
+    QCOMPARE(sent.exitCode, 0);
+    QVERIFY(!sent.bySignal);
+    // Done means the last character has left: it has arrived already.
+    QCOMPARE(board.board().received(), expected);
+    QVERIFY(board.board().complete());
+    QCOMPARE(board.lineSettings(), QStringLiteral("2400 8N1"));
+    QVERIFY2(!board.board().tooFast(), qPrintable(QString::number(*board.board().smallestGapMs())));
+    // A line at the start and one at the end, nothing redrawn.
+    const QStringList lines = sent.errors.trimmed().split(u'\n');
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].startsWith(QStringLiteral("pelorin: sending set.mes to %1").arg(board.device())),
+             qPrintable(lines[0]));
+    QCOMPARE(lines[1], QStringLiteral("pelorin: sent %1 characters to %2.").arg(expected.size()).arg(board.device()));
+    QVERIFY(!sent.errors.contains(u'\r'));
+}
+
+void TestSend::stops_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("quiet");
+    QTest::newRow("Ctrl-C") << SIGINT << true;
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+}
+
+void TestSend::stops()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, quiet);
+    PtyBoard board;
+    QTemporaryDir dir;
+    QStringList arguments{"--port", board.path()};
+    if (quiet)
+        arguments << QStringLiteral("--quiet");
+    int sentBefore = -1;
+    const Sent sent = sendFromScript(dir, kWorkedExampleFile, arguments, [&](QProcess &pelorin) {
+        if (board.received().size() < 3)
+            return false;
+        sentBefore = int(board.received().size());
+        ::kill(pid_t(pelorin.processId()), signal);
+        return true;
+    });
+
+    // Ended as the signal ends a program, so that a shell sees 128 + n.
+    QVERIFY(sent.bySignal);
+    QCOMPARE(sent.exitCode, signal);
+    const QByteArray received = board.received();
+    QVERIFY2(received.size() == sentBefore || received.size() == sentBefore + 1, received.constData());
+    QVERIFY2(sent.errors.contains(QStringLiteral("stopped after %1 of %2 characters")
+                                      .arg(received.size())
+                                      .arg(100)),  // the worked example file's set
+             qPrintable(sent.errors));
+    QVERIFY(sent.errors.contains(QStringLiteral("partial message set")));
+    QCOMPARE(sent.errors.contains(QStringLiteral("sending set.mes")), !quiet);
+    QVERIFY(!board.waitForBytes(int(received.size()) + 1, 1200));
+}
+
+void TestSend::progressLine_data()
+{
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("none yet") << 0 << 188 << "[--------------------] 0 of 188 characters, 1:34 left";
+    QTest::newRow("some") << 37 << 188 << "[###-----------------] 37 of 188 characters, 1:16 left";
+    QTest::newRow("all") << 44 << 44 << "[####################] 44 of 44 characters, 0:00 left";
+}
+
+void TestSend::progressLine()
+{
+    QFETCH(int, sent);
+    QFETCH(int, total);
+    const upload::Progress p{sent, total, qint64(total - sent) * upload::kTickMs};
+    QTEST(SendCommand::progressLine(p), "line");
+}
+
+QTEST_MAIN(TestSend)
+#include "tst_send.moc"

@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/sendcommand.h"
+
+#include "files/mesfile.h"
+#include "link/comm.h"
+#include "link/pacer.h"
+#include "link/portmap.h"
+#include "link/uploader.h"
+#include "ui/tavro.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstdio>
+
+namespace {
+
+const QStringList kPorts{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
+
+}  // namespace
+
+SendCommand::SendCommand(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options)), m_pacer(new Pacer(this))
+{
+}
+
+SendCommand::~SendCommand() = default;
+
+QString SendCommand::progressLine(const upload::Progress &progress)
+{
+    constexpr int kBar = 20;
+    const int filled = progress.total > 0 ? int(qint64(progress.sent) * kBar / progress.total) : 0;
+    return QStringLiteral("[%1%2] %3")
+        .arg(QString(filled, u'#'), QString(kBar - filled, u'-'), upload::describe(progress));
+}
+
+void SendCommand::say(const QString &text)
+{
+    if (m_lineWidth > 0) {
+        // The progress line stays as it last was; what follows goes below it.
+        std::fputc('\n', stderr);
+        m_lineWidth = 0;
+    }
+    std::fprintf(stderr, "pelorin: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void SendCommand::fail(const QString &text)
+{
+    say(text);
+    m_status = 1;
+}
+
+QString SendCommand::where() const
+{
+    // A device given by its path is named by the path alone.
+    if (m_byPath)
+        return m_link->device();
+    return tr("serial port %1 (%2)").arg(m_link->commPort()).arg(m_link->device());
+}
+
+bool SendCommand::prepare()
+{
+    const auto read = mesfile::load(m_options.file);
+    if (const auto *error = std::get_if<mesfile::Error>(&read)) {
+        fail(mesfile::describe(m_options.file, *error) + QStringLiteral("\n\n") + tr("Nothing was sent."));
+        return false;
+    }
+    giveStartValues(m_set);
+    mesfile::apply(std::get<mesfile::Contents>(read), m_set);
+
+    QString port = m_options.port.isEmpty() ? m_set.portText : m_options.port;
+    if (m_options.port.isEmpty() && !kPorts.contains(port)) {
+        const QString name = QDir::toNativeSeparators(m_options.file);
+        fail((port.isEmpty() ? tr("%1 names no port.").arg(name)
+                             : tr("%1 names port \"%2\", which is not one from 1 to 4.").arg(name, port))
+             + QLatin1Char(' ')
+             + tr("Give the port with --port: a number from 1 to 4, or a device such as %1.")
+                   .arg(deviceExample())
+             + QStringLiteral("\n\n") + tr("Nothing was sent."));
+        return false;
+    }
+    m_byPath = !kPorts.contains(port);
+    PortMap map = systemSerialDevices;
+    if (m_byPath)
+        map = [device = port] { return QStringList{device}; };
+    m_link = new Comm(std::move(map), this);
+    m_link->lookUpDevices();
+    m_link->setCommPort(std::int16_t(m_byPath ? 1 : port.toInt()));
+    m_link->setSettings(QLatin1String(Tavro::kSettings));
+    if (!m_link->open()) {
+        Diagnosis why = m_link->failure();
+        if (m_byPath)
+            why.port = 0;
+        QString text = why.text(kNextStep);
+        if (why.cause == Diagnosis::NoDevice)
+            text += QLatin1Char(' ') + tr("Plug in the board's adapter, or give its device with --port.");
+        fail(text + QStringLiteral("\n\n") + tr("Nothing was sent."));
+        return false;
+    }
+
+    m_pacer->setInterval(upload::kTickMs);
+    m_uploader = new Uploader(m_set, *m_link, *m_pacer, this);
+    const upload::Begun begun = m_uploader->start();
+    if (!begun.ok) {
+        fail(tr("The messages are too long to send: the upload would be %1 characters, and at most %2 can be sent.")
+                 .arg(begun.length)
+                 .arg(upload::kMaxStreamLength));
+        return false;
+    }
+    return true;
+}
+
+int SendCommand::run()
+{
+    m_terminal = !m_options.quiet && errorsGoToTerminal();
+    watchForStop([this](int signal) { stopBy(signal); });
+    if (!prepare()) {
+        if (m_link)
+            m_link->close();
+        return m_status;
+    }
+    connect(m_pacer, &Pacer::timeout, m_uploader, &Uploader::tick);
+    connect(m_uploader, &Uploader::advanced, this, &SendCommand::showProgress);
+    connect(m_uploader, &Uploader::finished, this, &SendCommand::finish);
+    connect(m_uploader, &Uploader::failed, this, [this](const QString &reason) {
+        m_link->close();
+        fail(m_uploader->stoppedText(where(), reason) + QLatin1Char(' ')
+             + tr("Check the connection, then %1.").arg(kNextStep.retry));
+        QCoreApplication::exit(m_status);
+    });
+    // Queued, so that the link is never closed from inside its own write.
+    connect(
+        m_link, &Comm::lost, this, [this](const QString &reason) { m_uploader->fail(reason); }, Qt::QueuedConnection);
+
+    if (!m_options.quiet) {
+        const upload::Progress p = m_uploader->progress();
+        say(tr("sending %1 to %2: %3 characters, one every half second.")
+                .arg(QDir::toNativeSeparators(m_options.file), where())
+                .arg(p.total));
+    }
+    showProgress();
+    return QCoreApplication::exec();
+}
+
+void SendCommand::showProgress()
+{
+    if (!m_terminal)
+        return;
+    // Drawn over the last one: back to the line's start, and blanks over
+    // whatever the longer line before left.
+    const QString line = progressLine(m_uploader->progress());
+    const qsizetype pad = std::max<qsizetype>(0, m_lineWidth - line.size());
+    std::fprintf(stderr, "\r%s%s", line.toLocal8Bit().constData(), QByteArray(pad, ' ').constData());
+    std::fflush(stderr);
+    m_lineWidth = std::max(m_lineWidth, line.size());
+}
+
+void SendCommand::finish()
+{
+    showProgress();
+    // The last character is with the system; the set is sent once it has
+    // left the computer.
+    const bool drained = m_link->drain();
+    const QString reason = m_link->errorString();
+    m_link->close();
+    if (!drained) {
+        fail(tr("All %1 characters were handed to %2, but whether the last of them left the computer is not "
+                "known: %3.\n\nThe board may now hold a partial message set. Check the connection, then %4.")
+                 .arg(m_uploader->progress().total)
+                 .arg(where(), reason, kNextStep.retry));
+    } else if (!m_options.quiet) {
+        say(tr("sent %1 characters to %2.").arg(m_uploader->progress().total).arg(where()));
+    }
+    QCoreApplication::exit(m_status);
+}
+
+void SendCommand::stopBy(int signal)
+{
+    if (m_uploader && m_uploader->running()) {
+        m_uploader->stop();
+        m_link->close();
+        const upload::Progress p = m_uploader->progress();
+        say(tr("stopped after %1 of %2 characters to %3. The board may now hold a partial message set; "
+               "%4 to send the whole set.")
+                .arg(p.sent)
+                .arg(p.total)
+                .arg(where(), kNextStep.retry));
+    } else if (m_link) {
+        m_link->close();
+    }
+    endAs(signal);
+}

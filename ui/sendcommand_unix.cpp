@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/sendcommand.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The handler may only write: the signal's number goes down a pipe, and
+// the event loop reads it at the other end.
+int g_stopPipe[2] = {-1, -1};
+
+void onStopSignal(int signal)
+{
+    const unsigned char number = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &number, 1);
+}
+
+}  // namespace
+
+void SendCommand::watchForStop(std::function<void(int)> stop)
+{
+    if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;  // the signals keep their default action: they still stop the upload
+    auto *notifier = new QSocketNotifier(qintptr(g_stopPipe[0]), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [stop = std::move(stop)] {
+        unsigned char number = 0;
+        if (::read(g_stopPipe[0], &number, 1) == 1)
+            stop(number);
+    });
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    // Calls under way go on; the upload stops at the next turn of the loop.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void SendCommand::endAs(int signal)
+{
+    // The default action, so that the shell sees the signal (status 130 or
+    // 143) and a loop around the command stops too.
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+    ::_exit(128 + signal);
+}
+
+bool SendCommand::errorsGoToTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+QString SendCommand::deviceExample() { return QStringLiteral("/dev/ttyUSB0"); }
