@@ -146,3 +146,9 @@ bool Comm::write(char byte)
     }
     return true;
 }
+
+QString Comm::portName() const
+{
+    const QString number = QString::number(m_port);
+    return device().isEmpty() ? tr("serial port %1").arg(number) : tr("serial port %1 (%2)").arg(number, device());
+}

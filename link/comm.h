@@ -60,6 +60,8 @@ public:
     // it, after its last write. False, with errorString(), if it failed.
     bool drain();
 
+    // "serial port 1 (/dev/ttyUSB0)", for messages.
+    QString portName() const;
     // The device behind the current port number, as the last look found it.
     QString device() const { return deviceOf(m_port); }
     QString deviceOf(int port) const { return port >= 1 ? m_devices.value(port - 1) : QString(); }

@@ -13,6 +13,8 @@ namespace upload {
 // longest stream that can be sent whole has 32766 characters.
 constexpr int kMaxStreamLength = 32766;
 constexpr int kTickMs = 500;
+// What the board listens at: speed, parity, data bits, stop bits.
+inline constexpr const char *kLineSettings = "2400,N,8,1";
 constexpr QChar kCR{u'\r'};
 constexpr QChar kEndMark{u'Q'};
 

@@ -6,7 +6,6 @@
 #include "link/pacer.h"
 #include "link/portmap.h"
 #include "link/uploader.h"
-#include "ui/tavro.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,6 +21,7 @@ const QStringList kPorts{QStringLiteral("1"), QStringLiteral("2"), QStringLitera
 SendCommand::SendCommand(Options options, QObject *parent)
     : QObject(parent), m_options(std::move(options)), m_pacer(new Pacer(this))
 {
+    connect(m_pacer, &Pacer::timeout, this, [this] { m_uploader->tick(); });
 }
 
 SendCommand::~SendCommand() = default;
@@ -54,9 +54,7 @@ void SendCommand::fail(const QString &text)
 QString SendCommand::where() const
 {
     // A device given by its path is named by the path alone.
-    if (m_byPath)
-        return m_link->device();
-    return tr("serial port %1 (%2)").arg(m_link->commPort()).arg(m_link->device());
+    return m_byPath ? m_link->device() : m_link->portName();
 }
 
 bool SendCommand::prepare()
@@ -87,7 +85,7 @@ bool SendCommand::prepare()
     m_link = new Comm(std::move(map), this);
     m_link->lookUpDevices();
     m_link->setCommPort(std::int16_t(m_byPath ? 1 : port.toInt()));
-    m_link->setSettings(QLatin1String(Tavro::kSettings));
+    m_link->setSettings(QLatin1String(upload::kLineSettings));
     if (!m_link->open()) {
         Diagnosis why = m_link->failure();
         if (m_byPath)
@@ -120,7 +118,6 @@ int SendCommand::run()
             m_link->close();
         return m_status;
     }
-    connect(m_pacer, &Pacer::timeout, m_uploader, &Uploader::tick);
     connect(m_uploader, &Uploader::advanced, this, &SendCommand::showProgress);
     connect(m_uploader, &Uploader::finished, this, &SendCommand::finish);
     connect(m_uploader, &Uploader::failed, this, [this](const QString &reason) {

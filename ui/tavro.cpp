@@ -476,15 +476,8 @@ void Tavro::uploadFailed(const QString &reason)
 {
     Comm->close();
     endBusy();
-    m_prompts.tell(m_uploader->stoppedText(portName(), reason) + QLatin1Char(' ')
+    m_prompts.tell(m_uploader->stoppedText(Comm->portName(), reason) + QLatin1Char(' ')
                    + tr("Check the connection, pick the board's port and press Send again."));
-}
-
-QString Tavro::portName() const
-{
-    const QString device = Comm->device();
-    const QString number = QString::number(Comm->commPort());
-    return device.isEmpty() ? tr("serial port %1").arg(number) : tr("serial port %1 (%2)").arg(number, device);
 }
 
 void Tavro::enterBusy()

@@ -4,6 +4,7 @@
 #include "files/mesfile.h"
 #include "link/diagnosis.h"
 #include "link/portmap.h"
+#include "link/upload.h"
 #include "model/messageset.h"
 
 #include <QPushButton>
@@ -69,7 +70,7 @@ public:
     // "1" if a file exists at the path, "0" if not.
     static QString ReportFileStatus(const QString &filespec);
 
-    static constexpr const char *kSettings = "2400,N,8,1";
+    static constexpr const char *kSettings = upload::kLineSettings;
     // The window tries a port again when its list opens.
     static inline const NextStep kNextStep{QStringLiteral("open the port list again"),
                                            QStringLiteral("start pelorin again")};
@@ -132,7 +133,6 @@ private:
     void endBusy();
     void linkLost(const QString &reason);
     void uploadFailed(const QString &reason);
-    QString portName() const;
 
     MessageSet m_set;
     Prompts &m_prompts;
