@@ -2,15 +2,16 @@
 // How close pelorin comes to the board's schedule, how fast it starts and
 // how much memory it takes. A benchmark, not a test: it reports, it does
 // not judge. Run it with bench/run (add --quick for a short run, or
-// --startup-only for the start-up alone). Beside pelorin it measures the
-// machine's own limit: a bare timer loop for the pacing, an empty window
-// for the start-up.
+// --startup-only for the start-up alone). It measures the window's pacing and
+// that of --send, and beside them the machine's own limit: a bare timer
+// loop for the pacing, an empty window for the start-up.
 #include "eventloop.h"
 #include "handovers.h"
 #include "link/portmap.h"
 #include "ptyboard.h"
 #include "scriptedprompts.h"
 #include "ui/prompts.h"
+#include "ui/sendcommand.h"
 #include "ui/tavro.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 
@@ -33,6 +35,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -107,6 +110,53 @@ private:
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
+// Message `slot` of a pacing run: 188 characters in all, or 44 quick.
+QString benchText(int slot, const QString &size)
+{
+    return size == QLatin1String("quick") ? QString() : QStringLiteral("%1 ABCDEFGHIJKLMN").arg(slot).left(16);
+}
+
+void printHanded(const std::vector<Clock::time_point> &times)
+{
+    std::printf("handed");
+    for (const Clock::time_point t : times)
+        std::printf(" %lld", static_cast<long long>(t.time_since_epoch().count()));
+    std::printf("\n");
+}
+
+// The command line's side of a pacing run, as pelorin --send runs it: no
+// window and no toolkit of a display, the same SendCommand, with the
+// benchmark watching its pacer.
+//   --send DEVICE full|quick
+int runSend(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(2);
+    QTemporaryDir dir;
+    MessageSet set;
+    giveStartValues(set);
+    QByteArray file;
+    for (int slot = 1; slot <= 9; ++slot) {
+        set.messageText[slot] = benchText(slot, args.value(1));
+        file += "x" + set.messageText[slot].toUtf8() + "\r\n";
+    }
+    file += QByteArray("0\r\n").repeated(8) + "1\r\n";
+    const QString path = dir.filePath(QStringLiteral("bench.mes"));
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size())
+        return 1;
+    out.close();
+
+    SendCommand command({path, args.value(0), true});
+    const HandOvers handed(command.pacer(), command.messageSet());
+    std::printf("pressed %lld length %lld\n", static_cast<long long>(Clock::now().time_since_epoch().count()),
+                static_cast<long long>(upload::buildStream(set).size()));
+    std::fflush(stdout);
+    const int status = command.run();
+    printHanded(handed.times);
+    return status;
+}
+
 // The window side of a pacing run, in a process of its own so that the
 // benchmark can stop and continue it from outside: a Send through the
 // window to DEVICE, its time printed, then waiting for the upload's end.
@@ -118,11 +168,8 @@ int runWindow(const QStringList &args)
     Tavro window([&] { return withAbsentAfter({device}); }, prompts);
     window.show();
     const QStringList boxes{"messagebox", "Text1", "Text2", "Text3", "Text4", "Text5", "Text6", "Text7", "Text8"};
-    for (int slot = 1; slot <= 9; ++slot) {
-        auto *box = window.findChild<QLineEdit *>(boxes[slot - 1]);
-        box->setText(args.value(1) == QLatin1String("quick") ? QString()
-                                                             : QStringLiteral("%1 ABCDEFGHIJKLMN").arg(slot).left(16));
-    }
+    for (int slot = 1; slot <= 9; ++slot)
+        window.findChild<QLineEdit *>(boxes[slot - 1])->setText(benchText(slot, args.value(1)));
     auto *send = window.findChild<QPushButton *>(QStringLiteral("Command1"));
     const HandOvers handed(window.findChild<Pacer *>(QStringLiteral("Timer1")), window.messageSet());
     runUntil([] { return false; }, 300);  // let the window settle
@@ -133,10 +180,7 @@ int runWindow(const QStringList &args)
                 static_cast<long long>(window.messageSet().uploadStream.size()));
     std::fflush(stdout);
     const bool finished = runUntil([&] { return send->isEnabled(); }, 600000);
-    std::printf("handed");
-    for (const Clock::time_point t : handed.times)
-        std::printf(" %lld", static_cast<long long>(t.time_since_epoch().count()));
-    std::printf("\n");
+    printHanded(handed.times);
     return finished ? 0 : 1;
 }
 
@@ -170,10 +214,7 @@ int runBare(const QStringList &args)
             return 1;
         last = Clock::now();
     }
-    std::printf("handed");
-    for (const Clock::time_point t : handed)
-        std::printf(" %lld", static_cast<long long>(t.time_since_epoch().count()));
-    std::printf("\n");
+    printHanded(handed);
     return 0;
 }
 
@@ -263,7 +304,7 @@ bool awaitBytes(const PtyBoard &board, int n, Clock::time_point deadline)
     return true;
 }
 
-enum class Sender { Bare, Offscreen, Xvfb };
+enum class Sender { Bare, Offscreen, Xvfb, CommandLine };
 
 // stallsMs: after characters 10, 25, ... the sender's process is stopped
 // shortly before its next character is due, for that long, and then
@@ -286,6 +327,13 @@ Pacing measurePacing(const QString &name, Sender sender, bool quick, int spinner
     if (sender == Sender::Bare) {
         window.start(QCoreApplication::applicationFilePath(),
                      {QStringLiteral("--bare"), board.path(), quick ? QStringLiteral("44") : QStringLiteral("188")});
+    } else if (sender == Sender::CommandLine) {
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        window.setProcessEnvironment(env);
+        window.start(
+            QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--send"), board.path(), quick ? QStringLiteral("quick") : QStringLiteral("full")});
     } else {
         window.start(
             QCoreApplication::applicationFilePath(),
@@ -363,6 +411,8 @@ long long peakResidentKb()
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && argv[1] == std::string_view("--send"))
+        return runSend(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -384,11 +434,13 @@ int main(int argc, char *argv[])
         const QString load = spinners ? QStringLiteral("both cores busy") : QStringLiteral("idle");
         runs.push_back(measurePacing(QStringLiteral("bare timerfd loop, ") + load, Sender::Bare, quick, spinners));
         runs.push_back(measurePacing(QStringLiteral("pelorin offscreen, ") + load, Sender::Offscreen, quick, spinners));
+        runs.push_back(measurePacing(QStringLiteral("pelorin --send, ") + load, Sender::CommandLine, quick, spinners));
         if (xvfb)
             runs.push_back(measurePacing(QStringLiteral("pelorin Xvfb, ") + load, Sender::Xvfb, quick, spinners));
     }
     runs.push_back(
         measurePacing(QStringLiteral("pelorin offscreen, stalled"), Sender::Offscreen, quick, 0, {300, 450}));
+    runs.push_back(measurePacing(QStringLiteral("pelorin --send, stalled"), Sender::CommandLine, quick, 0, {300, 450}));
     const long long peakKb = peakResidentKb();
 
     std::printf("Pacing: gaps between consecutive characters as the sender handed them to the device\n"
