@@ -263,6 +263,9 @@ void TestComm::diagnoses_data()
     missing.device = QStringLiteral("/dev/ttyUSB0");
     QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << QStringList{"has no device"}
                                       << QStringList{"usermod", "ModemManager"};
+    QTest::newRow("no device for the port at all")
+        << DeviceFacts() << int(Diagnosis::NoDevice) << QStringList{"Serial port 1 has no device."}
+        << QStringList{"()"};
 }
 
 void TestComm::diagnoses()
