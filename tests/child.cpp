@@ -83,17 +83,25 @@ int runChildMode(int argc, char **argv)
     return 0;
 }
 
+QProcessEnvironment environmentWith(const QMap<QString, QString> &settings, const QStringList &unset)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (auto it = settings.begin(); it != settings.end(); ++it)
+        env.insert(it.key(), it.value());
+    for (const QString &name : unset)
+        env.remove(name);
+    return env;
+}
+
 namespace {
 
 ChildResult run(const QString &program, const QStringList &arguments, const std::function<void()> &inChild,
                 const QMap<QString, QString> &settings = {})
 {
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (auto it = settings.begin(); it != settings.end(); ++it)
-        env.insert(it.key(), it.value());
-    child.setProcessEnvironment(env);
+    QMap<QString, QString> offscreen{{QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")}};
+    offscreen.insert(settings);
+    child.setProcessEnvironment(environmentWith(offscreen));
     if (inChild)
         child.setChildProcessModifier(inChild);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -64,6 +65,10 @@ private:
     QString m_problem;
     QMap<QString, QString> m_settings;  // of the child's environment
 };
+
+// This process's environment, with `settings` set and the variables in
+// `unset` taken out.
+QProcessEnvironment environmentWith(const QMap<QString, QString> &settings, const QStringList &unset = {});
 
 // The number after `key` in a child's output, or -1.
 long long childFigure(const QString &output, const QString &key);

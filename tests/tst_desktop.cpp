@@ -47,10 +47,7 @@ QString TestDesktop::runDesktop(const QStringList &portArguments, const QString 
                                 const QMap<QString, QString> &settings)
 {
     QProcess desktop;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (auto it = settings.begin(); it != settings.end(); ++it)
-        env.insert(it.key(), it.value());
-    desktop.setProcessEnvironment(env);
+    desktop.setProcessEnvironment(environmentWith(settings));
     desktop.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     desktop.start(QStringLiteral(PELORIN_SOURCE_DIR "/tests/desktop.sh"), QStringList{binary, shot()} + portArguments);
     if (!desktop.waitForFinished(60000)) {
@@ -182,9 +179,7 @@ void TestDesktop::commandLine()
     good.close();
 
     QProcess pelorin;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    pelorin.setProcessEnvironment(env);
+    pelorin.setProcessEnvironment(environmentWith({{"QT_QPA_PLATFORM", "offscreen"}}));
     pelorin.setWorkingDirectory(dir.path());
     pelorin.start(QStringLiteral(PELORIN_BINARY), arguments);
     QVERIFY(pelorin.waitForStarted());

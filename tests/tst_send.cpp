@@ -2,6 +2,7 @@
 // pelorin --send, the real binary, run as a script runs it: no display, no
 // window, standard error not a terminal.
 #include "board/virtualboard.h"
+#include "child.h"
 #include "eventloop.h"
 #include "ptyboard.h"
 #include "rig.h"
@@ -37,10 +38,7 @@ Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStr
     if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
         return sent;
     QProcess pelorin;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QLatin1String(name));
-    pelorin.setProcessEnvironment(env);
+    pelorin.setProcessEnvironment(environmentWith({}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
     pelorin.setWorkingDirectory(dir.path());
     // Root may open a device that another program holds; the sender may
     // not, as any other user may not.
