@@ -36,6 +36,16 @@ bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
 
 QString tr(const char *text) { return QCoreApplication::translate("mesfile", text); }
 
+// The system's words for a failure, to go inside a sentence: Windows ends
+// them with a full stop of their own.
+QString reasonOf(const QFileDevice &file)
+{
+    QString reason = file.errorString().trimmed();
+    if (reason.endsWith(u'.'))
+        reason.chop(1);
+    return reason;
+}
+
 }  // namespace
 
 QByteArray encode(const MessageSet &set)
@@ -156,7 +166,7 @@ std::variant<Contents, Error> load(const QString &path)
         return Error{0, tr("it is a folder")};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Error{0, file.errorString()};
+        return Error{0, reasonOf(file)};
     return read(file);
 }
 
@@ -185,11 +195,11 @@ QString save(const QString &path, const MessageSet &set)
     // shows here. Buffered, it would surface only while commit() closes the
     // file, and commit() would then put the cut-off file in place.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString();
+        return reasonOf(file);
     const QByteArray bytes = encode(set);
     const qint64 written = file.write(bytes);
     if (written != bytes.size()) {
-        const QString reason = written < 0 ? file.errorString()
+        const QString reason = written < 0 ? reasonOf(file)
                                            : QStringLiteral("only %1 of its %2 bytes could be written; the disk "
                                                             "may be full, or the file too large")
                                                  .arg(written)
@@ -198,7 +208,7 @@ QString save(const QString &path, const MessageSet &set)
         return reason;
     }
     if (!file.commit())
-        return file.errorString();
+        return reasonOf(file);
     return {};
 }
 
