@@ -74,8 +74,7 @@ void LedDisplay::paintEvent(QPaintEvent *)
     }
 }
 
-BoardWindow::BoardWindow(VirtualBoard &board, QWidget *parent, bool alone)
-    : QWidget(parent, Qt::Window), m_board(board)
+BoardWindow::BoardWindow(VirtualBoard &board, QWidget *parent, bool alone) : QWidget(parent, Qt::Window), m_board(board)
 {
     setObjectName(QStringLiteral("VirtualTavro"));
     setWindowTitle(tr("Virtual Tavro"));

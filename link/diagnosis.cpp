@@ -30,7 +30,7 @@ Diagnosis diagnose(int port, const DeviceFacts &facts)
 
 QString Diagnosis::text(const NextStep &next) const
 {
-    const QString where = port <= 0              ? facts.device
+    const QString where = port <= 0                ? facts.device
                           : facts.device.isEmpty() ? tr("Serial port %1").arg(port)
                                                    : tr("Serial port %1 (%2)").arg(port).arg(facts.device);
     switch (cause) {

@@ -59,3 +59,10 @@ QString Uploader::stoppedText(const QString &where, const QString &reason) const
         .arg(p.total)
         .arg(reason);
 }
+
+QString Uploader::tooLongText(const upload::Begun &begun)
+{
+    return tr("The messages are too long to send: the upload would be %1 characters, and at most %2 can be sent.")
+        .arg(begun.length)
+        .arg(upload::kMaxStreamLength);
+}

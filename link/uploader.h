@@ -30,6 +30,8 @@ public:
     // Stops where it is, without a word.
     void stop();
     upload::Progress progress() const;
+    // Why a set was not sent, for start() refusing it.
+    static QString tooLongText(const upload::Begun &begun);
     // For a failed upload: "The upload to WHERE stopped after N of M
     // characters: REASON.", and that the board may hold a partial set.
     QString stoppedText(const QString &where, const QString &reason) const;

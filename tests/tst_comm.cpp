@@ -2,10 +2,10 @@
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
 #include "link/comm.h"
-#include "ui/sendcommand.h"
-#include "ui/tavro.h"
 #include "ptyboard.h"
 #include "samples.h"
+#include "ui/sendcommand.h"
+#include "ui/tavro.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -263,9 +263,8 @@ void TestComm::diagnoses_data()
     missing.device = QStringLiteral("/dev/ttyUSB0");
     QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << QStringList{"has no device"}
                                       << QStringList{"usermod", "ModemManager"};
-    QTest::newRow("no device for the port at all")
-        << DeviceFacts() << int(Diagnosis::NoDevice) << QStringList{"Serial port 1 has no device."}
-        << QStringList{"()"};
+    QTest::newRow("no device for the port at all") << DeviceFacts() << int(Diagnosis::NoDevice)
+                                                   << QStringList{"Serial port 1 has no device."} << QStringList{"()"};
 }
 
 void TestComm::diagnoses()
@@ -286,7 +285,8 @@ void TestComm::diagnoses()
     // The command line says the same of the port, ends in its own way to
     // try again, and names a device given by its path by the path alone.
     QString expected = text;
-    expected.replace(Tavro::kNextStep.retry, SendCommand::kNextStep.retry).replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
+    expected.replace(Tavro::kNextStep.retry, SendCommand::kNextStep.retry)
+        .replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
     QCOMPARE(d.text(SendCommand::kNextStep), expected);
     const QString byPath = diagnose(0, facts).text(SendCommand::kNextStep);
     QVERIFY2(byPath.contains(facts.device) && !byPath.contains(QStringLiteral("Serial port")), qPrintable(byPath));

@@ -86,15 +86,15 @@ void TestSend::refused_data()
                                          << QStringList{"set.mes names no port", "--port"} << QStringList();
     QTest::newRow("a file with port 7") << withLine(18, "7") << QStringList() << false
                                         << QStringList{"names port \"7\"", "--port"} << QStringList();
-    QTest::newRow("a device another program holds")
-        << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << true
-        << QStringList{"BOARD cannot be used: another program is using it", "Close that program, then run the "
-                                                                             "command again.",
-                       "Nothing was sent."}
-        << QStringList{"Serial port", "port list"};
+    QTest::newRow("a device another program holds") << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << true
+                                                    << QStringList{"BOARD cannot be used: another program is using it",
+                                                                   "Close that program, then run the "
+                                                                   "command again.",
+                                                                   "Nothing was sent."}
+                                                    << QStringList{"Serial port", "port list"};
     QTest::newRow("a device that is not there")
         << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << false
-        << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "give its device with --port"}
+        << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "check the device's name"}
         << QStringList{"Serial port"};
 }
 

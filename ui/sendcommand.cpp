@@ -73,8 +73,7 @@ bool SendCommand::prepare()
         fail((port.isEmpty() ? tr("%1 names no port.").arg(name)
                              : tr("%1 names port \"%2\", which is not one from 1 to 4.").arg(name, port))
              + QLatin1Char(' ')
-             + tr("Give the port with --port: a number from 1 to 4, or a device such as %1.")
-                   .arg(deviceExample())
+             + tr("Give the port with --port: a number from 1 to 4, or a device such as %1.").arg(deviceExample())
              + QStringLiteral("\n\n") + tr("Nothing was sent."));
         return false;
     }
@@ -91,8 +90,11 @@ bool SendCommand::prepare()
         if (m_byPath)
             why.port = 0;
         QString text = why.text(kNextStep);
-        if (why.cause == Diagnosis::NoDevice)
-            text += QLatin1Char(' ') + tr("Plug in the board's adapter, or give its device with --port.");
+        if (why.cause == Diagnosis::NoDevice) {
+            text += QLatin1Char(' ')
+                    + (m_byPath ? tr("Plug in the board's adapter, or check the device's name.")
+                                : tr("Plug in the board's adapter, or give its device with --port."));
+        }
         fail(text + QStringLiteral("\n\n") + tr("Nothing was sent."));
         return false;
     }
@@ -101,9 +103,7 @@ bool SendCommand::prepare()
     m_uploader = new Uploader(m_set, *m_link, *m_pacer, this);
     const upload::Begun begun = m_uploader->start();
     if (!begun.ok) {
-        fail(tr("The messages are too long to send: the upload would be %1 characters, and at most %2 can be sent.")
-                 .arg(begun.length)
-                 .arg(upload::kMaxStreamLength));
+        fail(Uploader::tooLongText(begun));
         return false;
     }
     return true;

@@ -21,7 +21,8 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    QMetaObject::invokeMethod(g_receiver.data(), [] { g_stop(SIGINT); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        g_receiver.data(), [] { g_stop(SIGINT); }, Qt::QueuedConnection);
     return TRUE;
 }
 

@@ -446,7 +446,8 @@ void Tavro::Command1_Click()
             m_prompts.tell(tr("No serial port is open. Pick the port that the Tavro is connected to, "
                               "then press Send again."));
         } else if (m_probeStop.actionable()) {
-            m_prompts.tell(tr("No serial port can be used, so there is no port to pick.\n\n%1").arg(m_probeStop.text(kNextStep)));
+            m_prompts.tell(
+                tr("No serial port can be used, so there is no port to pick.\n\n%1").arg(m_probeStop.text(kNextStep)));
         } else {
             m_prompts.tell(tr("No serial port was found. Plug in the board's adapter, then open the list "
                               "\"Select serial port #\", pick its port and press Send again."));
@@ -455,10 +456,7 @@ void Tavro::Command1_Click()
     }
     const upload::Begun begun = m_uploader->start();
     if (!begun.ok) {
-        m_prompts.tell(tr("The messages are too long to send: the upload would be %1 characters, "
-                          "and at most %2 can be sent.")
-                           .arg(begun.length)
-                           .arg(upload::kMaxStreamLength));
+        m_prompts.tell(Uploader::tooLongText(begun));
         return;
     }
     enterBusy();
