@@ -17,3 +17,9 @@ QString typedText(const QString &text)
     const bool splitsAPair = text[MessageSet::kMaxTyped - 1].isHighSurrogate();
     return text.left(splitsAPair ? MessageSet::kMaxTyped - 1 : MessageSet::kMaxTyped);
 }
+
+int portNumber(const QString &portText)
+{
+    const bool oneDigit = portText.size() == 1 && portText[0] >= u'1' && portText[0] <= u'4';
+    return oneDigit ? portText[0].unicode() - u'0' : 0;
+}

@@ -29,6 +29,10 @@ struct MessageSet {
 // "message <digit>" and the grounded level.
 void giveStartValues(MessageSet &set);
 
+// The port a port text names, 1 to 4 as the window offers them, or 0 for
+// any other text ("", "7", "01").
+int portNumber(const QString &portText);
+
 // A message as its 16-character box holds it: a longer text is cut to 16
 // characters, or to 15 where the 16th would be the first half of a
 // character beyond the BMP, which the box would otherwise split.

@@ -165,6 +165,7 @@ void TestDesktop::commandLine_data()
     QTest::newRow("--send with a second file") << QStringList{"--send", "good.mes", "good.mes"} << 2;
     QTest::newRow("--send twice") << QStringList{"--send", "good.mes", "--send", "good.mes"} << 2;
     QTest::newRow("a port above 4") << QStringList{"--send", "good.mes", "--port", "5"} << 2;
+    QTest::newRow("a port of two digits") << QStringList{"--send", "good.mes", "--port", "01"} << 2;
     QTest::newRow("the virtual board alone") << QStringList{"--virtual-board-only"} << -1;
 }
 

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/commandline.h"
 
+#include "model/messageset.h"
+
 #include <QCommandLineParser>
+
+#include <algorithm>
 
 namespace {
 
@@ -52,11 +56,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                           "--virtual-board-only, and give its device with --port"));
         }
         line.port = parser.value(port);
-        // A bare number is a port of the window's; devices have names.
-        bool isNumber = false;
-        const int number = line.port.toInt(&isNumber);
+        // Digits are a port of the window's; devices have names.
+        const bool digits = !line.port.isEmpty()
+                            && std::all_of(line.port.begin(), line.port.end(), [](QChar c) { return c.isDigit(); });
         if (parser.values(port).size() > 1 || (parser.isSet(port) && line.port.isEmpty())
-            || (isNumber && (number < 1 || number > 4)))
+            || (digits && portNumber(line.port) == 0))
             return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
         if (!nameable(sent.value(0)))
             return mistake();

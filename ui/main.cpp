@@ -51,13 +51,8 @@ QStringList programArguments(int argc, char *argv[])
 #ifdef Q_OS_UNIX
 // The board alone, for a sender in another process: this process holds its
 // device open, and nothing more, so the sender may open it.
-int showVirtualBoardOnly()
+int showVirtualBoardOnly(VirtualBoard &board)
 {
-    VirtualBoard board;
-    if (board.device().isEmpty()) {
-        std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board.error()));
-        return 1;
-    }
     std::printf("pelorin: the virtual board is on %s\n"
                 "Send to it from another shell with: pelorin --send FILE.mes --port %s\n",
                 qPrintable(board.device()), qPrintable(board.device()));
@@ -122,22 +117,21 @@ int main(int argc, char *argv[])
     QApplication app(toolkitArgc, argv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
-#ifdef Q_OS_UNIX
-    if (commandLine.action == CommandLine::VirtualBoardOnly)
-        return showVirtualBoardOnly();
-#endif
     PortMap ports = systemSerialDevices;
 #ifdef Q_OS_UNIX
-    // The virtual board is port 1, and no other port is offered.
     std::unique_ptr<VirtualBoard> board;
-    if (commandLine.virtualBoard) {
+    if (commandLine.virtualBoard || commandLine.action == CommandLine::VirtualBoardOnly) {
         board = std::make_unique<VirtualBoard>();
         if (board->device().isEmpty()) {
             std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board->error()));
             return 1;
         }
-        ports = [device = board->device()] { return QStringList{device}; };
     }
+    if (commandLine.action == CommandLine::VirtualBoardOnly)
+        return showVirtualBoardOnly(*board);
+    // The virtual board is port 1, and no other port is offered.
+    if (board)
+        ports = [device = board->device()] { return QStringList{device}; };
 #endif
     WidgetPrompts prompts;
     Tavro window(ports, prompts);

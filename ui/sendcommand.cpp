@@ -12,12 +12,6 @@
 
 #include <cstdio>
 
-namespace {
-
-const QStringList kPorts{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
-
-}  // namespace
-
 SendCommand::SendCommand(Options options, QObject *parent)
     : QObject(parent), m_options(std::move(options)), m_pacer(new Pacer(this))
 {
@@ -68,7 +62,7 @@ bool SendCommand::prepare()
     mesfile::apply(std::get<mesfile::Contents>(read), m_set);
 
     QString port = m_options.port.isEmpty() ? m_set.portText : m_options.port;
-    if (m_options.port.isEmpty() && !kPorts.contains(port)) {
+    if (m_options.port.isEmpty() && portNumber(port) == 0) {
         const QString name = QDir::toNativeSeparators(m_options.file);
         fail((port.isEmpty() ? tr("%1 names no port.").arg(name)
                              : tr("%1 names port \"%2\", which is not one from 1 to 4.").arg(name, port))
@@ -77,13 +71,13 @@ bool SendCommand::prepare()
              + QStringLiteral("\n\n") + tr("Nothing was sent."));
         return false;
     }
-    m_byPath = !kPorts.contains(port);
+    m_byPath = portNumber(port) == 0;
     PortMap map = systemSerialDevices;
     if (m_byPath)
         map = [device = port] { return QStringList{device}; };
     m_link = new Comm(std::move(map), this);
     m_link->lookUpDevices();
-    m_link->setCommPort(std::int16_t(m_byPath ? 1 : port.toInt()));
+    m_link->setCommPort(std::int16_t(m_byPath ? 1 : portNumber(port)));
     m_link->setSettings(QLatin1String(upload::kLineSettings));
     if (!m_link->open()) {
         Diagnosis why = m_link->failure();

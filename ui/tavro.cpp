@@ -541,8 +541,7 @@ void Tavro::showLoaded()
     for (int input = 1; input <= MessageSet::kInputs; ++input)
         m_option[m_set.triggerOnOpen[input] ? 2 * input - 1 : 2 * input]->setChecked(true);
 
-    static const QStringList ports{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")};
-    const int index = int(ports.indexOf(m_set.portText));
+    const int index = portNumber(m_set.portText) - 1;
     if (index >= 0 && m_uploader->running())
         m_portAfterUpload = m_set.portText;
     else if (index >= 0 && index < Combo1->count())
