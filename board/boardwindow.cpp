@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "board/boardwindow.h"
 
+#include "board/boardreport.h"
 #include "board/virtualboard.h"
 
 #include <QCheckBox>
@@ -142,31 +143,14 @@ void BoardWindow::refresh()
     m_display->setText(b.messages()[size_t(slot)]);
     m_display->setAccessibleName(tr("Board display, message %1").arg(slot));
 
-    QStringList stored;
-    for (int s = 1; s <= 9; ++s) {
-        const QString level = s == 9 ? tr("idle   ") : tr("level %1").arg(b.openLevels()[size_t(s)] ? 1 : 0);
-        stored << QStringLiteral("%1  %2  %3").arg(s).arg(level, b.messages()[size_t(s)]);
-    }
-    m_stored->setPlainText(stored.join(u'\n'));
+    m_stored->setPlainText(boardtext::storedSet(b).join(u'\n'));
     QString arrived = b.received();
     arrived.replace(u'\r', QStringLiteral("\u21b5\n"));
     m_arrived->setPlainText(arrived);
     m_arrived->moveCursor(QTextCursor::End);
 
-    const QString settings = m_board.lineSettings();
     m_settings->setText(b.received().isEmpty() ? tr("Line settings: nothing received yet")
-                        : settings == QLatin1String("2400 8N1")
-                            ? tr("Line settings: %1, as the board expects").arg(settings)
-                            : tr("Line settings: %1; the board expects 2400 8N1").arg(settings));
-    if (const auto gap = b.smallestGapMs()) {
-        m_gap->setText(b.tooFast()
-                           ? tr("Smallest gap between characters: %1 ms, under the board's 500 ms").arg(*gap, 0, 'f', 1)
-                           : tr("Smallest gap between characters: %1 ms").arg(*gap, 0, 'f', 1));
-    } else {
-        m_gap->setText(tr("Smallest gap between characters: none yet"));
-    }
-    m_protocol->setText(!b.protocolError().isEmpty() ? tr("Protocol fault: %1").arg(b.protocolError())
-                        : b.complete()               ? tr("Protocol: the whole set arrived")
-                        : b.received().isEmpty()     ? tr("Protocol: waiting for an upload")
-                                                     : tr("Protocol: no fault so far"));
+                                               : boardtext::lineSettings(m_board.lineSettings()));
+    m_gap->setText(boardtext::smallestGap(b));
+    m_protocol->setText(boardtext::protocol(b));
 }

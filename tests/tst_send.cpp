@@ -11,6 +11,7 @@
 
 #include "link/upload.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -68,6 +69,7 @@ private slots:
     void stops();
     void progressLine_data();
     void progressLine();
+    void virtualBoardWithNoDisplay();
 };
 
 void TestSend::refused_data()
@@ -215,6 +217,37 @@ void TestSend::progressLine()
     QFETCH(int, total);
     const upload::Progress p{sent, total, qint64(total - sent) * upload::kTickMs};
     QTEST(SendCommand::progressLine(p), "line");
+}
+
+// Rehearsing over SSH: the board alone with no display prints its device,
+// then what a set that arrives leaves on it. Written all at once, the set
+// comes faster than the board takes it, which the report says too.
+void TestSend::virtualBoardWithNoDisplay()
+{
+    QProcess board;
+    board.setProcessEnvironment(environmentWith({}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
+    board.start(QStringLiteral(PELORIN_BINARY), {"--virtual-board-only"});
+    QString output;
+    const auto hasRead = [&](const QString &words) {
+        output += QString::fromLocal8Bit(board.readAllStandardOutput());
+        return output.contains(words);
+    };
+    QVERIFY2(runUntil([&] { return hasRead(QStringLiteral("Ctrl-C ends the board.\n")); }, 10000), qPrintable(output));
+    const QString device = output.section(QStringLiteral("board is on "), 1).section(u'\n', 0, 0);
+    QVERIFY2(output.contains(QStringLiteral("pelorin --send FILE.mes --port ") + device), qPrintable(output));
+
+    QFile port(device);
+    QVERIFY(port.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    QCOMPARE(port.write(kWorkedExampleStream), kWorkedExampleStream.size());
+    const bool reported = runUntil([&] { return hasRead(QStringLiteral("  9  idle     Z\n")); }, 10000);
+    board.kill();
+    board.waitForFinished();
+    QVERIFY2(reported, qPrintable(output));
+    for (const char *line :
+         {"An upload has begun. Line settings: ", "under the board's 500 ms", "Protocol: the whole set arrived",
+          "The board holds:", "  1  level 1  AB", "  2  level 0  X"})
+        QVERIFY2(output.contains(QLatin1String(line)), qPrintable(output));
+    QVERIFY(board.readAllStandardError().isEmpty());
 }
 
 QTEST_MAIN(TestSend)

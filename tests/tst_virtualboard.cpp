@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual board: what it makes of an upload stream, and the editor
 // uploading to it in the same process.
+#include "board/boardreport.h"
 #include "board/boardwindow.h"
 #include "board/interpreter.h"
 #include "board/virtualboard.h"
@@ -15,6 +16,8 @@ class TestVirtualBoard : public QObject {
 private slots:
     void interprets_data();
     void interprets();
+    void reports_data();
+    void reports();
     void holdsWhatTheEditorSent();
 };
 
@@ -84,6 +87,73 @@ void TestVirtualBoard::interprets()
     QCOMPARE(board.received(), QString::fromLatin1(stream));
     QTEST(board.tooFast(), "tooFast");
     QCOMPARE(*board.smallestGapMs(), double(gapMs - lateMs));
+}
+
+void TestVirtualBoard::reports_data()
+{
+    QTest::addColumn<QByteArray>("before");  // an upload told already
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("fallsSilent");
+    QTest::addColumn<QStringList>("lines");  // the report, without the set held after its end
+
+    const QString begun = QStringLiteral("An upload has begun. Line settings: 2400 8N1, as the board expects");
+    QTest::newRow("the whole set") << QByteArray() << kWorkedExampleStream << 500 << "2400 8N1" << false
+                                   << QStringList{begun, "Protocol: the whole set arrived",
+                                                  "Smallest gap between characters: 500.0 ms"};
+    QTest::newRow("a second upload") << kWorkedExampleStream << kAllEmptyStream << 500 << "2400 8N1" << false
+                                     << QStringList{begun, "Protocol: the whole set arrived",
+                                                    "Smallest gap between characters: 500.0 ms"};
+    QTest::newRow("too fast, at other settings")
+        << QByteArray() << kAllEmptyStream << 100 << "9600 7E1" << false
+        << QStringList{"An upload has begun. Line settings: 9600 7E1; the board expects 2400 8N1",
+                       "Smallest gap between characters: 100.0 ms, under the board's 500 ms",
+                       "Protocol: the whole set arrived",
+                       "Smallest gap between characters: 100.0 ms, under the board's 500 ms"};
+    QTest::newRow("a malformed record") << QByteArray() << QByteArray("1\r1\rAB\r2\r7\r") << 500 << "2400 8N1" << false
+                                        << QStringList{begun,
+                                                       "Protocol fault: record 2: expected the level \"0\" or \"1\", "
+                                                       "got \"7\"",
+                                                       "Smallest gap between characters: 500.0 ms"};
+    QTest::newRow("a sender that stops") << QByteArray() << kWorkedExampleStream.left(10) << 500 << "2400 8N1" << true
+                                         << QStringList{begun,
+                                                        "Nothing more has arrived after 10 characters: the upload "
+                                                        "ended short, and the board keeps the records that arrived "
+                                                        "whole.",
+                                                        "Smallest gap between characters: 500.0 ms"};
+}
+
+void TestVirtualBoard::reports()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, stream);
+    QFETCH(int, gapMs);
+    QFETCH(QString, settings);
+    QFETCH(bool, fallsSilent);
+    QFETCH(QStringList, lines);
+
+    BoardInterpreter board;
+    BoardReport report;
+    auto at = BoardInterpreter::Clock::now();
+    for (char byte : before)
+        board.receive(byte, at += std::chrono::milliseconds(500));
+    report.update(board, settings);
+    QStringList told;
+    for (char byte : stream) {
+        board.receive(byte, at += std::chrono::milliseconds(gapMs));
+        told << report.update(board, settings);
+    }
+    if (fallsSilent)
+        told << report.quiet(board);
+    // Told once: neither more silence nor a look with nothing new adds to it.
+    QCOMPARE(report.quiet(board), QStringList());
+    QCOMPARE(report.update(board, settings), QStringList());
+
+    lines << QStringLiteral("The board holds:");
+    for (const QString &line : boardtext::storedSet(board))
+        lines << QStringLiteral("  ") + line;
+    QCOMPARE(told, lines);
 }
 
 void TestVirtualBoard::holdsWhatTheEditorSent()

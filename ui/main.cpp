@@ -7,6 +7,7 @@
 #include "ui/windowgone.h"
 
 #ifdef Q_OS_UNIX
+#include "board/boardreport.h"
 #include "board/boardwindow.h"
 #include "board/virtualboard.h"
 #endif
@@ -48,6 +49,16 @@ QStringList programArguments(int argc, char *argv[])
     return arguments;
 }
 
+bool hasDisplay()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
+           || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
 #ifdef Q_OS_UNIX
 // The board alone, for a sender in another process: this process holds its
 // device open, and nothing more, so the sender may open it.
@@ -61,6 +72,43 @@ int showVirtualBoardOnly(VirtualBoard &board)
     window.show();
     quitWhenWindowDestroyed(&window);
     return QApplication::exec();
+}
+
+// The board alone where there is no display, as over SSH: what its window
+// would show is printed as it changes, until the process is stopped.
+int reportVirtualBoardOnly(VirtualBoard &board)
+{
+    std::printf("pelorin: the virtual board is on %s\n"
+                "Send to it from another shell with: pelorin --send FILE.mes --port %s\n"
+                "There is no display: what arrives is reported here. Ctrl-C ends the board.\n",
+                qPrintable(board.device()), qPrintable(board.device()));
+    std::fflush(stdout);
+    BoardReport report;
+    const auto print = [](const QStringList &lines) {
+        for (const QString &line : lines)
+            std::printf("%s\n", qPrintable(line));
+        std::fflush(stdout);
+    };
+    QTimer silence;
+    silence.setSingleShot(true);
+    silence.setInterval(BoardReport::kQuietMs);
+    QObject::connect(&board, &VirtualBoard::received, [&] {
+        print(report.update(board.board(), board.lineSettings()));
+        silence.start();
+    });
+    QObject::connect(&silence, &QTimer::timeout, [&] { print(report.quiet(board.board())); });
+    return QCoreApplication::exec();
+}
+
+// The virtual board's device, or an explanation on stderr and no board.
+std::unique_ptr<VirtualBoard> makeVirtualBoard()
+{
+    auto board = std::make_unique<VirtualBoard>();
+    if (board->device().isEmpty()) {
+        std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board->error()));
+        board.reset();
+    }
+    return board;
 }
 #endif
 
@@ -101,17 +149,22 @@ int main(int argc, char *argv[])
         return 2;
     }
 #endif
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+#ifdef Q_OS_UNIX
+    if (commandLine.action == CommandLine::VirtualBoardOnly && !hasDisplay()) {
+        int toolkitArgc = 1;
+        QCoreApplication app(toolkitArgc, argv);
+        const auto board = makeVirtualBoard();
+        return board ? reportVirtualBoardOnly(*board) : 1;
+    }
+#endif
     // Without this check the toolkit aborts with a trace that tells a user
     // little.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    if (!hasDisplay()) {
         std::fputs("pelorin: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set); "
                    "start it from a desktop session.\n",
                    stderr);
         return 1;
     }
-#endif
     // The arguments are pelorin's alone; none of them go to the toolkit.
     int toolkitArgc = 1;
     QApplication app(toolkitArgc, argv);
@@ -121,11 +174,8 @@ int main(int argc, char *argv[])
 #ifdef Q_OS_UNIX
     std::unique_ptr<VirtualBoard> board;
     if (commandLine.virtualBoard || commandLine.action == CommandLine::VirtualBoardOnly) {
-        board = std::make_unique<VirtualBoard>();
-        if (board->device().isEmpty()) {
-            std::fprintf(stderr, "pelorin: no pseudo-terminal for the virtual board: %s\n", qPrintable(board->error()));
+        if (!(board = makeVirtualBoard()))
             return 1;
-        }
     }
     if (commandLine.action == CommandLine::VirtualBoardOnly)
         return showVirtualBoardOnly(*board);
