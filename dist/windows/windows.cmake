@@ -52,7 +52,6 @@ set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_MUI_ICON ${PELORIN_WINDOWS_ICON})
 set(CPACK_NSIS_MUI_UNIICON ${PELORIN_WINDOWS_ICON})
 set(CPACK_NSIS_INSTALLED_ICON_NAME bin\\\\pelorin.exe)
-set(CPACK_NSIS_URL_INFO_ABOUT "https://pelorin.org")
 # A 64-bit installer for the 64-bit program; the default stub is 32-bit.
 # CPack's uninstaller removes its own key, Software\pelorin\pelorin, but
 # leaves the vendor's key above it: it goes once the uninstall is done.
