@@ -60,14 +60,20 @@ bool hasDisplay()
 }
 
 #ifdef Q_OS_UNIX
+// Where a sender in another shell reaches the board; then `more`, if any.
+void announceBoard(const VirtualBoard &board, const char *more = "")
+{
+    std::printf("pelorin: the virtual board is on %s\n"
+                "Send to it from another shell with: pelorin --send FILE.mes --port %s\n%s",
+                qPrintable(board.device()), qPrintable(board.device()), more);
+    std::fflush(stdout);
+}
+
 // The board alone, for a sender in another process: this process holds its
 // device open, and nothing more, so the sender may open it.
 int showVirtualBoardOnly(VirtualBoard &board)
 {
-    std::printf("pelorin: the virtual board is on %s\n"
-                "Send to it from another shell with: pelorin --send FILE.mes --port %s\n",
-                qPrintable(board.device()), qPrintable(board.device()));
-    std::fflush(stdout);
+    announceBoard(board);
     BoardWindow window(board, nullptr, true);
     window.show();
     quitWhenWindowDestroyed(&window);
@@ -78,11 +84,7 @@ int showVirtualBoardOnly(VirtualBoard &board)
 // would show is printed as it changes, until the process is stopped.
 int reportVirtualBoardOnly(VirtualBoard &board)
 {
-    std::printf("pelorin: the virtual board is on %s\n"
-                "Send to it from another shell with: pelorin --send FILE.mes --port %s\n"
-                "There is no display: what arrives is reported here. Ctrl-C ends the board.\n",
-                qPrintable(board.device()), qPrintable(board.device()));
-    std::fflush(stdout);
+    announceBoard(board, "There is no display: what arrives is reported here. Ctrl-C ends the board.\n");
     BoardReport report;
     const auto print = [](const QStringList &lines) {
         for (const QString &line : lines)
