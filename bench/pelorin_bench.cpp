@@ -11,7 +11,7 @@
 #include "ptyboard.h"
 #include "scriptedprompts.h"
 #include "ui/prompts.h"
-#include "ui/sendcommand.h"
+#include "cli/sendcommand.h"
 #include "ui/tavro.h"
 
 #include <QApplication>

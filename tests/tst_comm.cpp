@@ -4,7 +4,7 @@
 #include "link/comm.h"
 #include "ptyboard.h"
 #include "samples.h"
-#include "ui/sendcommand.h"
+#include "cli/sendcommand.h"
 #include "ui/tavro.h"
 
 #include <QFileInfo>

@@ -4,7 +4,7 @@
 #include "ptyboard.h"
 
 #include "link/portmap.h"
-#include "ui/commandline.h"
+#include "cli/commandline.h"
 
 #include <QFile>
 #include <QImage>

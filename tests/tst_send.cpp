@@ -7,7 +7,7 @@
 #include "ptyboard.h"
 #include "rig.h"
 #include "samples.h"
-#include "ui/sendcommand.h"
+#include "cli/sendcommand.h"
 
 #include "link/upload.h"
 

@@ -3,7 +3,7 @@
 // message set, the port probe and the keyboard.
 #include "ptyboard.h"
 #include "rig.h"
-#include "ui/commandline.h"
+#include "cli/commandline.h"
 
 #include <QAccessible>
 #include <QApplication>

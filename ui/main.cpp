@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/portmap.h"
-#include "ui/commandline.h"
+#include "cli/commandline.h"
 #include "ui/prompts.h"
-#include "ui/sendcommand.h"
+#include "cli/sendcommand.h"
 #include "ui/tavro.h"
 #include "ui/windowgone.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ui/commandline.h"
+#include "cli/commandline.h"
 
 #include "model/messageset.h"
 

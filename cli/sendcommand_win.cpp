@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ui/sendcommand.h"
+#include "cli/sendcommand.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
