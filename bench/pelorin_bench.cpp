@@ -5,13 +5,13 @@
 // --startup-only for the start-up alone). It measures the window's pacing and
 // that of --send, and beside them the machine's own limit: a bare timer
 // loop for the pacing, an empty window for the start-up.
+#include "cli/sendcommand.h"
 #include "eventloop.h"
 #include "handovers.h"
 #include "link/portmap.h"
 #include "ptyboard.h"
 #include "scriptedprompts.h"
 #include "ui/prompts.h"
-#include "cli/sendcommand.h"
 #include "ui/tavro.h"
 
 #include <QApplication>

@@ -49,6 +49,10 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "\n"
                                      "Exit status:\n"
                                      "  0    sent: the last character has left the computer\n"
-                                     "  1    the file, the port or a write failed\n"
+                                     "  1    not sent, and trying again will not help: the file was refused or\n"
+                                     "       names no port, or this user may not open the port\n"
                                      "  2    a usage error\n"
+                                     "  75   not sent whole, and trying again may help: the port is absent or\n"
+                                     "       in use, a write failed, or the device did not take the last\n"
+                                     "       characters in time\n"
                                      "  130  interrupted by Ctrl-C (SIGINT); 143, stopped by SIGTERM\n";

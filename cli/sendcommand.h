@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -28,14 +29,26 @@ public:
     };
     // The command line's way to try again.
     static inline const NextStep kNextStep{QStringLiteral("run the command again"),
-                                           QStringLiteral("run the command again")};
+                                           QStringLiteral("run the command again"),
+                                           QStringLiteral("run the command again with --port %1")};
+    // The exit statuses of a failure: one that trying again cannot mend (a
+    // file refused, a port that the file does not name, a device this user
+    // may not open), and one that it may (a port absent or in use, a write
+    // or the drain that failed).
+    static constexpr int kRefused = 1;
+    static constexpr int kTryAgain = 75;  // EX_TEMPFAIL
+
+    // How long the last characters may take to leave the computer after
+    // they were handed over: the whole set's time on the wire at 2400 baud,
+    // ten bits a character, and two seconds more.
+    static int drainDeadlineMs(int characters);
 
     explicit SendCommand(Options options, QObject *parent = nullptr);
     ~SendCommand() override;
 
     // Needs a QCoreApplication, and no more. Returns the exit status: 0 once
-    // the last character has left the computer, 1 if the file, the port or
-    // a write failed. Ctrl-C or SIGTERM stop the upload at once and end the
+    // the last character has left the computer, else kRefused or
+    // kTryAgain. Ctrl-C or SIGTERM stop it at any point, and end the
     // process as the signal would.
     int run();
 
@@ -49,11 +62,12 @@ public:
 private:
     bool prepare();
     void say(const QString &text);
-    void fail(const QString &text);
+    void fail(int status, const QString &text);
     void showProgress();
     void finish();
+    void drained(bool ok);
+    void drainTooLong();
     void stopBy(int signal);
-    QString where() const;
 
     // Each platform has its own, in a file of its own: a stop request
     // (Ctrl-C, SIGTERM) calls `stop` on this object's thread with the
@@ -69,7 +83,7 @@ private:
     Comm *m_link = nullptr;
     Pacer *m_pacer = nullptr;
     Uploader *m_uploader = nullptr;
-    bool m_byPath = false;
+    QTimer m_drainDeadline;
     bool m_terminal = false;
     qsizetype m_lineWidth = 0;  // of the progress line on the terminal, 0 when none shows
     int m_status = 0;

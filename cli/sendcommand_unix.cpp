@@ -3,6 +3,7 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,8 +16,11 @@ int g_stopPipe[2] = {-1, -1};
 
 void onStopSignal(int signal)
 {
+    // The call that the signal broke into may still read errno.
+    const int saved = errno;
     const unsigned char number = static_cast<unsigned char>(signal);
     [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &number, 1);
+    errno = saved;
 }
 
 }  // namespace
@@ -36,8 +40,14 @@ void SendCommand::watchForStop(std::function<void(int)> stop)
     // Calls under way go on; the upload stops at the next turn of the loop.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        // A signal ignored from the start stays so, as the shell ignores
+        // Ctrl-C for a job that it runs in the background.
+        struct sigaction inherited {};
+        if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void SendCommand::endAs(int signal)

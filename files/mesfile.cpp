@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "files/mesfile.h"
 
+#include "model/systemreason.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -36,15 +38,7 @@ bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
 
 QString tr(const char *text) { return QCoreApplication::translate("mesfile", text); }
 
-// The system's words for a failure, to go inside a sentence: Windows ends
-// them with a full stop of their own.
-QString reasonOf(const QFileDevice &file)
-{
-    QString reason = file.errorString().trimmed();
-    if (reason.endsWith(u'.'))
-        reason.chop(1);
-    return reason;
-}
+QString reasonOf(const QFileDevice &file) { return systemReason(file.errorString()); }
 
 }  // namespace
 

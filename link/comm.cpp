@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/comm.h"
 
+#include "model/systemreason.h"
+
 #include <QStringList>
+
+#include <mutex>
+#include <thread>
 
 std::optional<LineSettings> parseLineSettings(const QString &text)
 {
@@ -52,20 +57,37 @@ std::optional<LineSettings> parseLineSettings(const QString &text)
     return s;
 }
 
+// What the drain's thread shares with the link, which may be gone, or no
+// longer want the answer, by the time the wait ends.
+struct Comm::DrainLink {
+    std::mutex mutex;
+    Comm *comm = nullptr;
+};
+
 Comm::Comm(PortMap portMap, QObject *parent) : QObject(parent), m_portMap(std::move(portMap))
 {
     connect(&m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // Open failures are reported by open() itself.
         if (error == QSerialPort::NoError || !m_serial.isOpen())
             return;
-        m_error = m_serial.errorString();
+        m_error = systemReason(m_serial.errorString());
         emit lost(m_error);
     });
+    connect(&m_serial, &QSerialPort::bytesWritten, this,
+            [this](qint64 bytes) { m_unconfirmed = int(std::max<qint64>(0, m_unconfirmed - bytes)); });
 }
+
+Comm::~Comm() { discardOutput(); }
 
 bool Comm::portOpen() const { return m_serial.isOpen(); }
 
 void Comm::setCommPort(std::int16_t port) { m_port = port; }
+
+void Comm::setDevice(const QString &name)
+{
+    m_port = 0;
+    m_named = systemDeviceName(name);
+}
 
 bool Comm::setSettings(const QString &text)
 {
@@ -91,7 +113,7 @@ bool Comm::openOn(QSerialPort &serial, int port)
     const QString path = deviceOf(port);
     if (path.isEmpty()) {
         m_error = tr("there is no serial device for this port");
-        m_failure = diagnose(port, gatherFacts(path, m_error, false));
+        m_failure = diagnose(port, gatherFacts(path, m_error, false, m_devices));
         return false;
     }
     serial.setPortName(path);
@@ -100,13 +122,15 @@ bool Comm::openOn(QSerialPort &serial, int port)
     serial.setDataBits(m_settings.dataBits);
     serial.setStopBits(m_settings.stopBits);
     serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (openDevice(serial))
+    if (openDevice(serial)) {
+        m_unconfirmed = 0;
         return true;
+    }
 
-    m_error = serial.errorString();
+    m_error = systemReason(serial.errorString());
     // QSerialPort calls a device that is busy or locked a permission error
     // too; the facts tell the two apart.
-    m_failure = diagnose(port, gatherFacts(path, m_error, serial.error() == QSerialPort::PermissionError));
+    m_failure = diagnose(port, gatherFacts(path, m_error, serial.error() == QSerialPort::PermissionError, m_devices));
     serial.clearError();
     return false;
 }
@@ -125,6 +149,7 @@ bool Comm::tryOpen(int port)
 
 void Comm::close()
 {
+    discardDrain();
     if (m_serial.isOpen())
         m_serial.close();
     m_serial.clearError();
@@ -137,18 +162,75 @@ bool Comm::write(char byte)
         return false;
     }
     // QSerialPort only buffers on write; flush hands the byte to the device
-    // now, and that is where a lost device shows.
+    // now. On Unix that is where a lost device shows. On Windows the write
+    // completes later, and a failure then comes through lost(); until it
+    // completes the byte counts as unconfirmed.
+    ++m_unconfirmed;
     const bool buffered = m_serial.write(&byte, 1) == 1;
     m_serial.flush();
     if (!buffered || m_serial.error() != QSerialPort::NoError) {
-        m_error = m_serial.errorString();
+        m_unconfirmed = std::max(0, m_unconfirmed - 1);
+        m_error = systemReason(m_serial.errorString());
         return false;
     }
     return true;
 }
 
+void Comm::startDrain()
+{
+    discardDrain();
+    if (!m_serial.isOpen()) {
+        m_error = tr("the port is not open");
+        QMetaObject::invokeMethod(
+            this, [this] { emit drained(false); }, Qt::QueuedConnection);
+        return;
+    }
+    m_drain = std::make_shared<DrainLink>();
+    m_drain->comm = this;
+    std::thread([link = m_drain, handle = qintptr(m_serial.handle())] {
+        QString error;
+        const bool ok = waitUntilSent(handle, &error);
+        const std::lock_guard lock(link->mutex);
+        Comm *comm = link->comm;
+        if (!comm)
+            return;
+        QMetaObject::invokeMethod(
+            comm,
+            [comm, link, ok, error] {
+                if (comm->m_drain != link)
+                    return;  // discarded since
+                comm->m_drain.reset();
+                if (!ok)
+                    comm->m_error = systemReason(error);
+                emit comm->drained(ok);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void Comm::discardDrain()
+{
+    if (!m_drain)
+        return;
+    const std::lock_guard lock(m_drain->mutex);
+    m_drain->comm = nullptr;
+    m_drain.reset();
+}
+
+void Comm::discardOutput()
+{
+    discardDrain();
+    // Qt's clear is tcflush(TCOFLUSH) on Unix, which wakes a tcdrain, and
+    // PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR) on Windows, which cancels
+    // the writes queued in the driver and the flush that waits behind them.
+    if (m_serial.isOpen())
+        m_serial.clear(QSerialPort::Output);
+}
+
 QString Comm::portName() const
 {
+    if (m_port == 0)
+        return m_named;
     const QString number = QString::number(m_port);
     return device().isEmpty() ? tr("serial port %1").arg(number) : tr("serial port %1 (%2)").arg(number, device());
 }

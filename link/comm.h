@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 // Speed and framing as the settings text gives them, e.g. "2400,N,8,1".
@@ -25,12 +26,14 @@ struct LineSettings {
 // the parity, 5..8 data bits and 1, 1.5 or 2 stop bits. Nothing else parses.
 std::optional<LineSettings> parseLineSettings(const QString &text);
 
-// The serial link to the board: a port chosen by number, line settings from
-// a settings text, and output one character at a time. It never reads.
+// The serial link to the board: a port chosen by number, or a device by
+// name, line settings from a settings text, and output one character at a
+// time. It never reads.
 class Comm : public QObject {
     Q_OBJECT
 public:
     explicit Comm(PortMap portMap, QObject *parent = nullptr);
+    ~Comm() override;
 
     // Asks the port map where the devices are now; device() and open() use
     // what it found until the next look.
@@ -39,6 +42,9 @@ public:
     bool portOpen() const;
     void setCommPort(std::int16_t port);
     std::int16_t commPort() const { return m_port; }
+    // A device by its name instead of a port number, as the command line's
+    // --port gives it; the port number is then 0.
+    void setDevice(const QString &name);
     // False, with the settings unchanged, for a text that does not parse.
     bool setSettings(const QString &text);
     // The editor hands over five further values before each open. They are
@@ -54,17 +60,27 @@ public:
     // Hands the byte to the device at once. False if the port is not open or
     // the system refuses it; errorString() says why.
     bool write(char byte);
+    // Of the bytes written, how many the system has not yet confirmed as
+    // taken: on Windows a write completes after write() returns, and may
+    // still fail through lost().
+    int unconfirmed() const { return m_unconfirmed; }
 
-    // Waits until every character written has left the computer, not
-    // merely reached the system: it blocks, so only the command line calls
-    // it, after its last write. False, with errorString(), if it failed.
-    bool drain();
+    // Starts waiting until every character written has left the computer,
+    // not merely reached the system; drained() tells the end. The wait
+    // blocks, so it runs on a thread of its own. Only the command line uses
+    // it, after its last write.
+    void startDrain();
+    // Throws away what the system still holds for the device, which ends a
+    // drain under way; a close then has nothing left to wait for. A drain
+    // that ends after this is not reported.
+    void discardOutput();
 
-    // "serial port 1 (/dev/ttyUSB0)", for messages.
+    // "serial port 1 (/dev/ttyUSB0)", or the device alone when it was
+    // given by name, for messages.
     QString portName() const;
     // The device behind the current port number, as the last look found it.
     QString device() const { return deviceOf(m_port); }
-    QString deviceOf(int port) const { return port >= 1 ? m_devices.value(port - 1) : QString(); }
+    QString deviceOf(int port) const { return port >= 1 ? m_devices.value(port - 1) : port == 0 ? m_named : QString(); }
     QString errorString() const { return m_error; }
     // Why the last open or tryOpen failed.
     const Diagnosis &failure() const { return m_failure; }
@@ -72,17 +88,29 @@ public:
 signals:
     // The open port failed under the link (a write error, the device gone).
     void lost(const QString &reason);
+    // The drain ended: false, with errorString(), if it failed.
+    void drained(bool ok);
 
 private:
+    struct DrainLink;
+
     bool openOn(QSerialPort &serial, int port);
     // Opens the configured device for the link's writes, as the platform
     // allows.
     static bool openDevice(QSerialPort &serial);
+    // Each platform's own: blocks until the device's output has left, on
+    // the drain's thread.
+    static bool waitUntilSent(qintptr handle, QString *error);
+    // The running drain's answer is no longer wanted.
+    void discardDrain();
 
     PortMap m_portMap;
     QStringList m_devices;
     QSerialPort m_serial;
+    QString m_named;  // the device given by name
     std::int16_t m_port = 0;
+    int m_unconfirmed = 0;
+    std::shared_ptr<DrainLink> m_drain;
     LineSettings m_settings{2400, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop};
     std::array<qint32, 5> m_further{};
     QString m_error;

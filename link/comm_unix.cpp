@@ -6,19 +6,16 @@
 
 bool Comm::openDevice(QSerialPort &serial) { return serial.open(QIODevice::WriteOnly); }
 
-bool Comm::drain()
+bool Comm::waitUntilSent(qintptr handle, QString *error)
 {
-    if (!m_serial.isOpen()) {
-        m_error = tr("the port is not open");
-        return false;
-    }
+    // A signal that lands on this thread breaks the wait off; the wait goes
+    // on, as a stop is the event loop's to handle, and it ends the wait by
+    // discarding the output.
     int rc;
     do
-        rc = ::tcdrain(int(m_serial.handle()));
+        rc = ::tcdrain(int(handle));
     while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        m_error = qt_error_string(errno);
-        return false;
-    }
-    return true;
+    if (rc != 0)
+        *error = qt_error_string(errno);
+    return rc == 0;
 }

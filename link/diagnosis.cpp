@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/diagnosis.h"
 
+#include "model/systemreason.h"
+
 #include <QCoreApplication>
 
 namespace {
 
 QString tr(const char *text) { return QCoreApplication::translate("Diagnosis", text); }
+
+// " Text." or nothing, to follow a sentence.
+QString then(const QString &text) { return text.isEmpty() ? QString() : QLatin1Char(' ') + text; }
 
 }  // namespace
 
@@ -28,23 +33,60 @@ Diagnosis diagnose(int port, const DeviceFacts &facts)
     return {cause(), port, facts};
 }
 
+bool Diagnosis::retryable() const
+{
+    switch (cause) {
+    case NoDevice:
+    case OtherPortsOnly:
+    case InUse:
+        return true;
+    case Other:
+        return facts.writable;
+    case None:
+    case NoPermission:
+    case NeedsNewLogin:
+        break;
+    }
+    return false;
+}
+
 QString Diagnosis::text(const NextStep &next) const
 {
     const QString where = port <= 0                ? facts.device
                           : facts.device.isEmpty() ? tr("Serial port %1").arg(port)
                                                    : tr("Serial port %1 (%2)").arg(port).arg(facts.device);
+    const QString found = facts.otherDevices.value(0);
+    const QString others =
+        facts.otherPorts.isEmpty()
+            ? QString()
+            : tr("The serial ports of this computer are: %1.").arg(facts.otherPorts.join(QStringLiteral(", ")));
     switch (cause) {
     case None:
         return {};
     case OtherPortsOnly:
-        return tr("%1 has no device, so no port can be offered. The serial ports of this computer are: %2.\n\n"
-                  "To use the board's adapter, give it a number from 1 to 4, and 1 if it is the only one: "
-                  "pelorin offers the ports from 1 up to the first that is missing. In Device Manager, open "
-                  "Ports, then the adapter, Properties, Port Settings, Advanced, and choose its COM Port "
-                  "Number. Then %3.")
-            .arg(where, facts.otherPorts.join(QStringLiteral(", ")), next.retry);
-    case NoDevice:
-        return port > 0 ? tr("%1 has no device.").arg(where) : tr("%1 does not exist.").arg(where);
+    case NoDevice: {
+        QString text = (port > 0 ? tr("%1 has no device.") : tr("%1 does not exist.")).arg(where) + then(others);
+        const QString renumber = cause == OtherPortsOnly ? remedy::renumber(next) : QString();
+        if (!renumber.isEmpty()) {
+            text += QStringLiteral("\n\n") + renumber;
+            if (!next.useDevice.isEmpty() && !found.isEmpty())
+                text += QStringLiteral("\n\n") + tr("Or %1.").arg(next.useDevice.arg(found));
+            return text;
+        }
+        // The window offers no port that is missing; the command line was
+        // given it.
+        if (next.useDevice.isEmpty())
+            return text;
+        if (port > 0) {
+            return text
+                   + then(found.isEmpty() ? tr("Plug in the board's adapter, or give its device with --port.")
+                                          : tr("Plug in the board's adapter, or %1.").arg(next.useDevice.arg(found)));
+        }
+        return text
+               + then(found.isEmpty() ? tr("Plug in the board's adapter, or check the device's name.")
+                                      : tr("Plug in the board's adapter, check the device's name, or %1.")
+                                            .arg(next.useDevice.arg(found)));
+    }
     case NeedsNewLogin:
         return tr("%1 cannot be used yet. The device belongs to the group %2, and your user, %3, has been "
                   "added to that group, but this session started before that.\n\n"
@@ -52,32 +94,23 @@ QString Diagnosis::text(const NextStep &next) const
             .arg(where, facts.group, facts.user, next.restart);
     case NoPermission:
         return tr("%1 cannot be used: you may not open it. The device belongs to the group %2, and your "
-                  "user, %3, is not a member of it.\n\n"
-                  "To use it, run this command, then log out and in again:\n\n"
-                  "    sudo usermod -aG %2 %3")
-            .arg(where, facts.group, facts.user);
+                  "user, %3, is not a member of it.")
+                   .arg(where, facts.group, facts.user)
+               + QStringLiteral("\n\n") + remedy::joinGroup(facts);
     case InUse: {
         const QString who = facts.holders.isEmpty()
                                 ? tr("another program is using it, such as a terminal, another uploader or a "
                                      "serial monitor")
                                 : tr("another program is using it: %1").arg(facts.holders.join(QStringLiteral(", ")));
         QString text = tr("%1 cannot be used: %2.\n\nClose that program, then %3.").arg(where, who, next.retry);
-        if (facts.probedOnPlugIn) {
-            text += QLatin1Char(' ')
-                    + tr("If the adapter was plugged in just now, ModemManager may be checking it, "
-                         "which takes a few seconds: %1 in a moment.")
-                          .arg(next.retry);
-        }
+        if (facts.probedOnPlugIn)
+            text += then(remedy::newAdapter(next));
         return text;
     }
     case Other:
         break;
     }
-    // Windows ends its reasons with a full stop.
-    QString reason = facts.systemReason.trimmed();
-    if (reason.endsWith(u'.'))
-        reason.chop(1);
-    const QString refused = tr("%1 cannot be opened: %2.").arg(where, reason);
+    const QString refused = tr("%1 cannot be opened: %2.").arg(where, systemReason(facts.systemReason));
     if (!facts.writable && !facts.groupMayWrite && !facts.owner.isEmpty()) {
         return refused + QStringLiteral("\n\n")
                + tr("It belongs to %1, and no group may write to it, so joining a group does "

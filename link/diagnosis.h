@@ -19,6 +19,7 @@ struct DeviceFacts {
     QStringList holders;           // programs seen holding it, as "name (process N)"
     bool probedOnPlugIn = false;   // a service of the system opens new adapters for a while (ModemManager)
     QStringList otherPorts;        // where it is missing: the ports the system has, as the system names them
+    QStringList otherDevices;      // and their devices, in the same order, as --port takes them
     QString systemReason;          // the system's words for the failed open
 };
 
@@ -27,6 +28,10 @@ struct DeviceFacts {
 struct NextStep {
     QString retry;    // "open the port list again"
     QString restart;  // once a new login has given the user a group: "start pelorin again"
+    // How to use a device that the system has under no port number, %1 the
+    // device: "run the command again with --port %1". Empty where the front
+    // end takes port numbers only.
+    QString useDevice;
 };
 
 // Why a port cannot be used. The cause and the facts are the same for
@@ -42,17 +47,36 @@ struct Diagnosis {
         Other,
     };
     Cause cause = None;
-    int port = 0;  // 0: a device given by its path, and named by it alone
+    int port = 0;  // 0: a device given by its name, and named by it alone
     DeviceFacts facts;
     // A cause the user can do something about, worth a message of its own.
     bool actionable() const { return cause != None && cause != NoDevice; }
+    // Whether the same attempt may work later with nothing changed on this
+    // computer: a device plugged in or let go. Permission is not.
+    bool retryable() const;
     // In words that tell the user what to do.
     QString text(const NextStep &next) const;
 };
 
+// `port` as the link was given it: 1 to 4, or 0 for a device given by name.
 Diagnosis diagnose(int port, const DeviceFacts &facts);
 
-// Reads the facts of a device whose open just failed from the system: its
-// owner and mode, this user and the group database, lock files and the
-// processes this user may see.
-DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused);
+// Reads the facts of a device whose open just failed from the system,
+// without opening it again: on Unix its owner and mode, this user and the
+// group database, lock files and the processes this user may see. Where
+// the device is missing, the ports that are there instead: on Unix those
+// of `known` that exist, the devices that the port map knows.
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused,
+                        const QStringList &known = {});
+
+// Each platform's own remedies, in its file: empty where a cause does not
+// arise on the platform.
+namespace remedy {
+// For a port number with no device while others are there: how to give
+// the adapter that number.
+QString renumber(const NextStep &next);
+// For a user outside the device's group: how to join it.
+QString joinGroup(const DeviceFacts &facts);
+// For a device in use that may be a new adapter: what may be looking at it.
+QString newAdapter(const NextStep &next);
+}  // namespace remedy

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/diagnosis.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -46,11 +47,11 @@ QStringList lockHolders(const QString &device)
     return holders;
 }
 
-// Processes that have the device open, among those this user may look into.
-QStringList openHolders(const QString &device)
+// Processes that have the device open, among those this user may look into;
+// `target` is its path with every link resolved, as /proc shows it.
+QStringList openHolders(const QString &target)
 {
     QStringList holders;
-    const QString target = QFileInfo(device).canonicalFilePath();
     const QDir proc(QStringLiteral("/proc"));
     for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool ok = false;
@@ -70,7 +71,7 @@ QStringList openHolders(const QString &device)
 
 }  // namespace
 
-DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused)
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused, const QStringList &known)
 {
     DeviceFacts facts;
     facts.device = device;
@@ -78,8 +79,14 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
     const QByteArray path = QFile::encodeName(device);
     struct stat st {};
     facts.exists = !device.isEmpty() && ::stat(path.constData(), &st) == 0;
-    if (!facts.exists)
+    if (!facts.exists) {
+        for (const QString &other : known) {
+            if (!other.isEmpty() && other != device && QFileInfo::exists(other))
+                facts.otherDevices << other;
+        }
+        facts.otherPorts = facts.otherDevices;
         return facts;
+    }
     facts.writable = ::access(path.constData(), W_OK) == 0;
     facts.refusedAsBusy = refused && facts.writable;
 #ifdef Q_OS_LINUX
@@ -105,10 +112,40 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
         facts.sessionHasGroup = facts.sessionHasGroup || g == st.st_gid;
     if (facts.writable) {
         // A process gone since it wrote its lock has no name, and one may
-        // both lock and hold the device.
-        facts.holders = lockHolders(device) + openHolders(device);
+        // both lock and hold the device. A stable name such as
+        // /dev/serial/by-id/... is a link: the holders lock and open the
+        // device it leads to.
+        const QString target = QFileInfo(device).canonicalFilePath();
+        facts.holders = lockHolders(target) + openHolders(target);
         facts.holders.removeAll(QString());
         facts.holders.removeDuplicates();
     }
     return facts;
 }
+
+namespace remedy {
+
+// Ports are numbered in the order of their devices, so no adapter can be
+// given a number of the user's choosing.
+QString renumber(const NextStep &) { return {}; }
+
+QString joinGroup(const DeviceFacts &facts)
+{
+    return QCoreApplication::translate("Diagnosis", "To use it, run this command, then log out and in again:\n\n"
+                                                    "    sudo usermod -aG %1 %2")
+        .arg(facts.group, facts.user);
+}
+
+QString newAdapter(const NextStep &next)
+{
+#ifdef Q_OS_LINUX
+    return QCoreApplication::translate("Diagnosis", "If the adapter was plugged in just now, ModemManager may be "
+                                                    "checking it, which takes a few seconds: %1 in a moment.")
+        .arg(next.retry);
+#else
+    Q_UNUSED(next);
+    return {};
+#endif
+}
+
+}  // namespace remedy

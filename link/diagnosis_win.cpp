@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "link/diagnosis.h"
 
+#include <QCoreApplication>
 #include <QSerialPortInfo>
 
 #include <windows.h>
@@ -19,47 +20,55 @@ bool present(const QString &name)
     return ::QueryDosDeviceW(reinterpret_cast<const wchar_t *>(name.utf16()), target, 512) != 0;
 }
 
-// The system's ports as Device Manager lists them, "USB Serial Port (COM7)",
-// in the order of their numbers. The registry's list of ports can hold
-// ports that have gone.
-QStringList systemPorts()
-{
-    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    ports.removeIf([](const QSerialPortInfo &port) { return !present(port.portName()); });
-    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-        return comNumber(a.portName()) < comNumber(b.portName());
-    });
-    QStringList named;
-    for (const QSerialPortInfo &port : ports) {
-        const QString description = port.description().trimmed();
-        named << (description.isEmpty() ? port.portName()
-                                        : QStringLiteral("%1 (%2)").arg(description, port.portName()));
-    }
-    named.removeDuplicates();
-    return named;
-}
-
 }  // namespace
 
-DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused)
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused, const QStringList &)
 {
     DeviceFacts facts;
     facts.device = device;
     facts.systemReason = systemReason;
     facts.writable = true;
-    if (device.isEmpty())
+    facts.exists = !device.isEmpty() && present(device);
+    // Windows names no holder. A port that another program holds is
+    // refused as "access denied", which Qt calls a permission error; Wine
+    // may give a sharing violation instead, whose own words then say it.
+    facts.refusedAsBusy = facts.exists && refused;
+    if (facts.exists)
         return facts;
-    // Windows names no holder, and Qt's error for a held port varies: it is
-    // "access denied" on Windows, where Wine may give a sharing violation
-    // instead. The port itself tells which.
-    const std::wstring path = (QStringLiteral("\\\\.\\") + device).toStdWString();
-    HANDLE port = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    const DWORD error = port == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
-    if (port != INVALID_HANDLE_VALUE)
-        ::CloseHandle(port);
-    facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME;
-    facts.refusedAsBusy = refused || error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-    if (!facts.exists)
-        facts.otherPorts = systemPorts();
+    // The system's ports as Device Manager lists them, "USB Serial Port
+    // (COM7)", in the order of their numbers. The registry's list of ports
+    // can hold ports that have gone.
+    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    ports.removeIf([](const QSerialPortInfo &port) { return !present(port.portName()); });
+    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
+        return comNumber(a.portName()) < comNumber(b.portName());
+    });
+    for (const QSerialPortInfo &port : ports) {
+        if (facts.otherDevices.contains(port.portName()))
+            continue;
+        const QString description = port.description().trimmed();
+        facts.otherDevices << port.portName();
+        facts.otherPorts << (description.isEmpty() ? port.portName()
+                                                   : QStringLiteral("%1 (%2)").arg(description, port.portName()));
+    }
     return facts;
 }
+
+namespace remedy {
+
+QString renumber(const NextStep &next)
+{
+    return QCoreApplication::translate(
+               "Diagnosis",
+               "To use the board's adapter, give it a number from 1 to 4, and 1 if it is the only one: pelorin "
+               "offers the ports from 1 up to the first that is missing. In Device Manager, open Ports, then the "
+               "adapter, Properties, Port Settings, Advanced, and choose its COM Port Number. Then %1.")
+        .arg(next.retry);
+}
+
+// A device's permissions are not in the way of a Windows user.
+QString joinGroup(const DeviceFacts &) { return {}; }
+
+QString newAdapter(const NextStep &) { return {}; }
+
+}  // namespace remedy

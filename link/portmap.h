@@ -15,3 +15,8 @@ using PortMap = std::function<QStringList()>;
 // system reports, in the order of their paths, so a lone USB adapter is
 // port 1. Windows: port n is COMn. Each platform has its own file.
 QStringList systemSerialDevices();
+
+// A device given by name (pelorin --send --port NAME), as the system opens
+// it and as messages name it. Unix: a bare name is under /dev/, as Qt takes
+// it ("ttyS0" is /dev/ttyS0). Windows: "COM7" for "com7" and "\\.\COM7".
+QString systemDeviceName(const QString &given);

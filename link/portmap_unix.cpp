@@ -51,3 +51,10 @@ QStringList systemSerialDevices()
     return devices;
 #endif
 }
+
+QString systemDeviceName(const QString &given)
+{
+    const bool path =
+        given.startsWith(u'/') || given.startsWith(QLatin1String("./")) || given.startsWith(QLatin1String("../"));
+    return path ? given : QStringLiteral("/dev/") + given;
+}

@@ -4,6 +4,8 @@
 #include "link/comm.h"
 #include "link/pacer.h"
 
+#include <algorithm>
+
 Uploader::Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent)
     : QObject(parent), m_set(set), m_link(link), m_pacer(pacer)
 {
@@ -42,6 +44,9 @@ void Uploader::fail(const QString &reason)
     if (!running())
         return;  // no upload running, or its failure is already reported
     m_pacer.stop();
+    // A write that the system had not yet confirmed is the one that failed:
+    // it did not go out.
+    m_set.uploadPos = std::int16_t(std::max(1, m_set.uploadPos - m_link.unconfirmed()));
     emit failed(reason);
 }
 

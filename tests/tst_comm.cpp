@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
+#include "cli/sendcommand.h"
 #include "link/comm.h"
 #include "ptyboard.h"
 #include "samples.h"
-#include "cli/sendcommand.h"
 #include "ui/tavro.h"
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <QTest>
 
@@ -33,6 +34,7 @@ private slots:
     void reportsAWriteToAVanishedDevice();
     void diagnoses_data();
     void diagnoses();
+    void opensADeviceByName();
     void findsTheLockHolder();
 };
 
@@ -215,7 +217,7 @@ void TestComm::diagnoses_data()
     locked.holders = QStringList{QStringLiteral("minicom (process 4242)")};
     QTest::newRow("a held lock") << locked << int(Diagnosis::InUse)
                                  << QStringList{"another program is using it: minicom (process 4242)", "ModemManager",
-                                                "open the port list again"}
+                                                "run the command again"}
                                  << QStringList{"usermod"};
 
     DeviceFacts busy = locked;
@@ -236,14 +238,16 @@ void TestComm::diagnoses_data()
                                                     "serial monitor", "Close that program"}
                                      << QStringList{"ModemManager", "usermod", "Access denied"};
 
+    // How to renumber a COM port is Windows' own, and is checked there.
     DeviceFacts elsewhere;
     elsewhere.device = QStringLiteral("COM1");
     elsewhere.otherPorts = QStringList{QStringLiteral("USB Serial Port (COM7)"), QStringLiteral("COM9")};
+    elsewhere.otherDevices = QStringList{QStringLiteral("COM7"), QStringLiteral("COM9")};
     QTest::newRow("only ports above 4") << elsewhere << int(Diagnosis::OtherPortsOnly)
                                         << QStringList{"Serial port 1 (COM1) has no device",
-                                                       "USB Serial Port (COM7), COM9", "Device Manager",
-                                                       "COM Port Number", "from 1 to 4"}
-                                        << QStringList{"usermod"};
+                                                       "USB Serial Port (COM7), COM9",
+                                                       "run the command again with --port COM7."}
+                                        << QStringList{"usermod", "Device Manager"};
 
     DeviceFacts other = locked;
     other.refusedAsBusy = false;
@@ -260,9 +264,17 @@ void TestComm::diagnoses_data()
         << QStringList{"cannot be opened: The semaphore timeout period has expired."} << QStringList{"expired..", "\r"};
 
     DeviceFacts missing;
-    missing.device = QStringLiteral("/dev/ttyUSB0");
-    QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << QStringList{"has no device"}
-                                      << QStringList{"usermod", "ModemManager"};
+    missing.device = QStringLiteral("/dev/ttyUSB1");
+    QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice)
+                                      << QStringList{"has no device.", "give its device with --port."}
+                                      << QStringList{"usermod", "ModemManager", "computer are"};
+    DeviceFacts another = missing;
+    another.otherDevices = another.otherPorts = QStringList{QStringLiteral("/dev/ttyACM0")};
+    QTest::newRow("a missing device, another there")
+        << another << int(Diagnosis::OtherPortsOnly)
+        << QStringList{"The serial ports of this computer are: /dev/ttyACM0.",
+                       "Plug in the board's adapter, or run the command again with --port /dev/ttyACM0."}
+        << QStringList{"usermod"};
     QTest::newRow("no device for the port at all") << DeviceFacts() << int(Diagnosis::NoDevice)
                                                    << QStringList{"Serial port 1 has no device."} << QStringList{"()"};
 }
@@ -276,20 +288,47 @@ void TestComm::diagnoses()
     const Diagnosis d = diagnose(1, facts);
     QCOMPARE(int(d.cause), cause);
     QCOMPARE(d.actionable(), cause != Diagnosis::NoDevice);
-    const QString text = d.text(Tavro::kNextStep);
+    const QString text = d.text(SendCommand::kNextStep);
     for (const QString &words : says)
         QVERIFY2(text.contains(words), qPrintable(text));
     for (const QString &words : neverSays)
         QVERIFY2(!text.contains(words), qPrintable(text));
 
-    // The command line says the same of the port, ends in its own way to
-    // try again, and names a device given by its path by the path alone.
-    QString expected = text;
-    expected.replace(Tavro::kNextStep.retry, SendCommand::kNextStep.retry)
-        .replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
-    QCOMPARE(d.text(SendCommand::kNextStep), expected);
-    const QString byPath = diagnose(0, facts).text(SendCommand::kNextStep);
-    QVERIFY2(byPath.contains(facts.device) && !byPath.contains(QStringLiteral("Serial port")), qPrintable(byPath));
+    // The window says the same of the port, ends in its own way to try
+    // again, and never speaks of --port, which it does not take.
+    const QString window = d.text(Tavro::kNextStep);
+    QVERIFY2(!window.contains(QStringLiteral("--port")), qPrintable(window));
+    if (!text.contains(QStringLiteral("--port"))) {
+        QString expected = window;
+        expected.replace(Tavro::kNextStep.retry, SendCommand::kNextStep.retry)
+            .replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
+        QCOMPARE(text, expected);
+    }
+    // Trying again later mends an absent or busy device, never permission.
+    QCOMPARE(d.retryable(), cause == Diagnosis::NoDevice || cause == Diagnosis::OtherPortsOnly
+                                || cause == Diagnosis::InUse || (cause == Diagnosis::Other && facts.writable));
+}
+
+// A device given by name, as --port gives it: looked up where the system
+// opens it, and named by its path alone.
+void TestComm::opensADeviceByName()
+{
+    PtyBoard board;
+    Comm comm([] { return withAbsentAfter({}); });
+    comm.lookUpDevices();
+    comm.setDevice(board.path().mid(int(qstrlen("/dev/"))));
+    QCOMPARE(comm.device(), board.path());
+    QCOMPARE(comm.portName(), board.path());
+    QVERIFY2(comm.open(), qPrintable(comm.errorString()));
+    comm.close();
+
+    comm.setDevice(QStringLiteral("ttyUSB-pelorin-none"));
+    QVERIFY(!comm.open());
+    QCOMPARE(comm.failure().port, 0);
+    const QString text = comm.failure().text(SendCommand::kNextStep);
+    QVERIFY2(text.startsWith(QStringLiteral("/dev/ttyUSB-pelorin-none does not exist.")), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("Serial port")) && !text.contains(QStringLiteral("computer are")),
+             qPrintable(text));
 }
 
 // A serial program's lock file names its process, which the facts name.
@@ -303,7 +342,11 @@ void TestComm::findsTheLockHolder()
     const QString lock = QStringLiteral("/tmp/LCK..") + QFileInfo(board.path()).fileName();
     QVERIFY(!QFile::exists(lock));
     QVERIFY(writeFile(lock, QByteArray::number(pid).rightJustified(10, ' ') + '\n'));
-    const DeviceFacts facts = gatherFacts(board.path(), QStringLiteral("locked"), true);
+    // Named by a stable link, as /dev/serial/by-id/ names an adapter.
+    QTemporaryDir links;
+    const QString link = links.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K5ZQ1-if00-port0"));
+    QVERIFY(QFile::link(board.path(), link));
+    const DeviceFacts facts = gatherFacts(link, QStringLiteral("locked"), true);
     QFile::remove(lock);
     holder.kill();
     holder.waitForFinished();

@@ -3,8 +3,8 @@
 #include "child.h"
 #include "ptyboard.h"
 
-#include "link/portmap.h"
 #include "cli/commandline.h"
+#include "link/portmap.h"
 
 #include <QFile>
 #include <QImage>

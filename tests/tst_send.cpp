@@ -3,11 +3,11 @@
 // window, standard error not a terminal.
 #include "board/virtualboard.h"
 #include "child.h"
+#include "cli/sendcommand.h"
 #include "eventloop.h"
 #include "ptyboard.h"
 #include "rig.h"
 #include "samples.h"
-#include "cli/sendcommand.h"
 
 #include "link/upload.h"
 
@@ -16,11 +16,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QElapsedTimer>
+
 #include <csignal>
+#include <grp.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+enum BoardState { Free, Held, OtherGroup };
 
 struct Sent {
     int exitCode = -1;
@@ -29,22 +36,49 @@ struct Sent {
     QString output;
 };
 
+// The shortest set: nine empty messages, 44 characters on the wire.
+const QByteArray kEmptySetFile = QByteArray("x\r\n").repeated(9) + QByteArray("0\r\n").repeated(8) + "1\r\n";
+
+// Environment settings for pelorin with the stall library loaded: its log
+// in `dir`, and `settings` beside it.
+QMap<QString, QString> stalled(const QTemporaryDir &dir, QMap<QString, QString> settings = {})
+{
+    settings.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(PELORIN_STALL_LIBRARY));
+    settings.insert(QStringLiteral("STALL_LOG"), dir.filePath(QStringLiteral("stall.log")));
+    // A sanitizer's runtime would insist on being loaded first.
+    settings.insert(QStringLiteral("ASAN_OPTIONS"),
+                    qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
+    return settings;
+}
+QString stallLog(const QTemporaryDir &dir) { return QString::fromLocal8Bit(contentsOf(dir.filePath("stall.log"))); }
+
 // The binary with none of a display's environment, from a folder that
-// holds `file` as set.mes; `whileRunning` runs the event loop until it
+// holds `file` as set.mes, started.
+void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
+               const QMap<QString, QString> &settings = {})
+{
+    if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
+        return;
+    pelorin.setProcessEnvironment(environmentWith(settings, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
+    pelorin.setWorkingDirectory(dir.path());
+    // Root may open a device that another program holds, or one that its
+    // mode closes to it; the sender may not, as any other user may not.
+    pelorin.setChildProcessModifier([] {
+        for (const int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+            ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    });
+    pelorin.start(QStringLiteral(PELORIN_BINARY), QStringList{"--send", "set.mes"} + arguments);
+}
+
+// As startSend, to its end; `whileRunning` runs the event loop until it
 // returns true.
 Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
-                    const std::function<bool(QProcess &)> &whileRunning = {})
+                    const std::function<bool(QProcess &)> &whileRunning = {},
+                    const QMap<QString, QString> &settings = {})
 {
     Sent sent;
-    if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
-        return sent;
     QProcess pelorin;
-    pelorin.setProcessEnvironment(environmentWith({}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}));
-    pelorin.setWorkingDirectory(dir.path());
-    // Root may open a device that another program holds; the sender may
-    // not, as any other user may not.
-    pelorin.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0); });
-    pelorin.start(QStringLiteral(PELORIN_BINARY), QStringList{"--send", "set.mes"} + arguments);
+    startSend(pelorin, dir, file, arguments, settings);
     if (!pelorin.waitForStarted())
         return sent;
     const auto ended = [&] { return pelorin.state() == QProcess::NotRunning; };
@@ -67,6 +101,8 @@ private slots:
     void sendsWhatLoadAndSendWould();
     void stops_data();
     void stops();
+    void endsAStuckDrain();
+    void stopsDuringAFailingOpen();
     void progressLine_data();
     void progressLine();
     void virtualBoardWithNoDisplay();
@@ -76,52 +112,71 @@ void TestSend::refused_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QStringList>("arguments");  // "BOARD": the pseudo-terminal's path
-    QTest::addColumn<bool>("held");              // another program holds the board's device
+    QTest::addColumn<int>("board");              // what stands in the way on the board's device
+    QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("says");
     QTest::addColumn<QStringList>("neverSays");
 
     const QStringList toBoard{"--port", "BOARD"};
     QTest::newRow("a file that Load refuses")
-        << withLine(12, "x") << toBoard << false << QStringList{"Could not load set.mes: line 12", "Nothing was sent."}
-        << QStringList{"sending"};
-    QTest::newRow("a file with no port") << withLine(18, "") << QStringList() << false
+        << withLine(12, "x") << toBoard << int(Free) << 1
+        << QStringList{"Could not load set.mes: line 12", "Nothing was sent."} << QStringList{"sending"};
+    QTest::newRow("a file with no port") << withLine(18, "") << QStringList() << int(Free) << 1
                                          << QStringList{"set.mes names no port", "--port"} << QStringList();
-    QTest::newRow("a file with port 7") << withLine(18, "7") << QStringList() << false
+    QTest::newRow("a file with port 7") << withLine(18, "7") << QStringList() << int(Free) << 1
                                         << QStringList{"names port \"7\"", "--port"} << QStringList();
-    QTest::newRow("a device another program holds") << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << true
-                                                    << QStringList{"BOARD cannot be used: another program is using it",
-                                                                   "Close that program, then run the "
-                                                                   "command again.",
-                                                                   "Nothing was sent."}
-                                                    << QStringList{"Serial port", "port list"};
+    QTest::newRow("a device another program holds")
+        << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << int(Held) << 75
+        << QStringList{"BOARD cannot be used: another program is using it",
+                       "Close that program, then run the "
+                       "command again.",
+                       "Nothing was sent."}
+        << QStringList{"Serial port", "port list"};
     QTest::newRow("a device that is not there")
-        << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << false
+        << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << int(Free) << 75
         << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "check the device's name"}
         << QStringList{"Serial port"};
+    // Named as the system names it, under /dev/ by itself.
+    QTest::newRow("a device of a group the user is not in")
+        << kWorkedExampleFile << QStringList{"--port", "BOARD-IN-DEV"} << int(OtherGroup) << 1
+        << QStringList{"BOARD cannot be used: you may not open it", "sudo usermod -aG "} << QStringList{"exist"};
 }
 
 void TestSend::refused()
 {
     QFETCH(QByteArray, file);
     QFETCH(QStringList, arguments);
-    QFETCH(bool, held);
+    QFETCH(int, board);
     QFETCH(QStringList, says);
     QFETCH(QStringList, neverSays);
-    PtyBoard board;
-    if (held)
-        QVERIFY(board.holdExclusively());
-    arguments.replaceInStrings(QStringLiteral("BOARD"), board.path());
+    PtyBoard pty;
+    if (board == Held)
+        QVERIFY(pty.holdExclusively());
+    if (board == OtherGroup) {
+        // Writable by its group alone, which root leaves for one of no
+        // use to it; a user's pseudo-terminals are usually of such a group.
+        const QByteArray path = QFile::encodeName(pty.path());
+        QVERIFY(::chmod(path.constData(), 0020) == 0);
+        if (::geteuid() == 0)
+            QVERIFY(::chown(path.constData(), uid_t(-1), gid_t(65534)) == 0);
+        struct stat st {};
+        QVERIFY(::stat(path.constData(), &st) == 0);
+        if (st.st_gid == ::getegid() || ::group_member(st.st_gid))
+            QSKIP("this system's pseudo-terminals belong to a group of this user's, and only root can change it");
+    }
+    arguments.replaceInStrings(QStringLiteral("BOARD-IN-DEV"), pty.path().mid(5));
+    arguments.replaceInStrings(QStringLiteral("BOARD"), pty.path());
     QTemporaryDir dir;
     const Sent sent = sendFromScript(dir, file, arguments);
 
     QVERIFY(!sent.bySignal);
-    QCOMPARE(sent.exitCode, 1);
+    QTEST(sent.exitCode, "status");
     QVERIFY(sent.output.isEmpty());
     for (QString words : says)
-        QVERIFY2(sent.errors.contains(words.replace(QStringLiteral("BOARD"), board.path())), qPrintable(sent.errors));
+        QVERIFY2(sent.errors.contains(words.replace(QStringLiteral("BOARD"), pty.path())), qPrintable(sent.errors));
     for (const QString &words : neverSays)
         QVERIFY2(!sent.errors.contains(words), qPrintable(sent.errors));
-    QVERIFY(!board.waitForBytes(1, 600));
+    QVERIFY(!pty.waitForBytes(1, 600));
 }
 
 // To the virtual board on its own, as a user tries a script: it holds its
@@ -143,9 +198,12 @@ void TestSend::sendsWhatLoadAndSendWould()
 
     VirtualBoard board;
     QVERIFY2(!board.device().isEmpty(), qPrintable(board.error()));
-    const Sent sent = sendFromScript(dir, file, {"--port", board.device()});
+    const Sent sent = sendFromScript(dir, file, {"--port", board.device()}, {}, stalled(dir));
 
     QCOMPARE(sent.exitCode, 0);
+    // A pseudo-terminal is drained at once, so the drain shows only in
+    // what the system was asked.
+    QCOMPARE(stallLog(dir), QStringLiteral("drain %1\n").arg(board.device()));
     QVERIFY(!sent.bySignal);
     // Done means the last character has left: it has arrived already.
     QCOMPARE(board.board().received(), expected);
@@ -199,6 +257,67 @@ void TestSend::stops()
     QVERIFY(sent.errors.contains(QStringLiteral("partial message set")));
     QCOMPARE(sent.errors.contains(QStringLiteral("sending set.mes")), !quiet);
     QVERIFY(!board.waitForBytes(int(received.size()) + 1, 1200));
+}
+
+// A device that stops taking data after the last character: the drain's
+// deadline ends the send with the status to try again, and a SIGTERM ends
+// it at once. Both throw the output away and close the port, so neither
+// waits on the port's closing time.
+void TestSend::endsAStuckDrain()
+{
+    PtyBoard boards[2];
+    QTemporaryDir dirs[2];
+    QProcess senders[2];
+    const QMap<QString, QString> stuck{{QStringLiteral("STALL_DRAIN"), QStringLiteral("forever")}};
+    for (int i = 0; i < 2; ++i)
+        startSend(senders[i], dirs[i], kEmptySetFile, {"--port", boards[i].path()}, stalled(dirs[i], stuck));
+    QProcess &deadline = senders[0], &terminated = senders[1];
+    const auto draining = [&](int i) { return stallLog(dirs[i]).startsWith(QStringLiteral("drain ")); };
+    QVERIFY2(runUntil([&] { return draining(0) && draining(1); }, 60000), qPrintable(stallLog(dirs[0])));
+    QElapsedTimer sinceDrain;
+    sinceDrain.start();
+    ::kill(pid_t(terminated.processId()), SIGTERM);
+    QVERIFY(runUntil([&] { return terminated.state() == QProcess::NotRunning; }, 5000));
+    const qint64 stopMs = sinceDrain.elapsed();
+    QVERIFY(runUntil([&] { return deadline.state() == QProcess::NotRunning; }, 20000));
+    const auto sinceLast = PtyBoard::Clock::now() - boards[0].arrivals().back().at;
+    const qint64 deadlineMs = std::chrono::duration_cast<std::chrono::milliseconds>(sinceLast).count();
+
+    QCOMPARE(terminated.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(terminated.exitCode(), SIGTERM);
+    QVERIFY2(stopMs < 3000, qPrintable(QString::number(stopMs)));
+    const QString stopSaid = QString::fromLocal8Bit(terminated.readAllStandardError());
+    QVERIFY2(stopSaid.contains(QStringLiteral("stopped before the last characters")), qPrintable(stopSaid));
+
+    QCOMPARE(deadline.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(deadline.exitCode(), SendCommand::kTryAgain);
+    // 44 characters at 2400 baud, and two seconds more.
+    QCOMPARE(SendCommand::drainDeadlineMs(44), 2183);
+    QVERIFY2(deadlineMs >= 2000 && deadlineMs < 10000, qPrintable(QString::number(deadlineMs)));
+    const QString deadlineSaid = QString::fromLocal8Bit(deadline.readAllStandardError());
+    QVERIFY2(deadlineSaid.contains(QStringLiteral("did not take the last of them within 3 seconds")),
+             qPrintable(deadlineSaid));
+    for (PtyBoard &board : boards)
+        QCOMPARE(board.received(), kAllEmptyStream);
+}
+
+// Ctrl-C while the port is being opened, and the open then fails: the stop
+// ends it, as it would at any later point.
+void TestSend::stopsDuringAFailingOpen()
+{
+    QTemporaryDir dir;
+    const QString device = absentDevice(1);
+    const Sent sent = sendFromScript(
+        dir, kWorkedExampleFile, {"--port", device},
+        [&](QProcess &pelorin) {
+            if (!stallLog(dir).contains(QStringLiteral("open ")))
+                return false;
+            ::kill(pid_t(pelorin.processId()), SIGINT);
+            return true;
+        },
+        stalled(dir, {{QStringLiteral("STALL_OPEN"), device}}));
+    QVERIFY2(sent.bySignal, qPrintable(sent.errors));
+    QCOMPARE(sent.exitCode, SIGINT);
 }
 
 void TestSend::progressLine_data()

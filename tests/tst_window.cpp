@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The editor window: start-up, the controls and their bindings to the
 // message set, the port probe and the keyboard.
+#include "cli/commandline.h"
 #include "ptyboard.h"
 #include "rig.h"
-#include "cli/commandline.h"
 
 #include <QAccessible>
 #include <QApplication>

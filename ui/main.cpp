@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "link/portmap.h"
 #include "cli/commandline.h"
-#include "ui/prompts.h"
+#include "cli/console.h"
 #include "cli/sendcommand.h"
+#include "link/portmap.h"
+#include "ui/prompts.h"
 #include "ui/tavro.h"
 #include "ui/windowgone.h"
 
@@ -121,15 +122,15 @@ int main(int argc, char *argv[])
     const CommandLine commandLine = parseCommandLine(programArguments(argc, argv));
     switch (commandLine.action) {
     case CommandLine::Help:
-        std::fputs(kHelp, stdout);
+        printText(stdout, QLatin1String(kHelp));
         return 0;
     case CommandLine::Version:
-        std::printf("pelorin %s\n", PELORIN_VERSION);
+        printText(stdout, QStringLiteral("pelorin %1\n").arg(QLatin1String(PELORIN_VERSION)));
         return 0;
     case CommandLine::Mistake:
         if (!commandLine.mistake.isEmpty())
-            std::fprintf(stderr, "pelorin: %s\n", qPrintable(commandLine.mistake));
-        std::fputs(kUsage, stderr);
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(commandLine.mistake));
+        printText(stderr, QLatin1String(kUsage));
         return 2;
     case CommandLine::Send: {
         // No window and no display: the core application opens no
@@ -145,9 +146,8 @@ int main(int argc, char *argv[])
     }
 #ifndef Q_OS_UNIX
     if (commandLine.virtualBoard || commandLine.action == CommandLine::VirtualBoardOnly) {
-        std::fputs("pelorin: --virtual-board is not available here: the virtual board is a pseudo-terminal, "
-                   "which only Unix systems have.\n",
-                   stderr);
+        printText(stderr, QStringLiteral("pelorin: --virtual-board is not available here: the virtual board is a "
+                                         "pseudo-terminal, which only Unix systems have.\n"));
         return 2;
     }
 #endif
@@ -162,9 +162,8 @@ int main(int argc, char *argv[])
     // Without this check the toolkit aborts with a trace that tells a user
     // little.
     if (!hasDisplay()) {
-        std::fputs("pelorin: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set); "
-                   "start it from a desktop session.\n",
-                   stderr);
+        printText(stderr, QStringLiteral("pelorin: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is "
+                                         "set); start it from a desktop session.\n"));
         return 1;
     }
     // The arguments are pelorin's alone; none of them go to the toolkit.

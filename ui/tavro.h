@@ -71,9 +71,10 @@ public:
     static QString ReportFileStatus(const QString &filespec);
 
     static constexpr const char *kSettings = upload::kLineSettings;
-    // The window tries a port again when its list opens.
+    // The window tries a port again when its list opens; it takes port
+    // numbers only.
     static inline const NextStep kNextStep{QStringLiteral("open the port list again"),
-                                           QStringLiteral("start pelorin again")};
+                                           QStringLiteral("start pelorin again"), QString()};
     static constexpr int kMaxTyped = MessageSet::kMaxTyped;
 
 public slots:
