@@ -30,9 +30,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption send(QStringLiteral("send"), {}, QStringLiteral("FILE.mes"));
     const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("PORT"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption porcelain(QStringLiteral("porcelain"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, help, version});
+    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
@@ -47,6 +49,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
         return line;
     }
     const QStringList files = parser.positionalArguments();
+    if (parser.isSet(porcelain) && !parser.isSet(listPorts))
+        return mistake(QStringLiteral("--porcelain goes with --list-ports"));
+    if (parser.isSet(listPorts)) {
+        if (!files.isEmpty() || parser.isSet(send) || parser.isSet(port) || parser.isSet(quiet)
+            || parser.isSet(virtualBoard) || parser.isSet(boardOnly))
+            return mistake(QStringLiteral("--list-ports lists the serial devices, and takes only --porcelain"));
+        line.action = CommandLine::ListPorts;
+        line.porcelain = parser.isSet(porcelain);
+        return line;
+    }
     if (parser.isSet(send)) {
         const QStringList sent = parser.values(send);
         if (sent.size() > 1 || !files.isEmpty())

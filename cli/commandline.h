@@ -6,26 +6,30 @@
 
 // pelorin [--virtual-board] [FILE]: with a file, the editor starts as usual
 // and then loads it as Load would. pelorin --send FILE [--port PORT]
-// [--quiet]: sends the file's set with no window. pelorin
-// --virtual-board-only: the stand-in board alone. A mistake is told before
+// [--quiet]: sends the file's set with no window. pelorin --list-ports
+// [--porcelain]: the serial devices. pelorin --virtual-board-only: the
+// stand-in board alone. A mistake is told before
 // any window opens.
 struct CommandLine {
-    enum Action { Run, Send, VirtualBoardOnly, Help, Version, Mistake };
+    enum Action { Run, Send, ListPorts, VirtualBoardOnly, Help, Version, Mistake };
     Action action = Run;
     QString file;  // Run: empty to start without one; Send: the file to send
     bool virtualBoard = false;
     QString port;  // Send: empty for the file's own port
     bool quiet = false;
-    QString mistake;  // Mistake: what is wrong, where the usage alone does not say
+    bool porcelain = false;  // ListPorts: for a script
+    QString mistake;         // Mistake: what is wrong, where the usage alone does not say
 };
 // The arguments after the program's name.
 CommandLine parseCommandLine(const QStringList &arguments);
 
 inline constexpr const char *kUsage = "usage: pelorin [--virtual-board] [FILE.mes]\n"
                                       "       pelorin --send FILE.mes [--port PORT] [--quiet]\n"
+                                      "       pelorin --list-ports [--porcelain]\n"
                                       "       pelorin --virtual-board-only\n";
 inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes]\n"
                                      "       pelorin --send FILE.mes [--port PORT] [--quiet]\n"
+                                     "       pelorin --list-ports [--porcelain]\n"
                                      "       pelorin --virtual-board-only\n"
                                      "Edits the nine messages of a Tavro message board and uploads them over a\n"
                                      "serial port. With FILE.mes, loads that message file once the window is up.\n"
@@ -41,9 +45,16 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "  --send FILE.mes       send the set in FILE.mes at 2400 baud 8N1, one\n"
                                      "                        character every half second, and exit\n"
                                      "  --port PORT           with --send: a port from 1 to 4, as in the window,\n"
-                                     "                        or a device (/dev/ttyUSB0, COM7); without it, the\n"
-                                     "                        port that the file names\n"
+                                     "                        or a device (/dev/ttyUSB0, a stable name under\n"
+                                     "                        /dev/serial/by-id/, COM7); without it, the port\n"
+                                     "                        that the file names\n"
                                      "  --quiet               with --send: print only errors\n"
+                                     "  --list-ports          list ports 1 to 4 and every other serial device:\n"
+                                     "                        its device, stable name, whether this user may\n"
+                                     "                        use it, and what it is\n"
+                                     "  --porcelain           with --list-ports: a device a line, for scripts:\n"
+                                     "                        port, device, stable name, state and description\n"
+                                     "                        between tabs, \"-\" for an empty field\n"
                                      "  -h, --help            show this help and exit\n"
                                      "  -v, --version         show the version and exit\n"
                                      "\n"

@@ -119,3 +119,42 @@ QString Diagnosis::text(const NextStep &next) const
     }
     return refused;
 }
+
+QString Diagnosis::stateWord() const
+{
+    switch (cause) {
+    case NoDevice:
+    case OtherPortsOnly:
+        return QStringLiteral("absent");
+    case InUse:
+        return QStringLiteral("held");
+    case NoPermission:
+    case NeedsNewLogin:
+        return QStringLiteral("denied");
+    case None:
+    case Other:
+        break;
+    }
+    return facts.writable ? QStringLiteral("usable") : QStringLiteral("denied");
+}
+
+QString Diagnosis::shortReason() const
+{
+    switch (cause) {
+    case NoDevice:
+    case OtherPortsOnly:
+        return tr("not there");
+    case InUse:
+        return facts.holders.isEmpty() ? tr("in use by another program")
+                                       : tr("in use by %1").arg(facts.holders.join(QStringLiteral(", ")));
+    case NoPermission:
+        return tr("%1 is not in the group %2").arg(facts.user, facts.group);
+    case NeedsNewLogin:
+        return tr("%1 is in the group %2 from the next login").arg(facts.user, facts.group);
+    case None:
+    case Other:
+        break;
+    }
+    return facts.writable ? QString()
+                          : tr("%1 may not open it").arg(facts.user.isEmpty() ? tr("this user") : facts.user);
+}

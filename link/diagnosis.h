@@ -56,6 +56,10 @@ struct Diagnosis {
     bool retryable() const;
     // In words that tell the user what to do.
     QString text(const NextStep &next) const;
+    // For a list of devices: one word for the device's state (usable,
+    // held, denied, absent), and the reason in a few words.
+    QString stateWord() const;
+    QString shortReason() const;
 };
 
 // `port` as the link was given it: 1 to 4, or 0 for a device given by name.

@@ -11,9 +11,9 @@
 // stand in. A port beyond the list, or with an empty entry, has no device.
 using PortMap = std::function<QStringList()>;
 
-// Linux and the other Unix systems: port n is the n-th serial device the
-// system reports, in the order of their paths, so a lone USB adapter is
-// port 1. Windows: port n is COMn. Each platform has its own file.
+// Linux and the other Unix systems: port n is the n-th serial device that
+// serialDevices() lists, so a lone USB adapter is port 1. Windows: port n
+// is COMn. Each platform has its own file.
 QStringList systemSerialDevices();
 
 // A device given by name (pelorin --send --port NAME), as the system opens

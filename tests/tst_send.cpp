@@ -55,7 +55,7 @@ QString stallLog(const QTemporaryDir &dir) { return QString::fromLocal8Bit(conte
 // The binary with none of a display's environment, from a folder that
 // holds `file` as set.mes, started.
 void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
-               const QMap<QString, QString> &settings = {})
+               const QMap<QString, QString> &settings = {}, bool interruptIgnored = false)
 {
     if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
         return;
@@ -63,9 +63,12 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
     pelorin.setWorkingDirectory(dir.path());
     // Root may open a device that another program holds, or one that its
     // mode closes to it; the sender may not, as any other user may not.
-    pelorin.setChildProcessModifier([] {
+    pelorin.setChildProcessModifier([interruptIgnored] {
         for (const int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
             ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+        // As a shell starts a job in the background.
+        if (interruptIgnored)
+            ::signal(SIGINT, SIG_IGN);
     });
     pelorin.start(QStringLiteral(PELORIN_BINARY), QStringList{"--send", "set.mes"} + arguments);
 }
@@ -74,11 +77,11 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
 // returns true.
 Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
                     const std::function<bool(QProcess &)> &whileRunning = {},
-                    const QMap<QString, QString> &settings = {})
+                    const QMap<QString, QString> &settings = {}, bool interruptIgnored = false)
 {
     Sent sent;
     QProcess pelorin;
-    startSend(pelorin, dir, file, arguments, settings);
+    startSend(pelorin, dir, file, arguments, settings, interruptIgnored);
     if (!pelorin.waitForStarted())
         return sent;
     const auto ended = [&] { return pelorin.state() == QProcess::NotRunning; };
@@ -140,6 +143,10 @@ void TestSend::refused_data()
     QTest::newRow("a device of a group the user is not in")
         << kWorkedExampleFile << QStringList{"--port", "BOARD-IN-DEV"} << int(OtherGroup) << 1
         << QStringList{"BOARD cannot be used: you may not open it", "sudo usermod -aG "} << QStringList{"exist"};
+    // A stable name, as udev makes under /dev/serial/by-id/: a link.
+    QTest::newRow("a stable name of a device of a group the user is not in")
+        << kWorkedExampleFile << QStringList{"--port", "BY-ID"} << int(OtherGroup) << 1
+        << QStringList{"BY-ID cannot be used: you may not open it", "sudo usermod -aG "} << QStringList{"exist"};
 }
 
 void TestSend::refused()
@@ -164,16 +171,24 @@ void TestSend::refused()
         if (st.st_gid == ::getegid() || ::group_member(st.st_gid))
             QSKIP("this system's pseudo-terminals belong to a group of this user's, and only root can change it");
     }
-    arguments.replaceInStrings(QStringLiteral("BOARD-IN-DEV"), pty.path().mid(5));
-    arguments.replaceInStrings(QStringLiteral("BOARD"), pty.path());
+    QTemporaryDir links;
+    const QString byId = links.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K5ZQ1-if00-port0"));
+    QVERIFY(QFile::link(pty.path(), byId));
+    const auto named = [&](QString text) {
+        return text.replace(QStringLiteral("BY-ID"), byId)
+            .replace(QStringLiteral("BOARD-IN-DEV"), pty.path().mid(5))
+            .replace(QStringLiteral("BOARD"), pty.path());
+    };
+    for (QString &argument : arguments)
+        argument = named(argument);
     QTemporaryDir dir;
     const Sent sent = sendFromScript(dir, file, arguments);
 
     QVERIFY(!sent.bySignal);
     QTEST(sent.exitCode, "status");
     QVERIFY(sent.output.isEmpty());
-    for (QString words : says)
-        QVERIFY2(sent.errors.contains(words.replace(QStringLiteral("BOARD"), pty.path())), qPrintable(sent.errors));
+    for (const QString &words : says)
+        QVERIFY2(sent.errors.contains(named(words)), qPrintable(sent.errors));
     for (const QString &words : neverSays)
         QVERIFY2(!sent.errors.contains(words), qPrintable(sent.errors));
     QVERIFY(!pty.waitForBytes(1, 600));
@@ -198,7 +213,10 @@ void TestSend::sendsWhatLoadAndSendWould()
 
     VirtualBoard board;
     QVERIFY2(!board.device().isEmpty(), qPrintable(board.error()));
-    const Sent sent = sendFromScript(dir, file, {"--port", board.device()}, {}, stalled(dir));
+    // By a stable name, a link to the device.
+    const QString byId = dir.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K5ZQ1-if00-port0"));
+    QVERIFY(QFile::link(board.device(), byId));
+    const Sent sent = sendFromScript(dir, file, {"--port", byId}, {}, stalled(dir));
 
     QCOMPARE(sent.exitCode, 0);
     // A pseudo-terminal is drained at once, so the drain shows only in
@@ -213,9 +231,8 @@ void TestSend::sendsWhatLoadAndSendWould()
     // A line at the start and one at the end, nothing redrawn.
     const QStringList lines = sent.errors.trimmed().split(u'\n');
     QCOMPARE(lines.size(), 2);
-    QVERIFY2(lines[0].startsWith(QStringLiteral("pelorin: sending set.mes to %1").arg(board.device())),
-             qPrintable(lines[0]));
-    QCOMPARE(lines[1], QStringLiteral("pelorin: sent %1 characters to %2.").arg(expected.size()).arg(board.device()));
+    QVERIFY2(lines[0].startsWith(QStringLiteral("pelorin: sending set.mes to %1").arg(byId)), qPrintable(lines[0]));
+    QCOMPARE(lines[1], QStringLiteral("pelorin: sent %1 characters to %2.").arg(expected.size()).arg(byId));
     QVERIFY(!sent.errors.contains(u'\r'));
 }
 
@@ -223,27 +240,40 @@ void TestSend::stops_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("quiet");
-    QTest::newRow("Ctrl-C") << SIGINT << true;
-    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::addColumn<bool>("interruptIgnored");  // Ctrl-C was ignored from the start, and is sent first
+    QTest::newRow("Ctrl-C") << SIGINT << true << false;
+    QTest::newRow("SIGTERM") << SIGTERM << false << false;
+    QTest::newRow("Ctrl-C ignored, as in a background job") << SIGTERM << false << true;
 }
 
 void TestSend::stops()
 {
     QFETCH(int, signal);
     QFETCH(bool, quiet);
+    QFETCH(bool, interruptIgnored);
     PtyBoard board;
     QTemporaryDir dir;
     QStringList arguments{"--port", board.path()};
     if (quiet)
         arguments << QStringLiteral("--quiet");
     int sentBefore = -1;
-    const Sent sent = sendFromScript(dir, kWorkedExampleFile, arguments, [&](QProcess &pelorin) {
-        if (board.received().size() < 3)
+    int interruptedAt = interruptIgnored ? -1 : 0;
+    const auto stop = [&](QProcess &pelorin) {
+        const int received = int(board.received().size());
+        if (received < 3)
             return false;
-        sentBefore = int(board.received().size());
+        if (interruptedAt < 0) {
+            interruptedAt = received;
+            ::kill(pid_t(pelorin.processId()), SIGINT);
+        }
+        // Once the ignored Ctrl-C has been sent, the upload goes on.
+        if (received < interruptedAt + 2)
+            return false;
+        sentBefore = received;
         ::kill(pid_t(pelorin.processId()), signal);
         return true;
-    });
+    };
+    const Sent sent = sendFromScript(dir, kWorkedExampleFile, arguments, stop, {}, interruptIgnored);
 
     // Ended as the signal ends a program, so that a shell sees 128 + n.
     QVERIFY(sent.bySignal);

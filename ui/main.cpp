@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/commandline.h"
 #include "cli/console.h"
+#include "cli/listports.h"
 #include "cli/sendcommand.h"
 #include "link/portmap.h"
 #include "ui/prompts.h"
@@ -139,6 +140,11 @@ int main(int argc, char *argv[])
         QCoreApplication app(toolkitArgc, argv);
         SendCommand command({commandLine.file, commandLine.port, commandLine.quiet});
         return command.run();
+    }
+    case CommandLine::ListPorts: {
+        int toolkitArgc = 1;
+        QCoreApplication app(toolkitArgc, argv);
+        return listPorts(commandLine.porcelain);
     }
     case CommandLine::Run:
     case CommandLine::VirtualBoardOnly:

@@ -3,6 +3,7 @@
 
 #include "link/comm.h"
 #include "link/pacer.h"
+#include "link/serialdevices.h"
 #include "link/upload.h"
 #include "link/uploader.h"
 #include "ui/accessible.h"
@@ -386,7 +387,9 @@ Diagnosis Tavro::probePorts()
             break;
         }
         Combo1->addItem(QString::number(n));
-        Combo1->setItemData(Combo1->count() - 1, Comm->deviceOf(n), Qt::ToolTipRole);
+        // The device, and the name that stays with an adapter, for a
+        // script's --port.
+        Combo1->setItemData(Combo1->count() - 1, serialDevice(Comm->deviceOf(n)).label(), Qt::ToolTipRole);
     }
     Combo1->setCurrentIndex(int(Combo1->findText(shown)));
     return stop;
