@@ -3,17 +3,25 @@
 # Runs the real pelorin under a virtual X server, as a person would use it.
 #   desktop.sh BINARY SHOT [PTY DEVICE [nobody]]
 # With PTY and DEVICE, the pseudo-terminal stands in for the serial device
-# in a private mount namespace (root only), and Send is pressed before the
-# window is closed. With nobody as well, the program runs as the user
-# nobody instead, and nothing is pressed.
+# in a private mount namespace (root only), where it is no console, and
+# Send is pressed before the window is closed. With nobody as well, the
+# program runs as the user nobody instead, and nothing is pressed.
 # Prints WINDOW <width>x<height> and WINDOWS <how many the program shows>,
 # then EXIT <status> <milliseconds from the close to the end of the process>.
 set -eu
 unset QT_QPA_PLATFORM
 binary=$1 shot=$2
 if [ $# -ge 4 ] && [ -z "${PELORIN_IN_NAMESPACE:-}" ]; then
-    exec env PELORIN_IN_NAMESPACE=1 unshare --mount --propagation private \
-        sh -c 'mount --bind "$3" "$4" && exec "$0" "$@"' "$0" "$@"
+    # The device may be this machine's console, which is no port: in the
+    # namespace, no terminal is a console.
+    printf 'N\n' >"$(dirname "$shot")/no-console"
+    printf 'tty0\n' >"$(dirname "$shot")/consoles"
+    exec env PELORIN_IN_NAMESPACE=1 unshare --mount --propagation private sh -c '
+        mount --bind "$3" "$4" || exit 1
+        tty=/sys/class/tty/${4##*/}
+        if [ -e "$tty/console" ]; then mount --bind "${2%/*}/no-console" "$tty/console"; fi
+        mount --bind "${2%/*}/consoles" /sys/class/tty/console/active
+        exec "$0" "$@"' "$0" "$@"
 fi
 if [ -z "${DISPLAY_READY:-}" ]; then
     # The authority file sits beside the screenshot, where another user

@@ -4,7 +4,7 @@
 #include "ptyboard.h"
 
 #include "cli/commandline.h"
-#include "link/portmap.h"
+#include "link/serialdevices.h"
 
 #include <QFile>
 #include <QImage>
@@ -83,7 +83,8 @@ namespace {
 // namespace; empty, with the reason, where it cannot.
 QString standInDevice(const char **whyNot)
 {
-    const QString device = systemSerialDevices().value(0);
+    // A console too: in the namespace, it is none.
+    const QString device = serialDevices().value(0).device;
     *whyNot = ::geteuid() != 0   ? "standing a pseudo-terminal in for a serial device needs root"
               : device.isEmpty() ? "this machine reports no serial device to stand a pseudo-terminal in for"
                                  : nullptr;
@@ -167,6 +168,10 @@ void TestDesktop::commandLine_data()
     QTest::newRow("a port above 4") << QStringList{"--send", "good.mes", "--port", "5"} << 2;
     QTest::newRow("a port of two digits") << QStringList{"--send", "good.mes", "--port", "01"} << 2;
     QTest::newRow("the virtual board alone") << QStringList{"--virtual-board-only"} << -1;
+    QTest::newRow("the ports") << QStringList{"--list-ports"} << 0;
+    QTest::newRow("the ports for a script") << QStringList{"--list-ports", "--porcelain"} << 0;
+    QTest::newRow("porcelain alone") << QStringList{"--porcelain"} << 2;
+    QTest::newRow("the ports and a file") << QStringList{"--list-ports", "good.mes"} << 2;
 }
 
 void TestDesktop::commandLine()
@@ -197,8 +202,16 @@ void TestDesktop::commandLine()
     QCOMPARE(pelorin.exitCode(), exitCode);
     const QByteArray output = pelorin.readAllStandardOutput();
     if (exitCode == 0) {
-        // Help and version go to standard output, and say what they are.
+        // Help, version and the ports go to standard output; what the
+        // ports are depends on the machine, and a script's lines have five
+        // fields each.
         QVERIFY(errors.isEmpty());
+        if (arguments.first() == QLatin1String("--list-ports")) {
+            QVERIFY(output.endsWith('\n'));
+            for (const QByteArray &line : output.chopped(1).split('\n'))
+                QVERIFY2(arguments.size() == 1 || line.count('\t') == 4, output.constData());
+            return;
+        }
         QVERIFY2(output.startsWith(arguments.first() == QLatin1String("--help") ? "usage: pelorin" : "pelorin 1."),
                  output.constData());
         return;
