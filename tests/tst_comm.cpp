@@ -34,7 +34,6 @@ private slots:
     void reportsAWriteToAVanishedDevice();
     void diagnoses_data();
     void diagnoses();
-    void opensADeviceByName();
     void findsTheLockHolder();
 };
 
@@ -304,31 +303,6 @@ void TestComm::diagnoses()
             .replace(Tavro::kNextStep.restart, SendCommand::kNextStep.restart);
         QCOMPARE(text, expected);
     }
-    // Trying again later mends an absent or busy device, never permission.
-    QCOMPARE(d.retryable(), cause == Diagnosis::NoDevice || cause == Diagnosis::OtherPortsOnly
-                                || cause == Diagnosis::InUse || (cause == Diagnosis::Other && facts.writable));
-}
-
-// A device given by name, as --port gives it: looked up where the system
-// opens it, and named by its path alone.
-void TestComm::opensADeviceByName()
-{
-    PtyBoard board;
-    Comm comm([] { return withAbsentAfter({}); });
-    comm.lookUpDevices();
-    comm.setDevice(board.path().mid(int(qstrlen("/dev/"))));
-    QCOMPARE(comm.device(), board.path());
-    QCOMPARE(comm.portName(), board.path());
-    QVERIFY2(comm.open(), qPrintable(comm.errorString()));
-    comm.close();
-
-    comm.setDevice(QStringLiteral("ttyUSB-pelorin-none"));
-    QVERIFY(!comm.open());
-    QCOMPARE(comm.failure().port, 0);
-    const QString text = comm.failure().text(SendCommand::kNextStep);
-    QVERIFY2(text.startsWith(QStringLiteral("/dev/ttyUSB-pelorin-none does not exist.")), qPrintable(text));
-    QVERIFY2(!text.contains(QStringLiteral("Serial port")) && !text.contains(QStringLiteral("computer are")),
-             qPrintable(text));
 }
 
 // A serial program's lock file names its process, which the facts name.
