@@ -184,24 +184,25 @@ void SendCommand::drainTooLong()
 
 void SendCommand::stopBy(int signal)
 {
-    if (m_uploader && m_uploader->running()) {
+    const bool uploading = m_uploader && m_uploader->running();
+    const bool draining = m_drainDeadline.isActive();
+    if (uploading)
         m_uploader->stop();
+    if (m_link) {
         m_link->discardOutput();
         m_link->close();
+    }
+    if (uploading) {
         const upload::Progress p = m_uploader->progress();
         say(tr("stopped after %1 of %2 characters to %3. The board may now hold a partial message set; "
                "%4 to send the whole set.")
                 .arg(p.sent)
                 .arg(p.total)
                 .arg(m_link->portName(), kNextStep.retry));
-    } else if (m_drainDeadline.isActive()) {
-        m_link->discardOutput();
-        m_link->close();
+    } else if (draining) {
         say(tr("stopped before the last characters to %1 had left the computer. The board may now hold a partial "
                "message set; %2 to send the whole set.")
                 .arg(m_link->portName(), kNextStep.retry));
-    } else if (m_link) {
-        m_link->close();
     }
     endAs(signal);
 }

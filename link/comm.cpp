@@ -77,7 +77,9 @@ Comm::Comm(PortMap portMap, QObject *parent) : QObject(parent), m_portMap(std::m
             [this](qint64 bytes) { m_unconfirmed = int(std::max<qint64>(0, m_unconfirmed - bytes)); });
 }
 
-Comm::~Comm() { discardOutput(); }
+// Output still on its way is left to go: a window closed just after its
+// upload must not cut off the last characters.
+Comm::~Comm() { discardDrain(); }
 
 bool Comm::portOpen() const { return m_serial.isOpen(); }
 

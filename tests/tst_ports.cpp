@@ -36,8 +36,8 @@ bool makeTree(const QString &root, const QStringList &ttys, const QByteArray &ac
 {
     const QDir dir(root);
     bool ok = put(dir.filePath(QStringLiteral("sys/class/tty/console/active")), active + '\n');
-    for (const QString &spec : ttys) {
-        const QStringList words = spec.split(u' ');
+    for (const QString &line : ttys) {
+        const QStringList words = line.split(u' ');
         const QString name = words[0];
         const QString tty = dir.filePath(QStringLiteral("sys/class/tty/") + name);
         ok = ok && dir.mkpath(tty);
