@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -40,9 +41,13 @@ void SendCommand::watchForStop(std::function<void(int)> stop)
     // Calls under way go on; the upload stops at the next turn of the loop.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM}) {
+    // A terminal that goes away (an SSH session dropped) hangs the process
+    // up, and Ctrl-\\ quits it: both stop as SIGTERM does, so that the
+    // port is closed and its lock file removed.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         // A signal ignored from the start stays so, as the shell ignores
-        // Ctrl-C for a job that it runs in the background.
+        // Ctrl-C for a job that it runs in the background, and nohup a
+        // hang-up.
         struct sigaction inherited {};
         if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
             continue;
@@ -52,8 +57,13 @@ void SendCommand::watchForStop(std::function<void(int)> stop)
 
 void SendCommand::endAs(int signal)
 {
-    // The default action, so that the shell sees the signal (status 130 or
-    // 143) and a loop around the command stops too.
+    // The default action, so that the shell sees the signal (status 129,
+    // 130, 131 or 143) and a loop around the command stops too. SIGQUIT's
+    // would leave a core dump of a program that did nothing wrong.
+    if (signal == SIGQUIT) {
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_CORE, &none);
+    }
     std::signal(signal, SIG_DFL);
     ::raise(signal);
     ::_exit(128 + signal);

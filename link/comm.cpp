@@ -64,6 +64,26 @@ struct Comm::DrainLink {
     Comm *comm = nullptr;
 };
 
+namespace {
+
+QtMessageHandler g_outerHandler = nullptr;
+
+// Qt warns on standard error when it cannot take a serial port's lock; the
+// refusal that follows is explained in pelorin's own words, naming the
+// lock, so Qt's lines would only stand beside it.
+void withoutLockWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg
+        && (message.startsWith(QLatin1String("Failed to create a lock file"))
+            || message.startsWith(QLatin1String("The following directories are not readable or writable"))
+            || (message.startsWith(u'\t') && message.endsWith(u'\n'))))
+        return;
+    if (g_outerHandler)
+        g_outerHandler(type, context, message);
+}
+
+}  // namespace
+
 Comm::Comm(PortMap portMap, QObject *parent) : QObject(parent), m_portMap(std::move(portMap))
 {
     connect(&m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
@@ -79,7 +99,12 @@ Comm::Comm(PortMap portMap, QObject *parent) : QObject(parent), m_portMap(std::m
 
 // Output still on its way is left to go: a window closed just after its
 // upload must not cut off the last characters.
-Comm::~Comm() { discardDrain(); }
+Comm::~Comm()
+{
+    discardDrain();
+    if (m_serial.isOpen())
+        closeDevice(m_serial);
+}
 
 bool Comm::portOpen() const { return m_serial.isOpen(); }
 
@@ -124,7 +149,10 @@ bool Comm::openOn(QSerialPort &serial, int port)
     serial.setDataBits(m_settings.dataBits);
     serial.setStopBits(m_settings.stopBits);
     serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (openDevice(serial)) {
+    g_outerHandler = qInstallMessageHandler(withoutLockWarnings);
+    const bool opened = openDevice(serial);
+    qInstallMessageHandler(g_outerHandler);
+    if (opened) {
         m_unconfirmed = 0;
         return true;
     }
@@ -153,7 +181,7 @@ void Comm::close()
 {
     discardDrain();
     if (m_serial.isOpen())
-        m_serial.close();
+        closeDevice(m_serial);
     m_serial.clearError();
 }
 

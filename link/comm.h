@@ -98,6 +98,9 @@ private:
     // Opens the configured device for the link's writes, as the platform
     // allows.
     static bool openDevice(QSerialPort &serial);
+    // Each platform's own: closes the device and lets what the system
+    // still holds for it leave at the link's line settings.
+    static void closeDevice(QSerialPort &serial);
     // Each platform's own: blocks until the device's output has left, on
     // the drain's thread.
     static bool waitUntilSent(qintptr handle, QString *error);

@@ -13,6 +13,10 @@ bool Comm::openDevice(QSerialPort &serial)
     return serial.open(QIODevice::ReadWrite);
 }
 
+// Qt's own close: Windows gives no way to keep the port open past it, and
+// the command line flushes what the port holds before it closes.
+void Comm::closeDevice(QSerialPort &serial) { serial.close(); }
+
 bool Comm::waitUntilSent(qintptr handle, QString *error)
 {
     // For a serial port this returns once the driver has sent what it holds.

@@ -23,9 +23,17 @@ Diagnosis diagnose(int port, const DeviceFacts &facts)
             return Diagnosis::OtherPortsOnly;
         if (!facts.exists)
             return Diagnosis::NoDevice;
+        // Before its owner and mode: a console's group is tty, and joining
+        // it would open every terminal of the computer to the user.
+        if (!facts.console.isEmpty())
+            return Diagnosis::Console;
+        if (facts.notATerminal || facts.noHardware)
+            return Diagnosis::NotASerialPort;
         // Joining the device's group helps only where the group may write.
         if (!facts.writable && facts.groupMayWrite && !facts.group.isEmpty() && !facts.sessionHasGroup)
             return facts.groupListsUser ? Diagnosis::NeedsNewLogin : Diagnosis::NoPermission;
+        if (facts.lockRefused && facts.lockHolder.isEmpty())
+            return Diagnosis::LockLeftOver;
         if (facts.writable && (facts.refusedAsBusy || !facts.holders.isEmpty()))
             return Diagnosis::InUse;
         return Diagnosis::Other;
@@ -41,10 +49,13 @@ bool Diagnosis::retryable() const
     case InUse:
         return true;
     case Other:
-        return facts.writable;
+        return facts.transient;
     case None:
     case NoPermission:
     case NeedsNewLogin:
+    case LockLeftOver:
+    case Console:
+    case NotASerialPort:
         break;
     }
     return false;
@@ -98,15 +109,42 @@ QString Diagnosis::text(const NextStep &next) const
                    .arg(where, facts.group, facts.user)
                + QStringLiteral("\n\n") + remedy::joinGroup(facts);
     case InUse: {
-        const QString who = facts.holders.isEmpty()
-                                ? tr("another program is using it, such as a terminal, another uploader or a "
-                                     "serial monitor")
-                                : tr("another program is using it: %1").arg(facts.holders.join(QStringLiteral(", ")));
-        QString text = tr("%1 cannot be used: %2.\n\nClose that program, then %3.").arg(where, who, next.retry);
+        const QString who =
+            facts.holders.isEmpty()
+                ? tr("another program is using it, such as a terminal, another uploader or a serial monitor")
+                : tr("another program is using it: %1").arg(facts.holders.join(QStringLiteral(", ")));
+        const QString lock = facts.lockRefused && !facts.lockHolder.isEmpty()
+                                 ? then(tr("%1 holds its lock file %2.").arg(facts.lockHolder, facts.lockFile))
+                                 : QString();
+        QString text = tr("%1 cannot be used: %2.%3\n\nClose that program, then %4.").arg(where, who, lock, next.retry);
         if (facts.probedOnPlugIn)
             text += then(remedy::newAdapter(next));
         return text;
     }
+    case LockLeftOver: {
+        if (facts.lockFile.isEmpty()) {
+            return tr("%1 cannot be used: its lock file cannot be made, since %2 may write none of the folders "
+                      "where serial programs keep them: %3.\n\nLet it write %4, then %5.")
+                .arg(where, facts.user.isEmpty() ? tr("this user") : facts.user,
+                     facts.lockFolders.join(QStringLiteral(", ")), QStringLiteral("/run/lock"), next.retry);
+        }
+        const QString why = facts.lockOwner != facts.user ? tr("it belongs to %1").arg(facts.lockOwner)
+                                                          : tr("its folder may not be written");
+        return tr("%1 cannot be used: its lock file %2 was left behind by a program that has ended, and pelorin "
+                  "may not remove it: %3. No program is using the port.\n\n"
+                  "Remove the lock with this command, then %4:\n\n    sudo rm %2")
+            .arg(where, facts.lockFile, why, next.retry);
+    }
+    case Console:
+        return tr("%1 cannot be used: it is this computer's login console, where the system writes its messages "
+                  "and offers a login, so a board there would receive them too.")
+                   .arg(where)
+               + QStringLiteral("\n\n") + remedy::freeConsole(facts);
+    case NotASerialPort:
+        return (facts.noHardware ? tr("%1 cannot be used: no serial port hardware stands behind it (%2).")
+                                 : tr("%1 cannot be used: it is not a serial port (%2)."))
+                   .arg(where, systemReason(facts.systemReason))
+               + QLatin1Char(' ') + tr("Check the device's name.");
     case Other:
         break;
     }
@@ -127,9 +165,13 @@ QString Diagnosis::stateWord() const
     case OtherPortsOnly:
         return QStringLiteral("absent");
     case InUse:
+    case LockLeftOver:
         return QStringLiteral("held");
+    case Console:
+        return QStringLiteral("console");
     case NoPermission:
     case NeedsNewLogin:
+    case NotASerialPort:
         return QStringLiteral("denied");
     case None:
     case Other:
@@ -151,6 +193,12 @@ QString Diagnosis::shortReason() const
         return tr("%1 is not in the group %2").arg(facts.user, facts.group);
     case NeedsNewLogin:
         return tr("%1 is in the group %2 from the next login").arg(facts.user, facts.group);
+    case LockLeftOver:
+        return tr("a lock file left behind: %1").arg(facts.lockFile);
+    case Console:
+        return tr("login console");
+    case NotASerialPort:
+        return tr("not a serial port");
     case None:
     case Other:
         break;

@@ -18,9 +18,21 @@ struct DeviceFacts {
     bool refusedAsBusy = false;    // the open was refused although the user may write to it
     QStringList holders;           // programs seen holding it, as "name (process N)"
     bool probedOnPlugIn = false;   // a service of the system opens new adapters for a while (ModemManager)
-    QStringList otherPorts;        // where it is missing: the ports the system has, as the system names them
-    QStringList otherDevices;      // and their devices, in the same order, as --port takes them
-    QString systemReason;          // the system's words for the failed open
+    bool transient = false;        // the system's refusal may pass by itself: busy, gone, a USB adapter's error
+    // What the device is, where the system tells it.
+    bool notATerminal = false;  // no terminal at all, such as /dev/null
+    bool noHardware = false;    // a terminal with no UART behind it
+    QString console;            // the login console's name, "ttyS0", where the device is the console
+    // Qt's lock for the device, where the open was refused at it: the lock
+    // file, or no folder to make one in.
+    bool lockRefused = false;
+    QString lockFile;          // as Qt names it; empty where no folder of Qt's may hold it
+    QStringList lockFolders;   // where Qt looks for it, in its order
+    QString lockHolder;        // the live program that holds it, "pelorin (process 42)"
+    QString lockOwner;         // the user who owns a lock left behind
+    QStringList otherPorts;    // where it is missing: the ports the system has, as the system names them
+    QStringList otherDevices;  // and their devices, in the same order, as --port takes them
+    QString systemReason;      // the system's words for the failed open
 };
 
 // How a front end words the user's way to try again: the window's list of
@@ -44,6 +56,9 @@ struct Diagnosis {
         NeedsNewLogin,   // the user was added to the group; this session predates it
         InUse,           // another program holds it
         OtherPortsOnly,  // nothing there, but the system has serial ports under other numbers
+        LockLeftOver,    // a lock of a program that has ended, or no folder for one, which pelorin may not clear
+        Console,         // the computer's login console
+        NotASerialPort,  // no serial port that a board can hang on
         Other,
     };
     Cause cause = None;
@@ -52,7 +67,8 @@ struct Diagnosis {
     // A cause the user can do something about, worth a message of its own.
     bool actionable() const { return cause != None && cause != NoDevice; }
     // Whether the same attempt may work later with nothing changed on this
-    // computer: a device plugged in or let go. Permission is not.
+    // computer: a device plugged in or let go. Permission is not, nor a
+    // lock left behind, nor a device that is no serial port.
     bool retryable() const;
     // In words that tell the user what to do.
     QString text(const NextStep &next) const;
@@ -69,9 +85,10 @@ Diagnosis diagnose(int port, const DeviceFacts &facts);
 // without opening it again: on Unix its owner and mode, this user and the
 // group database, lock files and the processes this user may see. Where
 // the device is missing, the ports that are there instead: on Unix those
-// of `known` that exist, the devices that the port map knows.
-DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused,
-                        const QStringList &known = {});
+// of `known` that exist, the devices that the port map knows. `root` is the
+// system's, or a test's tree of its own that holds the device.
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused, const QStringList &known = {},
+                        const QString &root = QStringLiteral("/"));
 
 // Each platform's own remedies, in its file: empty where a cause does not
 // arise on the platform.
@@ -83,4 +100,6 @@ QString renumber(const NextStep &next);
 QString joinGroup(const DeviceFacts &facts);
 // For a device in use that may be a new adapter: what may be looking at it.
 QString newAdapter(const NextStep &next);
+// For a login console: how to free it for the board.
+QString freeConsole(const DeviceFacts &facts);
 }  // namespace remedy

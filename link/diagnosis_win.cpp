@@ -5,7 +5,8 @@
 
 #include <QCoreApplication>
 
-DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused, const QStringList &)
+DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool refused, const QStringList &,
+                        const QString &)
 {
     DeviceFacts facts;
     facts.device = device;
@@ -16,6 +17,9 @@ DeviceFacts gatherFacts(const QString &device, const QString &systemReason, bool
     // refused as "access denied", which Qt calls a permission error; Wine
     // may give a sharing violation instead, whose own words then say it.
     facts.refusedAsBusy = facts.exists && refused;
+    // Nothing tells a COM port's lasting faults from its passing ones (a
+    // USB adapter's driver that times out), so each may be tried again.
+    facts.transient = facts.exists;
     if (facts.exists)
         return facts;
     for (const SerialDevice &other : serialDevices()) {
@@ -41,5 +45,8 @@ QString renumber(const NextStep &next)
 QString joinGroup(const DeviceFacts &) { return {}; }
 
 QString newAdapter(const NextStep &) { return {}; }
+
+// Windows offers no login on a COM port.
+QString freeConsole(const DeviceFacts &) { return {}; }
 
 }  // namespace remedy

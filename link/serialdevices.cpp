@@ -43,7 +43,7 @@ void assessAccess(QList<SerialDevice> &devices, const QString &root)
             continue;
         // The device under the root, as a test's tree holds it.
         const QString path = root == QLatin1String("/") ? device.device : QDir(root).filePath(device.device.mid(1));
-        const Diagnosis d = diagnose(device.port, gatherFacts(path, {}, false));
+        const Diagnosis d = diagnose(device.port, gatherFacts(path, {}, false, {}, root));
         device.state = d.stateWord();
         device.why = d.shortReason();
     }

@@ -46,6 +46,21 @@ SerialDevice serialDevice(const QString &device, const QString &root = QStringLi
 // before ttyUSB10, and COM10 after COM9.
 bool deviceNameLess(const QString &a, const QString &b);
 
+// What a device is, as far as the system tells without opening it.
+struct DeviceNature {
+    QString name;          // the kernel's name of the terminal behind it, "ttyS0"; empty where unknown
+    bool terminal = true;  // false: no terminal at all, such as /dev/null or a plain file
+    bool hardware =
+        true;  // false: a terminal with no UART behind it: an empty slot of a UART driver, a virtual console
+    bool console = false;  // the computer's login console
+    bool usb = false;      // an adapter on USB, which may be pulled out and plugged in again
+};
+
+// Found by the device's path, through any link (a stable name), in the
+// system whose root is `root`. Each platform has its own; where a platform
+// cannot tell, a device is taken for a serial port.
+DeviceNature deviceNature(const QString &device, const QString &root = QStringLiteral("/"));
+
 // Whether the system has the device now, asked without opening it: an open
 // can change a port's control lines.
 bool devicePresent(const QString &device);

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -21,19 +23,44 @@ QByteArray attribute(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.read(4096).trimmed() : QByteArray();
 }
 
-// The product, its maker and its serial number, from the USB device above
-// the terminal, as the adapter reports them.
-void describe(SerialDevice &serial, const QString &ttyFolder)
+// The USB device above a terminal, where there is one.
+QString usbDeviceOf(const QString &ttyFolder)
 {
     QDir up(QFileInfo(ttyFolder + QStringLiteral("/device")).canonicalFilePath());
-    for (int level = 0; level < 4 && !up.isRoot(); ++level, up.cdUp()) {
-        if (up.exists(QStringLiteral("idVendor"))) {
-            serial.product = QString::fromUtf8(attribute(up.filePath(QStringLiteral("product"))));
-            serial.maker = QString::fromUtf8(attribute(up.filePath(QStringLiteral("manufacturer"))));
-            serial.serialNumber = QString::fromUtf8(attribute(up.filePath(QStringLiteral("serial"))));
-            return;
-        }
+    for (int level = 0; level < 4 && !up.isRoot() && !up.path().isEmpty(); ++level, up.cdUp()) {
+        if (up.exists(QStringLiteral("idVendor")))
+            return up.path();
     }
+    return {};
+}
+
+// The product, its maker and its serial number, as the adapter reports
+// them.
+void describe(SerialDevice &serial, const QString &ttyFolder)
+{
+    const QString usb = usbDeviceOf(ttyFolder);
+    if (usb.isEmpty())
+        return;
+    const QDir up(usb);
+    serial.product = QString::fromUtf8(attribute(up.filePath(QStringLiteral("product"))));
+    serial.maker = QString::fromUtf8(attribute(up.filePath(QStringLiteral("manufacturer"))));
+    serial.serialNumber = QString::fromUtf8(attribute(up.filePath(QStringLiteral("serial"))));
+}
+
+// A terminal with hardware behind it; a UART slot of the 8250 driver with
+// nothing fitted says so by its type, 0.
+bool hasHardware(const QString &ttyFolder)
+{
+    return QFileInfo::exists(ttyFolder + QStringLiteral("/device"))
+           && attribute(ttyFolder + QStringLiteral("/type")) != "0";
+}
+
+// The consoles that the kernel writes to and a login may be offered on.
+bool isConsole(const QString &ttys, const QByteArray &name)
+{
+    const QList<QByteArray> consoles = attribute(ttys + QStringLiteral("/console/active")).split(' ');
+    return consoles.contains(name)
+           || attribute(ttys + QLatin1Char('/') + QString::fromLocal8Bit(name) + QStringLiteral("/console")) == "Y";
 }
 
 // The names that udev gives adapters under /dev/serial/by-id/, by the
@@ -61,8 +88,6 @@ QList<SerialDevice> serialDevices(const QString &root)
     // first, which more than doubled the time of this look.
     const QDir rootDir(root);
     const QString ttys = rootDir.filePath(QStringLiteral("sys/class/tty"));
-    // The consoles that the kernel writes to and a login may be offered on.
-    const QList<QByteArray> consoles = attribute(ttys + QStringLiteral("/console/active")).split(' ');
     QList<SerialDevice> found;
     DIR *folder = opendir(QFile::encodeName(ttys).constData());
     if (!folder)
@@ -72,11 +97,8 @@ QList<SerialDevice> serialDevices(const QString &root)
         if (name.startsWith('.'))
             continue;
         const QString sys = ttys + QLatin1Char('/') + QString::fromLocal8Bit(name);
-        const QByteArray sysPath = QFile::encodeName(sys);
-        // A terminal is a serial port when hardware stands behind it; a
-        // UART slot of the 8250 driver with nothing fitted says so by its
-        // type, 0.
-        if (access((sysPath + "/device").constData(), F_OK) != 0 || attribute(sys + QStringLiteral("/type")) == "0")
+        // A terminal is a serial port when hardware stands behind it.
+        if (!hasHardware(sys))
             continue;
         const QString device = QStringLiteral("/dev/") + QString::fromLocal8Bit(name);
         if (!rootDir.exists(device.mid(1)))
@@ -84,7 +106,7 @@ QList<SerialDevice> serialDevices(const QString &root)
         SerialDevice serial;
         serial.device = device;
         serial.state = QStringLiteral("usable");
-        if (consoles.contains(name) || attribute(sys + QStringLiteral("/console")) == "Y") {
+        if (isConsole(ttys, name)) {
             serial.state = QStringLiteral("console");
             serial.why = tr("login console");
         } else if (!QDir(sys).entryList({QStringLiteral("hci*")}, QDir::Dirs).isEmpty()) {
@@ -114,3 +136,40 @@ QList<SerialDevice> serialDevices(const QString &root)
 }
 
 bool devicePresent(const QString &device) { return QFileInfo::exists(device); }
+
+DeviceNature deviceNature(const QString &device, const QString &root)
+{
+    DeviceNature nature;
+    // Through a stable name, to the device it leads to.
+    const QFileInfo info(device);
+    const QString target = info.canonicalFilePath();
+    if (target.isEmpty())
+        return nature;
+    const QDir rootDir(root);
+    const QString ttys = rootDir.filePath(QStringLiteral("sys/class/tty"));
+    const QString name = QFileInfo(target).fileName();
+    const QString sys = ttys + QLatin1Char('/') + name;
+    if (!name.isEmpty() && QFileInfo::exists(sys)) {
+        nature.name = name;
+        nature.hardware = hasHardware(sys);
+        nature.console = isConsole(ttys, QFile::encodeName(name));
+        nature.usb = !usbDeviceOf(sys).isEmpty();
+        return nature;
+    }
+    // Not among the terminals by name: the kernel's entry for the device's
+    // number tells what it is. A pseudo-terminal has none, and stands in
+    // for a board in tests and rehearsals.
+    struct stat st {};
+    if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+        return nature;
+    if (!S_ISCHR(st.st_mode)) {
+        nature.terminal = false;
+        return nature;
+    }
+    const QString byNumber =
+        rootDir.filePath(QStringLiteral("sys/dev/char/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
+    const QString subsystem = QFileInfo(QFileInfo(byNumber + QStringLiteral("/subsystem")).symLinkTarget()).fileName();
+    if (!subsystem.isEmpty() && subsystem != QLatin1String("tty"))
+        nature.terminal = false;
+    return nature;
+}

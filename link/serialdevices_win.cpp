@@ -44,3 +44,7 @@ QList<SerialDevice> serialDevices(const QString &)
               [](const SerialDevice &a, const SerialDevice &b) { return deviceNameLess(a.device, b.device); });
     return found;
 }
+
+// A COM port is always a serial port, and whether it is on USB does not
+// change what pelorin says of it.
+DeviceNature deviceNature(const QString &, const QString &) { return {}; }

@@ -13,7 +13,9 @@
 
 #include <QTest>
 
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(QSerialPort::Parity)
 Q_DECLARE_METATYPE(QSerialPort::DataBits)
@@ -93,10 +95,22 @@ void TestComm::rejectsSettings()
     QVERIFY(!comm.setSettings(text));
 }
 
+// The board's settings stay through the close: what the system still holds
+// then must leave at them, not at those from before the open.
 void TestComm::opensAt2400Baud8N1()
 {
     PtyBoard board;
     QVERIFY(board.isValid());
+    {
+        const QByteArray path = QFile::encodeName(board.path());
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        termios before{};
+        QVERIFY(::tcgetattr(fd, &before) == 0);
+        ::cfsetspeed(&before, B9600);
+        QVERIFY(::tcsetattr(fd, TCSANOW, &before) == 0);
+        ::close(fd);
+    }
     Comm comm([&] { return QStringList{QString(), board.path()}; });
     comm.lookUpDevices();
     comm.setCommPort(2);
@@ -114,8 +128,16 @@ void TestComm::opensAt2400Baud8N1()
     // A CR must reach the board as a CR.
     QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
 
+    QVERIFY(comm.write('1'));
     comm.close();
     QVERIFY(!comm.portOpen());
+    const termios after = board.settings();
+    QCOMPARE(cfgetospeed(&after), speed_t(B2400));
+    QCOMPARE(after.c_oflag & OPOST, tcflag_t(0));
+    // Closed for good: another program may have the device now.
+    QVERIFY(board.waitForBytes(1, 2000));
+    QFile again(board.path());
+    QVERIFY2(again.open(QIODevice::WriteOnly), qPrintable(again.errorString()));
 }
 
 void TestComm::writesInOrder()
@@ -179,6 +201,7 @@ void TestComm::diagnoses_data()
 {
     QTest::addColumn<DeviceFacts>("facts");
     QTest::addColumn<int>("cause");
+    QTest::addColumn<bool>("retry");  // trying again later may help
     QTest::addColumn<QStringList>("says");
     QTest::addColumn<QStringList>("neverSays");
 
@@ -190,7 +213,7 @@ void TestComm::diagnoses_data()
     outsider.user = QStringLiteral("alice");
     outsider.systemReason = QStringLiteral("Permission denied");
     outsider.probedOnPlugIn = true;
-    QTest::newRow("a device of another group") << outsider << int(Diagnosis::NoPermission)
+    QTest::newRow("a device of another group") << outsider << int(Diagnosis::NoPermission) << false
                                                << QStringList{"Serial port 1 (/dev/ttyUSB0)", "group uucp", "alice",
                                                               "sudo usermod -aG uucp alice", "log out and in again"}
                                                << QStringList{"dialout", "added"};
@@ -198,14 +221,14 @@ void TestComm::diagnoses_data()
     DeviceFacts added = outsider;
     added.groupListsUser = true;
     QTest::newRow("listed in the group, not in this session")
-        << added << int(Diagnosis::NeedsNewLogin) << QStringList{"group uucp", "alice", "added", "Log out and in again"}
-        << QStringList{"usermod"};
+        << added << int(Diagnosis::NeedsNewLogin) << false
+        << QStringList{"group uucp", "alice", "added", "Log out and in again"} << QStringList{"usermod"};
 
     DeviceFacts closedToGroup = outsider;
     closedToGroup.groupMayWrite = false;
     closedToGroup.owner = QStringLiteral("root");
     QTest::newRow("closed to its group too")
-        << closedToGroup << int(Diagnosis::Other)
+        << closedToGroup << int(Diagnosis::Other) << false
         << QStringList{"cannot be opened: Permission denied", "belongs to root", "administrator"}
         << QStringList{"usermod"};
 
@@ -214,14 +237,14 @@ void TestComm::diagnoses_data()
     locked.sessionHasGroup = true;
     locked.refusedAsBusy = true;
     locked.holders = QStringList{QStringLiteral("minicom (process 4242)")};
-    QTest::newRow("a held lock") << locked << int(Diagnosis::InUse)
+    QTest::newRow("a held lock") << locked << int(Diagnosis::InUse) << true
                                  << QStringList{"another program is using it: minicom (process 4242)", "ModemManager",
                                                 "run the command again"}
                                  << QStringList{"usermod"};
 
     DeviceFacts busy = locked;
     busy.holders.clear();
-    QTest::newRow("busy, holder unseen") << busy << int(Diagnosis::InUse)
+    QTest::newRow("busy, holder unseen") << busy << int(Diagnosis::InUse) << true
                                          << QStringList{"another program is using it, such as a terminal",
                                                         "ModemManager"}
                                          << QStringList{"process"};
@@ -232,7 +255,7 @@ void TestComm::diagnoses_data()
     held.device = QStringLiteral("COM1");
     held.exists = held.writable = held.refusedAsBusy = true;
     held.systemReason = QStringLiteral("Access denied");
-    QTest::newRow("a held COM port") << held << int(Diagnosis::InUse)
+    QTest::newRow("a held COM port") << held << int(Diagnosis::InUse) << true
                                      << QStringList{"Serial port 1 (COM1) cannot be used: another program is using it",
                                                     "serial monitor", "Close that program"}
                                      << QStringList{"ModemManager", "usermod", "Access denied"};
@@ -242,7 +265,7 @@ void TestComm::diagnoses_data()
     elsewhere.device = QStringLiteral("COM1");
     elsewhere.otherPorts = QStringList{QStringLiteral("USB Serial Port (COM7)"), QStringLiteral("COM9")};
     elsewhere.otherDevices = QStringList{QStringLiteral("COM7"), QStringLiteral("COM9")};
-    QTest::newRow("only ports above 4") << elsewhere << int(Diagnosis::OtherPortsOnly)
+    QTest::newRow("only ports above 4") << elsewhere << int(Diagnosis::OtherPortsOnly) << true
                                         << QStringList{"Serial port 1 (COM1) has no device",
                                                        "USB Serial Port (COM7), COM9",
                                                        "run the command again with --port COM7."}
@@ -252,30 +275,81 @@ void TestComm::diagnoses_data()
     other.refusedAsBusy = false;
     other.holders.clear();
     other.systemReason = QStringLiteral("Input/output error");
-    QTest::newRow("another error") << other << int(Diagnosis::Other)
+    QTest::newRow("another error") << other << int(Diagnosis::Other) << false
                                    << QStringList{"cannot be opened: Input/output error."}
                                    << QStringList{"usermod", "ModemManager", "administrator"};
 
     DeviceFacts stopped = other;
     stopped.systemReason = QStringLiteral("The semaphore timeout period has expired.\r\n");
     QTest::newRow("a reason with its own full stop")
-        << stopped << int(Diagnosis::Other)
+        << stopped << int(Diagnosis::Other) << false
         << QStringList{"cannot be opened: The semaphore timeout period has expired."} << QStringList{"expired..", "\r"};
 
     DeviceFacts missing;
     missing.device = QStringLiteral("/dev/ttyUSB1");
-    QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice)
+    QTest::newRow("a missing device") << missing << int(Diagnosis::NoDevice) << true
                                       << QStringList{"has no device.", "give its device with --port."}
                                       << QStringList{"usermod", "ModemManager", "computer are"};
     DeviceFacts another = missing;
     another.otherDevices = another.otherPorts = QStringList{QStringLiteral("/dev/ttyACM0")};
     QTest::newRow("a missing device, another there")
-        << another << int(Diagnosis::OtherPortsOnly)
+        << another << int(Diagnosis::OtherPortsOnly) << true
         << QStringList{"The serial ports of this computer are: /dev/ttyACM0.",
                        "Plug in the board's adapter, or run the command again with --port /dev/ttyACM0."}
         << QStringList{"usermod"};
-    QTest::newRow("no device for the port at all") << DeviceFacts() << int(Diagnosis::NoDevice)
+    QTest::newRow("no device for the port at all") << DeviceFacts() << int(Diagnosis::NoDevice) << true
                                                    << QStringList{"Serial port 1 has no device."} << QStringList{"()"};
+
+    DeviceFacts flaky = other;
+    flaky.transient = true;
+    QTest::newRow("an adapter's error at open")
+        << flaky << int(Diagnosis::Other) << true << QStringList{"cannot be opened: Input/output error."}
+        << QStringList{"usermod"};
+
+    DeviceFacts leftOver = locked;
+    leftOver.holders.clear();
+    leftOver.user = QStringLiteral("_pelorin");
+    leftOver.lockRefused = true;
+    leftOver.lockFile = QStringLiteral("/var/lock/LCK..tavro");
+    leftOver.lockOwner = QStringLiteral("root");
+    QTest::newRow("a lock left behind by another user")
+        << leftOver << int(Diagnosis::LockLeftOver) << false
+        << QStringList{"its lock file /var/lock/LCK..tavro was left behind by a program that has ended",
+                       "it belongs to root", "No program is using the port", "    sudo rm /var/lock/LCK..tavro"}
+        << QStringList{"ModemManager", "another program is using it", "usermod"};
+    DeviceFacts readOnly = leftOver;
+    readOnly.lockOwner = readOnly.user;
+    QTest::newRow("a lock left behind in a folder that may not be written")
+        << readOnly << int(Diagnosis::LockLeftOver) << false
+        << QStringList{"its folder may not be written", "sudo rm /var/lock/LCK..tavro"} << QStringList{"belongs to"};
+    DeviceFacts noFolder = leftOver;
+    noFolder.lockFile.clear();
+    noFolder.lockFolders = QStringList{QStringLiteral("/var/lock"), QStringLiteral("/tmp")};
+    QTest::newRow("no folder for a lock")
+        << noFolder << int(Diagnosis::LockLeftOver) << false
+        << QStringList{"_pelorin may write none of the folders", "/var/lock, /tmp", "Let it write /run/lock"}
+        << QStringList{"sudo rm"};
+    DeviceFacts liveLock = leftOver;
+    liveLock.lockHolder = QStringLiteral("pelorin (process 42)");
+    liveLock.holders = QStringList{liveLock.lockHolder};
+    liveLock.probedOnPlugIn = false;
+    QTest::newRow("a lock of a program at work")
+        << liveLock << int(Diagnosis::InUse) << true
+        << QStringList{"another program is using it: pelorin (process 42). pelorin (process 42) holds its lock "
+                       "file /var/lock/LCK..tavro.",
+                       "Close that program"}
+        << QStringList{"left behind", "ModemManager"};
+    DeviceFacts console = outsider;
+    console.console = QStringLiteral("ttyS0");
+    QTest::newRow("a login console of the group tty")
+        << console << int(Diagnosis::Console) << false << QStringList{"login console", "console=ttyS0", "raspi-config"}
+        << QStringList{"usermod", "join"};
+    DeviceFacts null = locked;
+    null.notATerminal = true;
+    null.systemReason = QStringLiteral("Inappropriate ioctl for device");
+    QTest::newRow("no terminal") << null << int(Diagnosis::NotASerialPort) << false
+                                 << QStringList{"it is not a serial port (Inappropriate ioctl for device)"}
+                                 << QStringList{"another program", "ModemManager"};
 }
 
 void TestComm::diagnoses()
@@ -286,6 +360,7 @@ void TestComm::diagnoses()
     QFETCH(QStringList, neverSays);
     const Diagnosis d = diagnose(1, facts);
     QCOMPARE(int(d.cause), cause);
+    QTEST(d.retryable(), "retry");
     QCOMPARE(d.actionable(), cause != Diagnosis::NoDevice);
     const QString text = d.text(SendCommand::kNextStep);
     for (const QString &words : says)

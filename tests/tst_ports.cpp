@@ -12,6 +12,8 @@
 //   parameter, without which hciattach holds ttyAMA0 and puts hci0 under it;
 // - udev's /dev/serial/by-id/ links, named after the adapter's USB strings.
 #include "cli/listports.h"
+#include "cli/sendcommand.h"
+#include "link/diagnosis.h"
 #include "link/serialdevices.h"
 
 #include <QDir>
@@ -88,6 +90,8 @@ private slots:
     void numbers_data();
     void numbers();
     void listsForScripts();
+    void natures_data();
+    void natures();
 };
 
 void TestPorts::numbers_data()
@@ -176,6 +180,84 @@ void TestPorts::listsForScripts()
         QVERIFY2(text.contains(line), qPrintable(text));
     QCOMPARE(devices[1].label(), QStringLiteral("/dev/ttyUSB0\n/dev/serial/by-id/") + stable);
     QVERIFY(listPortsText({}, false).contains(QStringLiteral("No serial device was found")));
+}
+
+// What a device named by its path is, and what is said of it when it does
+// not open: a console or a slot with no UART is no place for the board,
+// whatever its owner and mode.
+void TestPorts::natures_data()
+{
+    QTest::addColumn<QString>("device");  // in the tree
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<bool>("hardware");
+    QTest::addColumn<bool>("console");
+    QTest::addColumn<bool>("usb");
+    QTest::addColumn<int>("cause");  // of a refusal as "Permission denied"
+    QTest::addColumn<QStringList>("says");
+
+    QTest::newRow("a Pi 5's console") << "dev/ttyAMA10"
+                                      << "ttyAMA10" << true << true << true << false << int(Diagnosis::Console)
+                                      << QStringList{"login console", "raspi-config", "console=ttyAMA10"};
+    QTest::newRow("a PC's console by its attribute")
+        << "dev/ttyS0"
+        << "ttyS0" << true << true << true << false << int(Diagnosis::Console)
+        << QStringList{"login console", "console=ttyS0"};
+    QTest::newRow("an 8250 slot with nothing fitted")
+        << "dev/ttyS1"
+        << "ttyS1" << true << false << false << false << int(Diagnosis::NotASerialPort)
+        << QStringList{"no serial port hardware stands behind it (Permission denied)", "Check the device's name."};
+    QTest::newRow("the controlling terminal")
+        << "dev/tty"
+        << "tty" << true << false << false << false << int(Diagnosis::NotASerialPort)
+        << QStringList{"no serial port hardware"};
+    QTest::newRow("an adapter by its stable name")
+        << "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K5ZQ0-if00-port0"
+        << "ttyUSB0" << true << true << false << true << int(Diagnosis::NoPermission)
+        << QStringList{"sudo usermod -aG dialout"};
+    QTest::newRow("a plain file") << "dev/notes"
+                                  << "" << false << true << false << false << int(Diagnosis::NotASerialPort)
+                                  << QStringList{"it is not a serial port"};
+}
+
+void TestPorts::natures()
+{
+    QFETCH(QString, device);
+    QFETCH(int, cause);
+    QFETCH(QStringList, says);
+    QTemporaryDir root;
+    QVERIFY(makeTree(root.path(),
+                     kVirtual + QStringList{"ttyAMA10 type=83", "ttyS0 type=4 console", "ttyS1 type=0", "ttyUSB0 usb"},
+                     "ttyAMA10 tty1"));
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("dev/serial/by-id")));
+    QVERIFY(
+        QFile::link(QStringLiteral("../../ttyUSB0"),
+                    root.filePath(QStringLiteral("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K5ZQ0-if00-port0"))));
+    QVERIFY(put(root.filePath(QStringLiteral("dev/notes")), "not a device\n"));
+    const QString path = root.filePath(device);
+    const DeviceNature nature = deviceNature(path, root.path());
+    QTEST(nature.name, "name");
+    QTEST(nature.terminal, "terminal");
+    QTEST(nature.hardware, "hardware");
+    QTEST(nature.console, "console");
+    QTEST(nature.usb, "usb");
+
+    // Refused as a device of the group dialout would be, to a user outside it.
+    DeviceFacts facts = gatherFacts(path, QStringLiteral("Permission denied"), true, {}, root.path());
+    facts.writable = facts.sessionHasGroup = facts.groupListsUser = false;
+    facts.groupMayWrite = true;
+    facts.group = QStringLiteral("dialout");
+    facts.user = QStringLiteral("alice");
+    const Diagnosis d = diagnose(0, facts);
+    QCOMPARE(int(d.cause), cause);
+    QVERIFY(!d.retryable());
+    const QString text = d.text(SendCommand::kNextStep);
+    for (const QString &words : says)
+        QVERIFY2(text.contains(words), qPrintable(text));
+    if (cause != Diagnosis::NoPermission) {
+        for (const QString &words : {QStringLiteral("usermod"), QStringLiteral("ModemManager")})
+            QVERIFY2(!text.contains(words), qPrintable(text));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPorts)

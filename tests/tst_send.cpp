@@ -9,10 +9,13 @@
 #include "rig.h"
 #include "samples.h"
 
+#include "link/seriallock.h"
 #include "link/upload.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,12 +25,13 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-enum BoardState { Free, Held, OtherGroup };
+enum BoardState { Free, Held, OtherGroup, LockLeftOver };
 
 struct Sent {
     int exitCode = -1;
@@ -53,9 +57,10 @@ QMap<QString, QString> stalled(const QTemporaryDir &dir, QMap<QString, QString> 
 QString stallLog(const QTemporaryDir &dir) { return QString::fromLocal8Bit(contentsOf(dir.filePath("stall.log"))); }
 
 // The binary with none of a display's environment, from a folder that
-// holds `file` as set.mes, started.
+// holds `file` as set.mes, started; `ignored` is a signal that it is to
+// ignore from the start, or 0.
 void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
-               const QMap<QString, QString> &settings = {}, bool interruptIgnored = false)
+               const QMap<QString, QString> &settings = {}, int ignored = 0)
 {
     if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
         return;
@@ -63,12 +68,18 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
     pelorin.setWorkingDirectory(dir.path());
     // Root may open a device that another program holds, or one that its
     // mode closes to it; the sender may not, as any other user may not.
-    pelorin.setChildProcessModifier([interruptIgnored] {
-        for (const int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+    pelorin.setChildProcessModifier([ignored] {
+        for (const int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
             ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-        // As a shell starts a job in the background.
-        if (interruptIgnored)
-            ::signal(SIGINT, SIG_IGN);
+        // As a shell starts a job in the background, or nohup a command.
+        if (ignored)
+            ::signal(ignored, SIG_IGN);
+        // Where the system allows it, a core dump would be written.
+        rlimit core{};
+        if (::getrlimit(RLIMIT_CORE, &core) == 0) {
+            core.rlim_cur = core.rlim_max;
+            ::setrlimit(RLIMIT_CORE, &core);
+        }
     });
     pelorin.start(QStringLiteral(PELORIN_BINARY), QStringList{"--send", "set.mes"} + arguments);
 }
@@ -77,11 +88,11 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
 // returns true.
 Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
                     const std::function<bool(QProcess &)> &whileRunning = {},
-                    const QMap<QString, QString> &settings = {}, bool interruptIgnored = false)
+                    const QMap<QString, QString> &settings = {}, int ignored = 0)
 {
     Sent sent;
     QProcess pelorin;
-    startSend(pelorin, dir, file, arguments, settings, interruptIgnored);
+    startSend(pelorin, dir, file, arguments, settings, ignored);
     if (!pelorin.waitForStarted())
         return sent;
     const auto ended = [&] { return pelorin.state() == QProcess::NotRunning; };
@@ -94,6 +105,29 @@ Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStr
     return sent;
 }
 
+// A process number that no process has now: one that has just ended.
+qint64 endedProcess()
+{
+    QProcess ended;
+    ended.start(QStringLiteral("true"), QStringList());
+    if (!ended.waitForStarted())
+        return -1;
+    const qint64 pid = ended.processId();
+    ended.waitForFinished();
+    return pid;
+}
+
+// The core dumps that the system would have left in `dir`, where it writes
+// them as files in the folder of the process; an empty list elsewhere.
+QStringList coreDumpsIn(const QTemporaryDir &dir)
+{
+    const QByteArray pattern = contentsOf(QStringLiteral("/proc/sys/kernel/core_pattern")).trimmed();
+    if (pattern.isEmpty() || pattern.startsWith('|') || pattern.contains('/'))
+        return {};
+    const qsizetype fixed = pattern.contains('%') ? pattern.indexOf('%') : pattern.size();
+    return QDir(dir.path()).entryList({QString::fromLocal8Bit(pattern.first(fixed)) + u'*'}, QDir::Files);
+}
+
 }  // namespace
 
 class TestSend : public QObject {
@@ -101,6 +135,7 @@ class TestSend : public QObject {
 private slots:
     void refused_data();
     void refused();
+    void refusedWhileAnotherSends();
     void sendsWhatLoadAndSendWould();
     void stops_data();
     void stops();
@@ -128,13 +163,26 @@ void TestSend::refused_data()
                                          << QStringList{"set.mes names no port", "--port"} << QStringList();
     QTest::newRow("a file with port 7") << withLine(18, "7") << QStringList() << int(Free) << 1
                                         << QStringList{"names port \"7\"", "--port"} << QStringList();
+    // A pseudo-terminal is no USB adapter that ModemManager could be
+    // looking at.
     QTest::newRow("a device another program holds")
         << kWorkedExampleFile << toBoard + QStringList{"--quiet"} << int(Held) << 75
         << QStringList{"BOARD cannot be used: another program is using it",
                        "Close that program, then run the "
                        "command again.",
                        "Nothing was sent."}
-        << QStringList{"Serial port", "port list"};
+        << QStringList{"Serial port", "port list", "ModemManager"};
+    // As root, every process holds /dev/null.
+    QTest::newRow("a device that is no serial port")
+        << kWorkedExampleFile << QStringList{"--port", "/dev/null"} << int(Free) << 1
+        << QStringList{"/dev/null cannot be used: it is not a serial port (", "Check the device's name."}
+        << QStringList{"another program", "ModemManager", "run the command again"};
+    // An SSH session dropped under another user's send left its lock.
+    QTest::newRow("a lock left behind by another user's program")
+        << kWorkedExampleFile << toBoard << int(LockLeftOver) << 1
+        << QStringList{"BOARD cannot be used: its lock file LOCK was left behind by a program that has ended",
+                       "it belongs to ", "sudo rm LOCK", "then run the command again"}
+        << QStringList{"another program", "ModemManager", "lock file for opening", "Permission error"};
     QTest::newRow("a device that is not there")
         << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << int(Free) << 75
         << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "check the device's name"}
@@ -171,11 +219,27 @@ void TestSend::refused()
         if (st.st_gid == ::getegid() || ::group_member(st.st_gid))
             QSKIP("this system's pseudo-terminals belong to a group of this user's, and only root can change it");
     }
+    const QString lock = serialLockPath(pty.path());
+    const auto removeLock = qScopeGuard([&] {
+        if (board == LockLeftOver)
+            QFile::remove(lock);
+    });
+    if (board == LockLeftOver) {
+        if (::geteuid() != 0)
+            QSKIP("only root can leave a lock file of another user's");
+        QVERIFY(!QFile::exists(lock));
+        // As QLockFile writes it.
+        QVERIFY(writeFile(lock, QByteArray::number(endedProcess()) + "\npelorin\n"
+                                    + QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n'
+                                    + QSysInfo::bootUniqueId() + '\n'));
+        QVERIFY(::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
+    }
     QTemporaryDir links;
     const QString byId = links.filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K5ZQ1-if00-port0"));
     QVERIFY(QFile::link(pty.path(), byId));
     const auto named = [&](QString text) {
         return text.replace(QStringLiteral("BY-ID"), byId)
+            .replace(QStringLiteral("LOCK"), lock)
             .replace(QStringLiteral("BOARD-IN-DEV"), pty.path().mid(5))
             .replace(QStringLiteral("BOARD"), pty.path());
     };
@@ -185,13 +249,42 @@ void TestSend::refused()
     const Sent sent = sendFromScript(dir, file, arguments);
 
     QVERIFY(!sent.bySignal);
-    QTEST(sent.exitCode, "status");
+    QFETCH(int, status);
+    QVERIFY2(sent.exitCode == status, qPrintable(sent.errors));
     QVERIFY(sent.output.isEmpty());
     for (const QString &words : says)
         QVERIFY2(sent.errors.contains(named(words)), qPrintable(sent.errors));
     for (const QString &words : neverSays)
         QVERIFY2(!sent.errors.contains(words), qPrintable(sent.errors));
     QVERIFY(!pty.waitForBytes(1, 600));
+}
+
+// A second send to a board that a send is busy with, both through the
+// board's stable name: the second is refused at Qt's lock, named after
+// that link, and names the first with its lock.
+void TestSend::refusedWhileAnotherSends()
+{
+    PtyBoard board;
+    QTemporaryDir dirs[2];
+    const QString byId = dirs[0].filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART_A10K5ZQ1-if00-port0"));
+    QVERIFY(QFile::link(board.path(), byId));
+    QProcess first;
+    startSend(first, dirs[0], kWorkedExampleFile, {"--port", byId, "--quiet"});
+    const auto stopFirst = qScopeGuard([&] {
+        ::kill(pid_t(first.processId()), SIGTERM);
+        runUntil([&] { return first.state() == QProcess::NotRunning; }, 10000);
+    });
+    QVERIFY(board.waitForBytes(1, 10000));
+    const Sent second = sendFromScript(dirs[1], kWorkedExampleFile, {"--port", byId});
+
+    QCOMPARE(second.exitCode, SendCommand::kTryAgain);
+    const QString lock = serialLockPath(byId);
+    QVERIFY2(QFileInfo(lock).fileName().startsWith(QStringLiteral("LCK.._")), qPrintable(lock));
+    const QString holder = QStringLiteral("pelorin (process %1)").arg(first.processId());
+    for (const QString &words : {QStringLiteral("%1 cannot be used: another program is using it: %2").arg(byId, holder),
+                                 QStringLiteral("%1 holds its lock file %2.").arg(holder, lock)})
+        QVERIFY2(second.errors.contains(words), qPrintable(second.errors));
+    QVERIFY2(!second.errors.contains(QStringLiteral("left behind")), qPrintable(second.errors));
 }
 
 // To the virtual board on its own, as a user tries a script: it holds its
@@ -240,52 +333,76 @@ void TestSend::stops_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("quiet");
-    QTest::addColumn<bool>("interruptIgnored");  // Ctrl-C was ignored from the start, and is sent first
-    QTest::newRow("Ctrl-C") << SIGINT << true << false;
-    QTest::newRow("SIGTERM") << SIGTERM << false << false;
-    QTest::newRow("Ctrl-C ignored, as in a background job") << SIGTERM << false << true;
+    QTest::addColumn<bool>("draining");  // the signal comes in the last wait, not while characters are paced
+    QTest::addColumn<int>("ignored");    // ignored from the start, and sent first
+    QTest::newRow("Ctrl-C") << SIGINT << true << false << 0;
+    QTest::newRow("SIGTERM") << SIGTERM << false << false << 0;
+    QTest::newRow("Ctrl-C ignored, as in a background job") << SIGTERM << false << false << SIGINT;
+    QTest::newRow("an SSH session dropped") << SIGHUP << false << false << 0;
+    QTest::newRow("Ctrl-\\") << SIGQUIT << true << false << 0;
+    QTest::newRow("a hang-up ignored, as under nohup") << SIGTERM << false << false << SIGHUP;
+    QTest::newRow("an SSH session dropped in the last wait") << SIGHUP << false << true << 0;
+    QTest::newRow("Ctrl-\\ in the last wait") << SIGQUIT << false << true << 0;
 }
 
 void TestSend::stops()
 {
     QFETCH(int, signal);
     QFETCH(bool, quiet);
-    QFETCH(bool, interruptIgnored);
+    QFETCH(bool, draining);
+    QFETCH(int, ignored);
     PtyBoard board;
     QTemporaryDir dir;
     QStringList arguments{"--port", board.path()};
     if (quiet)
         arguments << QStringLiteral("--quiet");
+    // The shortest set, whose last wait never ends; or a longer one, paced.
+    const QByteArray file = draining ? kEmptySetFile : kWorkedExampleFile;
+    const int total = draining ? int(kAllEmptyStream.size()) : 100;
+    const QMap<QString, QString> settings =
+        draining ? stalled(dir, {{QStringLiteral("STALL_DRAIN"), QStringLiteral("forever")}})
+                 : QMap<QString, QString>();
     int sentBefore = -1;
-    int interruptedAt = interruptIgnored ? -1 : 0;
+    int ignoredAt = ignored ? -1 : 0;
     const auto stop = [&](QProcess &pelorin) {
         const int received = int(board.received().size());
-        if (received < 3)
+        if (draining ? !stallLog(dir).startsWith(QStringLiteral("drain ")) : received < 3)
             return false;
-        if (interruptedAt < 0) {
-            interruptedAt = received;
-            ::kill(pid_t(pelorin.processId()), SIGINT);
+        if (ignoredAt < 0) {
+            ignoredAt = received;
+            ::kill(pid_t(pelorin.processId()), ignored);
         }
-        // Once the ignored Ctrl-C has been sent, the upload goes on.
-        if (received < interruptedAt + 2)
+        // Once the ignored signal has been sent, the upload goes on.
+        if (received < ignoredAt + 2)
             return false;
         sentBefore = received;
         ::kill(pid_t(pelorin.processId()), signal);
         return true;
     };
-    const Sent sent = sendFromScript(dir, kWorkedExampleFile, arguments, stop, {}, interruptIgnored);
+    const Sent sent = sendFromScript(dir, file, arguments, stop, settings, ignored);
 
-    // Ended as the signal ends a program, so that a shell sees 128 + n.
-    QVERIFY(sent.bySignal);
+    // Ended as the signal ends a program, so that a shell sees 128 + n,
+    // with no core dump.
+    QVERIFY2(sent.bySignal, qPrintable(sent.errors));
     QCOMPARE(sent.exitCode, signal);
+    const QStringList cores = coreDumpsIn(dir);
+    QVERIFY2(cores.isEmpty(), qPrintable(cores.join(u' ')));
     const QByteArray received = board.received();
     QVERIFY2(received.size() == sentBefore || received.size() == sentBefore + 1, received.constData());
-    QVERIFY2(sent.errors.contains(QStringLiteral("stopped after %1 of %2 characters")
-                                      .arg(received.size())
-                                      .arg(100)),  // the worked example file's set
-             qPrintable(sent.errors));
+    if (draining) {
+        QVERIFY2(
+            sent.errors.contains(
+                QStringLiteral("stopped before the last characters to %1 had left the computer").arg(board.path())),
+            qPrintable(sent.errors));
+    } else {
+        QVERIFY2(
+            sent.errors.contains(QStringLiteral("stopped after %1 of %2 characters").arg(received.size()).arg(total)),
+            qPrintable(sent.errors));
+    }
     QVERIFY(sent.errors.contains(QStringLiteral("partial message set")));
     QCOMPARE(sent.errors.contains(QStringLiteral("sending set.mes")), !quiet);
+    // The port was closed, and its lock with it: the next send finds it free.
+    QVERIFY2(!QFile::exists(serialLockPath(board.path())), qPrintable(serialLockPath(board.path())));
     QVERIFY(!board.waitForBytes(int(received.size()) + 1, 1200));
 }
 
