@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/sendcommand.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QPointer>
+#include <QWinEventNotifier>
 
 #include <csignal>
 #include <cstdio>
@@ -12,17 +10,16 @@
 
 namespace {
 
-// Console control events come on a thread of the system's; the stop is
-// handed to the event loop's thread.
-QPointer<QObject> g_receiver;
-std::function<void(int)> g_stop;
+// Console control events come on a thread of the system's, while the event
+// loop's thread may be destroying the objects a stop would reach; so the
+// handler only sets an event of the system's, which the loop waits on.
+HANDLE g_stopEvent = nullptr;
 
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    QMetaObject::invokeMethod(
-        g_receiver.data(), [] { g_stop(SIGINT); }, Qt::QueuedConnection);
+    ::SetEvent(g_stopEvent);
     return TRUE;
 }
 
@@ -30,8 +27,11 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 
 void SendCommand::watchForStop(std::function<void(int)> stop)
 {
-    g_receiver = this;
-    g_stop = std::move(stop);
+    g_stopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!g_stopEvent)
+        return;  // Ctrl-C keeps its default action: it still stops the upload
+    auto *notifier = new QWinEventNotifier(g_stopEvent, this);
+    connect(notifier, &QWinEventNotifier::activated, this, [stop = std::move(stop)] { stop(SIGINT); });
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 

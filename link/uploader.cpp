@@ -16,6 +16,7 @@ upload::Begun Uploader::start()
     const upload::Begun begun = upload::begin(m_set);
     if (begun.ok)
         m_pacer.start();
+    m_unsettled = begun.ok;
     return begun;
 }
 
@@ -41,8 +42,13 @@ void Uploader::tick()
 
 void Uploader::fail(const QString &reason)
 {
-    if (!running())
-        return;  // no upload running, or its failure is already reported
+    // Once the last character is written the pacer has stopped, but where
+    // writes complete later, as on Windows, the last may yet fail: that
+    // failure is the upload's too. One after every write was confirmed,
+    // or after a failure was reported, is not.
+    if (!m_unsettled || (!running() && m_link.unconfirmed() == 0))
+        return;
+    m_unsettled = false;
     m_pacer.stop();
     // A write that the system had not yet confirmed is the one that failed:
     // it did not go out.
@@ -50,7 +56,11 @@ void Uploader::fail(const QString &reason)
     emit failed(reason);
 }
 
-void Uploader::stop() { m_pacer.stop(); }
+void Uploader::stop()
+{
+    m_pacer.stop();
+    m_unsettled = false;
+}
 
 upload::Progress Uploader::progress() const { return upload::progress(m_set, m_pacer.interval()); }
 

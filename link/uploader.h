@@ -24,8 +24,9 @@ public:
     bool running() const;
     // Writes the character that is due.
     void tick();
-    // Stops the upload with the reason, if one is running; the characters
-    // before uploadPos have gone out.
+    // Stops the upload with the reason, if one is running or its last
+    // characters are not yet confirmed as written; the characters before
+    // uploadPos have gone out.
     void fail(const QString &reason);
     // Stops where it is, without a word.
     void stop();
@@ -45,4 +46,5 @@ private:
     MessageSet &m_set;
     Comm &m_link;
     Pacer &m_pacer;
+    bool m_unsettled = false;  // started, and neither stopped nor failed
 };

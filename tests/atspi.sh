@@ -24,12 +24,14 @@ status=0
 for run in start loaded; do
     if [ $run = loaded ]; then
         "$binary" "$folder/open125.mes" &
+        set -- --loaded
     else
         "$binary" &
+        set --
     fi
     pid=$!
     echo "== the tree at $run"
-    /usr/bin/python3 "$here/atspi_tree.py" $([ $run = loaded ] && echo --loaded) || status=1
+    /usr/bin/python3 "$here/atspi_tree.py" "$@" || status=1
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
 done

@@ -2,7 +2,10 @@
 // The serial link on its own: the settings text, and what an open does to a
 // real terminal device.
 #include "cli/sendcommand.h"
+#include "eventloop.h"
 #include "link/comm.h"
+#include "link/pacer.h"
+#include "link/uploader.h"
 #include "ptyboard.h"
 #include "samples.h"
 #include "ui/tavro.h"
@@ -37,6 +40,7 @@ private slots:
     void diagnoses_data();
     void diagnoses();
     void findsTheLockHolder();
+    void aLateFailureIsTheUploads();
 };
 
 void TestComm::parsesSettings_data()
@@ -401,6 +405,49 @@ void TestComm::findsTheLockHolder()
     holder.waitForFinished();
     QVERIFY(facts.exists && facts.writable && facts.refusedAsBusy);
     QCOMPARE(facts.holders, QStringList{QStringLiteral("sleep (process %1)").arg(pid)});
+}
+
+// A write that fails after the last character was handed over, as a write
+// on Windows completes later, fails the upload: it is not taken for sent.
+// Once every write is confirmed, a failure of the link is not the upload's.
+void TestComm::aLateFailureIsTheUploads()
+{
+    PtyBoard board;
+    Comm comm([&] { return QStringList{board.path()}; });
+    comm.lookUpDevices();
+    comm.setCommPort(1);
+    QVERIFY(comm.open());
+    MessageSet set;
+    giveStartValues(set);
+    Pacer pacer;
+    pacer.setInterval(2);
+    Uploader uploader(set, comm, pacer);
+    connect(&pacer, &Pacer::timeout, &uploader, &Uploader::tick);
+    QStringList failures;
+    connect(&uploader, &Uploader::failed, this, [&](const QString &reason) { failures << reason; });
+    int unconfirmedAtEnd = -1;
+    bool failAtEnd = true;
+    connect(&uploader, &Uploader::finished, this, [&] {
+        unconfirmedAtEnd = comm.unconfirmed();
+        if (failAtEnd)
+            uploader.fail(QStringLiteral("the last write failed"));
+    });
+    QVERIFY(uploader.start().ok);
+    QVERIFY(runUntil([&] { return unconfirmedAtEnd >= 0; }, 10000));
+    if (unconfirmedAtEnd == 0)
+        QSKIP("this system confirmed the last write at once");
+    QCOMPARE(failures, QStringList{QStringLiteral("the last write failed")});
+    QCOMPARE(uploader.progress().sent, uploader.progress().total - 1);
+    uploader.fail(QStringLiteral("again"));
+    QCOMPARE(failures.size(), 1);
+
+    failAtEnd = false;
+    unconfirmedAtEnd = -1;
+    QVERIFY(uploader.start().ok);
+    QVERIFY(runUntil([&] { return unconfirmedAtEnd >= 0 && comm.unconfirmed() == 0; }, 10000));
+    QCOMPARE(failures.size(), 1);
+    uploader.fail(QStringLiteral("pulled out long after"));
+    QCOMPARE(failures.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestComm)
