@@ -24,6 +24,8 @@
 #include <csignal>
 #include <grp.h>
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,7 +33,7 @@
 
 namespace {
 
-enum BoardState { Free, Held, OtherGroup, LockLeftOver };
+enum BoardState { Free, Held, OtherGroup, LockLeftOver, NoLockFolder };
 
 struct Sent {
     int exitCode = -1;
@@ -57,10 +59,10 @@ QMap<QString, QString> stalled(const QTemporaryDir &dir, QMap<QString, QString> 
 QString stallLog(const QTemporaryDir &dir) { return QString::fromLocal8Bit(contentsOf(dir.filePath("stall.log"))); }
 
 // The binary with none of a display's environment, from a folder that
-// holds `file` as set.mes, started; `ignored` is a signal that it is to
-// ignore from the start, or 0.
+// holds `file` as set.mes, started; `inChild` runs in the child before the
+// program starts, with root's powers where the test has them.
 void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
-               const QMap<QString, QString> &settings = {}, int ignored = 0)
+               const QMap<QString, QString> &settings = {}, const std::function<void()> &inChild = {})
 {
     if (!writeFile(dir.filePath(QStringLiteral("set.mes")), file))
         return;
@@ -68,12 +70,11 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
     pelorin.setWorkingDirectory(dir.path());
     // Root may open a device that another program holds, or one that its
     // mode closes to it; the sender may not, as any other user may not.
-    pelorin.setChildProcessModifier([ignored] {
+    pelorin.setChildProcessModifier([inChild] {
+        if (inChild)
+            inChild();
         for (const int capability : {CAP_SYS_ADMIN, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
             ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-        // As a shell starts a job in the background, or nohup a command.
-        if (ignored)
-            ::signal(ignored, SIG_IGN);
         // Where the system allows it, a core dump would be written.
         rlimit core{};
         if (::getrlimit(RLIMIT_CORE, &core) == 0) {
@@ -88,11 +89,11 @@ void startSend(QProcess &pelorin, const QTemporaryDir &dir, const QByteArray &fi
 // returns true.
 Sent sendFromScript(const QTemporaryDir &dir, const QByteArray &file, const QStringList &arguments,
                     const std::function<bool(QProcess &)> &whileRunning = {},
-                    const QMap<QString, QString> &settings = {}, int ignored = 0)
+                    const QMap<QString, QString> &settings = {}, const std::function<void()> &inChild = {})
 {
     Sent sent;
     QProcess pelorin;
-    startSend(pelorin, dir, file, arguments, settings, ignored);
+    startSend(pelorin, dir, file, arguments, settings, inChild);
     if (!pelorin.waitForStarted())
         return sent;
     const auto ended = [&] { return pelorin.state() == QProcess::NotRunning; };
@@ -183,6 +184,11 @@ void TestSend::refused_data()
         << QStringList{"BOARD cannot be used: its lock file LOCK was left behind by a program that has ended",
                        "it belongs to ", "sudo rm LOCK", "then run the command again"}
         << QStringList{"another program", "ModemManager", "lock file for opening", "Permission error"};
+    // Qt warns of this on its own; pelorin's words alone are said.
+    QTest::newRow("no folder to make a lock in")
+        << kWorkedExampleFile << toBoard << int(NoLockFolder) << 1
+        << QStringList{"BOARD cannot be used: its lock file cannot be made", "/var/lock, ", "/tmp"}
+        << QStringList{"another program", "Failed to create a lock file", "The following directories", "\t/var/lock"};
     QTest::newRow("a device that is not there")
         << kWorkedExampleFile << QStringList{"--port", "/dev/ttyUSB-pelorin-none"} << int(Free) << 75
         << QStringList{"/dev/ttyUSB-pelorin-none does not exist.", "check the device's name"}
@@ -224,6 +230,8 @@ void TestSend::refused()
         if (board == LockLeftOver)
             QFile::remove(lock);
     });
+    if (board == NoLockFolder && ::geteuid() != 0)
+        QSKIP("only root can make the lock folders read-only, in a mount namespace of the sender's own");
     if (board == LockLeftOver) {
         if (::geteuid() != 0)
             QSKIP("only root can leave a lock file of another user's");
@@ -246,7 +254,22 @@ void TestSend::refused()
     for (QString &argument : arguments)
         argument = named(argument);
     QTemporaryDir dir;
-    const Sent sent = sendFromScript(dir, file, arguments);
+    const Sent sent = sendFromScript(dir, file, arguments, {}, {}, [board] {
+        if (board != NoLockFolder)
+            return;
+        // Every folder that Qt would keep a lock in, read-only for the
+        // sender alone. Any failure here shows as a send that went ahead.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            ::_exit(120);
+        for (const char *folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp", "/var/tmp",
+                                   "/var/lock/lockdev", "/run/lock"}) {
+            if (::access(folder, F_OK) == 0
+                && (::mount(folder, folder, nullptr, MS_BIND | MS_REC, nullptr) != 0
+                    || ::mount(nullptr, folder, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0))
+                ::_exit(121);
+        }
+        ::unsetenv("TMPDIR");
+    });
 
     QVERIFY(!sent.bySignal);
     QFETCH(int, status);
@@ -379,7 +402,11 @@ void TestSend::stops()
         ::kill(pid_t(pelorin.processId()), signal);
         return true;
     };
-    const Sent sent = sendFromScript(dir, file, arguments, stop, settings, ignored);
+    // As a shell starts a job in the background, or nohup a command.
+    const Sent sent = sendFromScript(dir, file, arguments, stop, settings, [ignored] {
+        if (ignored)
+            ::signal(ignored, SIG_IGN);
+    });
 
     // Ended as the signal ends a program, so that a shell sees 128 + n,
     // with no core dump.
