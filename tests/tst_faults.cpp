@@ -89,7 +89,9 @@ void TestFaults::portHeldByAnotherProgram()
         QCOMPARE(rig.prompts.told.size(), 1);
         const QString message = rig.prompts.told.first();
         QVERIFY2(message.contains(QStringLiteral("Serial port 2 (%1)").arg(ports.boards[1].path()))
-                     && message.contains("another program is using it") && message.contains("ModemManager"),
+                     && message.contains("another program is using it")
+                     // A pseudo-terminal is no USB adapter that ModemManager probes.
+                     && !message.contains("ModemManager"),
                  qPrintable(message));
     }
 
