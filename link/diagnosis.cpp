@@ -130,10 +130,15 @@ QString Diagnosis::text(const NextStep &next) const
         }
         const QString why = facts.lockOwner != facts.user ? tr("it belongs to %1").arg(facts.lockOwner)
                                                           : tr("its folder may not be written");
+        // Programs that open the port without a lock still show.
+        const QString open =
+            facts.holders.isEmpty()
+                ? tr("No program is using the port.")
+                : tr("It is open in %1, which keeps no lock of its own.").arg(facts.holders.join(QStringLiteral(", ")));
         return tr("%1 cannot be used: its lock file %2 was left behind by a program that has ended, and pelorin "
-                  "may not remove it: %3. No program is using the port.\n\n"
-                  "Remove the lock with this command, then %4:\n\n    sudo rm %2")
-            .arg(where, facts.lockFile, why, next.retry);
+                  "may not remove it: %3. %4\n\n"
+                  "Remove the lock with this command, then %5:\n\n    sudo rm %2")
+            .arg(where, facts.lockFile, why, open, next.retry);
     }
     case Console:
         return tr("%1 cannot be used: it is this computer's login console, where the system writes its messages "

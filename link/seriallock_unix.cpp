@@ -38,15 +38,19 @@ QString commandOf(qint64 pid)
 
 QStringList serialLockFolders()
 {
-    return {QStringLiteral("/var/lock"),
-            QStringLiteral("/etc/locks"),
-            QStringLiteral("/var/spool/locks"),
-            QStringLiteral("/var/spool/uucp"),
-            QStringLiteral("/tmp"),
-            QStringLiteral("/var/tmp"),
-            QStringLiteral("/var/lock/lockdev"),
-            QStringLiteral("/run/lock"),
-            QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    // Qt's list ends with the temporary folder, /tmp most often, which it
+    // has then looked in already.
+    QStringList folders{QStringLiteral("/var/lock"),
+                        QStringLiteral("/etc/locks"),
+                        QStringLiteral("/var/spool/locks"),
+                        QStringLiteral("/var/spool/uucp"),
+                        QStringLiteral("/tmp"),
+                        QStringLiteral("/var/tmp"),
+                        QStringLiteral("/var/lock/lockdev"),
+                        QStringLiteral("/run/lock"),
+                        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    folders.removeDuplicates();
+    return folders;
 }
 
 QString serialLockPath(const QString &device)

@@ -323,9 +323,11 @@ void TestComm::diagnoses_data()
         << QStringList{"ModemManager", "another program is using it", "usermod"};
     DeviceFacts readOnly = leftOver;
     readOnly.lockOwner = readOnly.user;
-    QTest::newRow("a lock left behind in a folder that may not be written")
+    readOnly.holders = QStringList{QStringLiteral("cat (process 7)")};
+    QTest::newRow("a lock left behind in a folder that may not be written, a program at the port")
         << readOnly << int(Diagnosis::LockLeftOver) << false
-        << QStringList{"its folder may not be written", "sudo rm /var/lock/LCK..tavro"} << QStringList{"belongs to"};
+        << QStringList{"its folder may not be written", "It is open in cat (process 7)", "sudo rm /var/lock/LCK..tavro"}
+        << QStringList{"belongs to", "No program"};
     DeviceFacts noFolder = leftOver;
     noFolder.lockFile.clear();
     noFolder.lockFolders = QStringList{QStringLiteral("/var/lock"), QStringLiteral("/tmp")};
