@@ -343,7 +343,12 @@ void TestSend::sendsWhatLoadAndSendWould()
     QCOMPARE(board.board().received(), expected);
     QVERIFY(board.board().complete());
     QCOMPARE(board.lineSettings(), QStringLiteral("2400 8N1"));
-    QVERIFY2(!board.board().tooFast(), qPrintable(QString::number(*board.board().smallestGapMs())));
+    // Paced, not written at once. This board reads on the test's own event
+    // loop, so on a loaded machine a byte that it reads late makes the next
+    // gap look short: the pacing to the millisecond is judged by readers on
+    // threads of their own (tst_board, and the recorder of the ARM and
+    // Windows checks).
+    QVERIFY2(*board.board().smallestGapMs() > 400, qPrintable(QString::number(*board.board().smallestGapMs())));
     // A line at the start and one at the end, nothing redrawn.
     const QStringList lines = sent.errors.trimmed().split(u'\n');
     QCOMPARE(lines.size(), 2);
