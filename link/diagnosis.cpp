@@ -4,10 +4,21 @@
 #include "model/systemreason.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace {
 
 QString tr(const char *text) { return QCoreApplication::translate("Diagnosis", text); }
+
+// A path as a shell takes it whole: a lock is named after whatever path
+// the port was given, blanks and quotes included.
+QString shellWord(const QString &path)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:+-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    return QLatin1Char('\'') + QString(path).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+}
 
 // " Text." or nothing, to follow a sentence.
 QString then(const QString &text) { return text.isEmpty() ? QString() : QLatin1Char(' ') + text; }
@@ -137,8 +148,8 @@ QString Diagnosis::text(const NextStep &next) const
                 : tr("It is open in %1, which keeps no lock of its own.").arg(facts.holders.join(QStringLiteral(", ")));
         return tr("%1 cannot be used: its lock file %2 was left behind by a program that has ended, and pelorin "
                   "may not remove it: %3. %4\n\n"
-                  "Remove the lock with this command, then %5:\n\n    sudo rm %2")
-            .arg(where, facts.lockFile, why, open, next.retry);
+                  "Remove the lock with this command, then %5:\n\n    sudo rm %6")
+            .arg(where, facts.lockFile, why, open, next.retry, shellWord(facts.lockFile));
     }
     case Console:
         return tr("%1 cannot be used: it is this computer's login console, where the system writes its messages "

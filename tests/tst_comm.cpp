@@ -328,6 +328,11 @@ void TestComm::diagnoses_data()
         << readOnly << int(Diagnosis::LockLeftOver) << false
         << QStringList{"its folder may not be written", "It is open in cat (process 7)", "sudo rm /var/lock/LCK..tavro"}
         << QStringList{"belongs to", "No program"};
+    DeviceFacts blanks = leftOver;
+    blanks.lockFile = QStringLiteral("/var/lock/LCK.._home_ann_my board's port");
+    QTest::newRow("a lock named after a path with a blank and a quote")
+        << blanks << int(Diagnosis::LockLeftOver) << false
+        << QStringList{"    sudo rm '/var/lock/LCK.._home_ann_my board'\\''s port'"} << QStringList{"sudo rm /var"};
     DeviceFacts noFolder = leftOver;
     noFolder.lockFile.clear();
     noFolder.lockFolders = QStringList{QStringLiteral("/var/lock"), QStringLiteral("/tmp")};
