@@ -17,6 +17,9 @@ public:
     explicit VirtualBoard(QObject *parent = nullptr);
     ~VirtualBoard() override;
 
+    // Empty where a virtual board can be made; else why it cannot.
+    static QString unavailable();
+
     // Empty when no pseudo-terminal could be had; error() says why.
     QString device() const { return m_device; }
     QString error() const { return m_error; }

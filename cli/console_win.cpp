@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>  // needs windows.h first
+
 void printText(std::FILE *stream, const QString &text)
 {
     std::fflush(stream);
@@ -21,3 +23,17 @@ void printText(std::FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
+
+QStringList programArguments(int, char *[])
+{
+    QStringList arguments;
+    int count = 0;
+    if (LPWSTR *wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments << QString::fromWCharArray(wide[i]);
+        ::LocalFree(wide);
+    }
+    return arguments;
+}
+
+bool hasDisplay() { return true; }

@@ -1,12 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Checks a Debian package of pelorin's, as tools/debian-package makes it:
-# unpacked, it holds a program that starts, a well-formed desktop entry,
-# icons and metadata, and example systemd units that systemd accepts with
-# the package's files in place.
-#   tests/package.sh PACKAGE.deb
+# Checks pelorin's two Debian packages, as tools/debian-package makes them:
+# pelorin holds the program without a window, the manual page and example
+# systemd units that systemd accepts with the package's files in place;
+# pelorin-gui holds the window program, which pelorin starts from the
+# unpacked tree, a well-formed desktop entry, icons and metadata.
+#   tests/package.sh PELORIN.deb PELORIN-GUI.deb
 set -u
 deb=$(realpath "$1")
+gui=$(realpath "$2")
 id=org.pelorin.Pelorin
 passed=0 failed=0
 check() { # description, command...
@@ -24,22 +26,30 @@ png_size() { # the width and height from a PNG header
 }
 
 tree=$(mktemp -d)
-trap 'rm -rf "$tree"' EXIT
-dpkg-deb -x "$deb" "$tree" || { echo "package: 0 passed, 1 failed"; exit 1; }
+only=$(mktemp -d)
+trap 'rm -rf "$tree" "$only"' EXIT
+{ dpkg-deb -x "$deb" "$tree" && dpkg-deb -x "$gui" "$tree" && dpkg-deb -x "$deb" "$only"; } ||
+    { echo "package: 0 passed, 1 failed"; exit 1; }
 doc=$tree/usr/share/doc/pelorin
+version=$(dpkg-deb -f "$deb" Version)
+window=/usr/libexec/pelorin/pelorin-gui
 
 check "executable" test -x "$tree/usr/bin/pelorin"
+check "window program" test -x "$tree$window"
+check "the window's files in pelorin-gui alone" sh -c "! dpkg-deb -c '$deb' | grep -q 'share/applications\|share/icons\|share/metainfo\|share/mime\|libexec'"
+check "a copyright of its own in pelorin-gui" grep -q '^License: GPL-3.0-or-later' "$tree/usr/share/doc/pelorin-gui/copyright"
 check "desktop entry" test -f "$tree/usr/share/applications/$id.desktop"
 check "32x32 icon" test "$(png_size "$tree/usr/share/icons/hicolor/32x32/apps/$id.png")" = 32x32
 check "scalable icon" grep -q '<svg' "$tree/usr/share/icons/hicolor/scalable/apps/$id.svg"
 check "metadata" test -f "$tree/usr/share/metainfo/$id.metainfo.xml"
 check "desktop-file-validate" desktop-file-validate "$tree/usr/share/applications/$id.desktop"
 check "opens .mes files" grep -qx 'MimeType=application/x-tavro-messages;' "$tree/usr/share/applications/$id.desktop"
-check "passes the file on" grep -qx 'Exec=pelorin %f' "$tree/usr/share/applications/$id.desktop"
+check "passes the file on" grep -qx "Exec=$window %f" "$tree/usr/share/applications/$id.desktop"
 check "manual page" sh -c "gzip -dc '$tree/usr/share/man/man1/pelorin.1.gz' | grep -q '^.TH PELORIN 1'"
 check "copyright" grep -q '^License: GPL-3.0-or-later' "$doc/copyright"
-check "changelog" sh -c "gzip -dc '$doc/changelog.gz' | grep -q '^pelorin (1.0.0)'"
+check "changelog" sh -c "gzip -dc '$doc/changelog.gz' | grep -q '^pelorin ($version)'"
 check "stripped program" sh -c "! file -b '$tree/usr/bin/pelorin' | grep -q 'not stripped'"
+check "stripped window program" sh -c "! file -b '$tree$window' | grep -q 'not stripped'"
 check "description within 80 columns" sh -c "dpkg-deb -f '$deb' Description | awk 'length > 80 { bad = 1 } END { exit bad }'"
 check "MIME type file" test -f "$tree/usr/share/mime/packages/$id.xml"
 # update-mime-database builds its database from the package's file alone,
@@ -50,11 +60,15 @@ check "update-mime-database" update-mime-database "$mime"
 check "*.mes is a message set" grep -q 'application/x-tavro-messages:\*\.mes' "$mime/globs"
 rm -rf "$mime"
 check "appstreamcli validate" appstreamcli validate --no-net "$tree/usr/share/metainfo/$id.metainfo.xml"
-check "depends on the Qt libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libqt6widgets6"
-# A computer that only sends installs without recommendations: what only
-# the window wants is recommended.
-check "recommends what only the window wants" sh -c "dpkg-deb -f '$deb' Recommends | grep -q qt6-wayland"
-check "depends on nothing only the window wants" sh -c "! dpkg-deb -f '$deb' Depends | grep -q 'qt6-wayland\|qt6-qpa-plugins'"
+# A computer that only sends installs pelorin without recommendations:
+# nothing graphical comes with it, and the window is recommended.
+check "pelorin depends on Qt Core and SerialPort" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'libqt6core6.*libqt6serialport6\|libqt6serialport6.*libqt6core6'"
+check "pelorin depends on nothing graphical" sh -c "! dpkg-deb -f '$deb' Depends | grep -q 'gui\|widgets\|dbus\|wayland\|qpa'"
+check "pelorin recommends its window" test "$(dpkg-deb -f "$deb" Recommends)" = pelorin-gui
+check "the window depends on its own pelorin" sh -c "dpkg-deb -f '$gui' Depends | grep -q 'pelorin (= $version)'"
+check "the window depends on the Qt Widgets" sh -c "dpkg-deb -f '$gui' Depends | grep -q libqt6widgets6"
+check "the window recommends what only it wants" sh -c "dpkg-deb -f '$gui' Recommends | grep -q qt6-wayland"
+check "the window takes over 1.0.0's files" sh -c "dpkg-deb -f '$gui' Breaks Replaces | grep -c 'pelorin (<< 1.1.0~)' | grep -qx 2"
 
 # The example units as an owner puts them in place, with the package's
 # files where it installs them and systemd's own units beside them: systemd
@@ -70,13 +84,16 @@ verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" \
 check "systemd-analyze verify of the example units" test $? -eq 0 -a -z "$verify"
 [ -z "$verify" ] || echo "$verify"
 
-# The unpacked program starts, and is still running a moment later.
+# The unpacked program starts the window program, which is still running a
+# moment later in its place; alone, it names the package to install.
 QT_QPA_PLATFORM=offscreen "$tree/usr/bin/pelorin" >/dev/null 2>&1 &
 pid=$!
 sleep 1
-check "starts from the unpacked tree" kill -0 "$pid"
+check "starts the window from the unpacked tree" test "$(readlink "/proc/$pid/exe")" = "$tree$window"
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
+said=$(QT_QPA_PLATFORM=offscreen "$only/usr/bin/pelorin" 2>&1)
+check "alone, names the window's package" test $? -eq 2 -a -n "$(echo "$said" | grep 'sudo apt install pelorin-gui')"
 
 echo "package: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

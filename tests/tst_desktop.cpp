@@ -30,7 +30,7 @@ private slots:
 
 private:
     // Runs tests/desktop.sh on the built binary; returns what it printed.
-    QString runDesktop(const QStringList &portArguments = {}, const QString &binary = QStringLiteral(PELORIN_BINARY),
+    QString runDesktop(const QStringList &portArguments = {}, const QString &binary = QStringLiteral(PELORIN_WINDOW_BINARY),
                        const QMap<QString, QString> &settings = {});
     QString shot() const { return m_dir->filePath(QStringLiteral("shot.png")); }
 
@@ -135,7 +135,7 @@ void TestDesktop::startUpExplainsAPortItMayNotUse()
     // beside the screenshot.
     const OtherUser nobody;
     QVERIFY2(nobody.problem().isEmpty(), qPrintable(nobody.problem()));
-    const QString binary = nobody.copyIn(QStringLiteral(PELORIN_BINARY));
+    const QString binary = nobody.copyIn(QStringLiteral(PELORIN_WINDOW_BINARY));
     QVERIFY(!binary.isEmpty());
     QCOMPARE(::chmod(qPrintable(m_dir->path()), 0755), 0);
 

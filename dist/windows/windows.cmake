@@ -22,8 +22,7 @@ add_executable(pelorin WIN32 ui/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/pelorin-exe
 add_executable(pelorin_console ui/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/pelorin-com.rc)
 set_target_properties(pelorin_console PROPERTIES OUTPUT_NAME pelorin SUFFIX .com)
 foreach(target pelorin pelorin_console)
-    target_link_libraries(${target} PRIVATE pelorin_core)
-    target_compile_definitions(${target} PRIVATE PELORIN_VERSION="${PROJECT_VERSION}")
+    target_link_libraries(${target} PRIVATE pelorin_window)
     # The C++ and thread runtimes too, so that no MinGW DLL is needed.
     target_link_options(${target} PRIVATE -static -s)
 endforeach()

@@ -24,6 +24,8 @@ VirtualBoard::VirtualBoard(QObject *parent) : QObject(parent)
     connect(m_notifier, &QSocketNotifier::activated, this, &VirtualBoard::readAvailable);
 }
 
+QString VirtualBoard::unavailable() { return {}; }
+
 VirtualBoard::~VirtualBoard()
 {
     delete m_notifier;
