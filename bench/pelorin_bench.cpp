@@ -4,7 +4,9 @@
 // not judge. Run it with bench/run (add --quick for a short run, or
 // --startup-only for the start-up alone). It measures the window's pacing and
 // that of --send, and beside them the machine's own limit: a bare timer
-// loop for the pacing, an empty window for the start-up.
+// loop for the pacing, an empty window for the start-up. With --headless
+// NEW OLD, it measures two builds of the program with no window instead:
+// the start of a send and the memory it takes.
 #include "cli/sendcommand.h"
 #include "eventloop.h"
 #include "handovers.h"
@@ -407,6 +409,102 @@ long long peakResidentKb()
     return peak;
 }
 
+struct SendStart {
+    double ms = -1;        // from the process's start to its "sending" line
+    long long rssKb = -1;  // resident, three seconds into the send
+    long long peakKb = -1;
+};
+
+long long statusKb(qint64 pid, const QByteArray &key)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// One send of `set` by `binary` to a stand-in device, as a timer on the
+// small computer starts it: no display, output to a pipe. Stopped once
+// measured.
+SendStart measureSendStart(const QString &binary, const QString &set, bool memory)
+{
+    SendStart result;
+    PtyBoard board;
+    QProcess pelorin;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    pelorin.setProcessEnvironment(env);
+    pelorin.setProcessChannelMode(QProcess::MergedChannels);
+    const Clock::time_point started = Clock::now();
+    pelorin.start(binary, {QStringLiteral("--send"), set, QStringLiteral("--port"), board.path()});
+    QByteArray said;
+    while (!said.contains("sending") && pelorin.waitForReadyRead(5000))
+        said += pelorin.readAll();
+    if (said.contains("sending"))
+        result.ms = ms(Clock::now() - started);
+    else
+        std::fprintf(stderr, "%s did not start sending: %s\n", qPrintable(binary), said.constData());
+    if (memory && result.ms >= 0) {
+        runUntil([] { return false; }, 3000);
+        result.rssKb = statusKb(pelorin.processId(), "VmRSS:");
+        result.peakKb = statusKb(pelorin.processId(), "VmHWM:");
+    }
+    pelorin.terminate();
+    pelorin.waitForFinished();
+    return result;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? -1 : values[size_t(p * double(values.size() - 1) + 0.5)];
+}
+
+// Rounds that start each build once, in alternating order, so that a
+// machine that slows down or warms up weighs on both alike; the difference
+// is taken within each round.
+int runHeadless(const QString &newer, const QString &older)
+{
+    QTemporaryDir dir;
+    const QString set = dir.filePath(QStringLiteral("set.mes"));
+    QFile file(set);
+    if (!file.open(QIODevice::WriteOnly))
+        return 1;
+    for (const char *line : {"xOPEN", "x", "xLOW", "x", "x", "x", "x", "x", "xIDLE", "1", "0", "1", "0", "0", "0",
+                             "0", "1", "1"})
+        file.write(QByteArray(line) + "\r\n");
+    file.close();
+    constexpr int kRounds = 31;
+    std::vector<double> newMs, oldMs, differences;
+    for (int round = 0; round < kRounds; ++round) {
+        const bool newFirst = round % 2 == 0;
+        const double first = measureSendStart(newFirst ? newer : older, set, false).ms;
+        const double second = measureSendStart(newFirst ? older : newer, set, false).ms;
+        const double n = newFirst ? first : second, o = newFirst ? second : first;
+        if (n < 0 || o < 0)
+            return 1;
+        newMs.push_back(n);
+        oldMs.push_back(o);
+        differences.push_back(o - n);
+    }
+    std::printf("Start of a send, process start to \"sending\", median of %d interleaved rounds (ms):\n"
+                "  this build %.1f; the earlier build %.1f; faster by %.1f (median of the rounds' differences;\n"
+                "  middle half %.1f to %.1f)\n",
+                kRounds, percentile(newMs, 0.5), percentile(oldMs, 0.5), percentile(differences, 0.5),
+                percentile(differences, 0.25), percentile(differences, 0.75));
+    for (const auto &[name, binary] : {std::pair{"this build", newer}, std::pair{"the earlier build", older}}) {
+        const SendStart memory = measureSendStart(binary, set, true);
+        std::printf("Resident memory during a send, %s: %.1f MB (peak %.1f MB)\n", name,
+                    double(memory.rssKb) / 1024.0, double(memory.peakKb) / 1024.0);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -422,6 +520,8 @@ int main(int argc, char *argv[])
         return runBare(app.arguments().mid(2));
     if (app.arguments().value(1) == QLatin1String("--startup"))
         return runStartup(app.arguments().value(2));
+    if (app.arguments().value(1) == QLatin1String("--headless"))
+        return runHeadless(app.arguments().value(2), app.arguments().value(3));
     const bool xvfb = !qEnvironmentVariableIsEmpty("DISPLAY");
     if (app.arguments().contains(QStringLiteral("--startup-only"))) {
         printStartup(xvfb);

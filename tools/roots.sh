@@ -3,13 +3,12 @@
 # Roots of a Debian architecture, made from this machine's apt sources with
 # pelorin's packages in them, and commands run inside them, under qemu-user
 # for another architecture. Sourced by tools/arm-check and the package test;
-# needs root for the mounts. Before root and emulate, set:
-#   roots_arch   the architecture (amd64, arm64, armhf)
-#   roots_tmp    a folder for the roots, removed by the caller
-# and call roots_init.
+# needs root for the mounts. Before anything else:
+#   roots_init ARCH FOLDER
+# ARCH: amd64, arm64 or armhf; FOLDER: for the roots, removed by the caller.
 
 roots_init() {
-    : "${roots_arch:?}" "${roots_tmp:?}"
+    roots_arch=$1 roots_tmp=$2
     roots_qemu=
     case $roots_arch in
     arm64) roots_qemu=qemu-aarch64-static ;;
@@ -60,7 +59,9 @@ root() {
     # progress?") until it is done. A suite other than the release itself
     # whose index fails so is left out of the root, and said so; any other
     # failure is tried again a minute later, three times in all.
-    local try source use without='' failed
+    local try source use without='' failed include=()
+    IFS=, read -ra include <<<"$packages"
+    include=("${include[@]/#/--include=}")
     for try in 1 2 3 4; do
         use=()
         for source in "${roots_sources[@]}"; do
@@ -70,7 +71,7 @@ root() {
         unshare --mount --propagation private mmdebstrap --variant=extract --architectures="$roots_arch" "$@" \
             --skip=cleanup/tmp \
             --hook-dir=/usr/share/mmdebstrap/hooks/file-mirror-automount \
-            --include="$packages" bookworm "$roots_tmp/$name" "${use[@]}" >"$roots_tmp/$name.errors" 2>&1 && break
+            "${include[@]}" bookworm "$roots_tmp/$name" "${use[@]}" >"$roots_tmp/$name.errors" 2>&1 && break
         grep -E '^(E|W|Err):' "$roots_tmp/$name.errors" >&2 || tail -n 20 "$roots_tmp/$name.errors" >&2
         [ "$try" -lt 4 ] || { echo "mmdebstrap could not make the $name root" >&2; return 1; }
         failed=$(sed -n 's|.*Failed to fetch .*/dists/\([^/]*\)/.*Mirror sync in progress.*|\1|p' "$roots_tmp/$name.errors" |
