@@ -31,11 +31,15 @@ int showVirtualBoardOnly(VirtualBoard &board)
     return QApplication::exec();
 }
 
-int Windows::run(const CommandLine &commandLine, int argc, char *argv[])
+int Windows::run(const CommandLine &commandLine, int, char *[])
 {
-    Q_UNUSED(argc);
+    // The window system knows the window as pelorin's (X11's WM_CLASS
+    // comes from the program's name), however the window program was
+    // started, so that the desktop entry's StartupWMClass matches it.
+    char name[] = "pelorin";
+    char *toolkitArgv[] = {name, nullptr};
     int toolkitArgc = 1;
-    QApplication app(toolkitArgc, argv);
+    QApplication app(toolkitArgc, toolkitArgv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
     PortMap ports = systemSerialDevices;
