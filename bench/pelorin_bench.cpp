@@ -475,8 +475,8 @@ int runHeadless(const QString &newer, const QString &older)
     QFile file(set);
     if (!file.open(QIODevice::WriteOnly))
         return 1;
-    for (const char *line : {"xOPEN", "x", "xLOW", "x", "x", "x", "x", "x", "xIDLE", "1", "0", "1", "0", "0", "0",
-                             "0", "1", "1"})
+    for (const char *line :
+         {"xOPEN", "x", "xLOW", "x", "x", "x", "x", "x", "xIDLE", "1", "0", "1", "0", "0", "0", "0", "1", "1"})
         file.write(QByteArray(line) + "\r\n");
     file.close();
     constexpr int kRounds = 31;
@@ -499,8 +499,8 @@ int runHeadless(const QString &newer, const QString &older)
                 percentile(differences, 0.25), percentile(differences, 0.75));
     for (const auto &[name, binary] : {std::pair{"this build", newer}, std::pair{"the earlier build", older}}) {
         const SendStart memory = measureSendStart(binary, set, true);
-        std::printf("Resident memory during a send, %s: %.1f MB (peak %.1f MB)\n", name,
-                    double(memory.rssKb) / 1024.0, double(memory.peakKb) / 1024.0);
+        std::printf("Resident memory during a send, %s: %.1f MB (peak %.1f MB)\n", name, double(memory.rssKb) / 1024.0,
+                    double(memory.peakKb) / 1024.0);
     }
     return 0;
 }

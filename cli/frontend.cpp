@@ -39,7 +39,8 @@ std::unique_ptr<VirtualBoard> makeVirtualBoard()
 {
     auto board = std::make_unique<VirtualBoard>();
     if (board->device().isEmpty()) {
-        printText(stderr, QStringLiteral("pelorin: no pseudo-terminal for the virtual board: %1\n").arg(board->error()));
+        printText(stderr,
+                  QStringLiteral("pelorin: no pseudo-terminal for the virtual board: %1\n").arg(board->error()));
         board.reset();
     }
     return board;
@@ -83,8 +84,7 @@ int runPelorin(int argc, char *argv[], WindowFrontEnd &window)
         break;
     }
     const bool boardOnly = commandLine.action == CommandLine::VirtualBoardOnly;
-    if (const QString why = VirtualBoard::unavailable();
-        !why.isEmpty() && (commandLine.virtualBoard || boardOnly)) {
+    if (const QString why = VirtualBoard::unavailable(); !why.isEmpty() && (commandLine.virtualBoard || boardOnly)) {
         printText(stderr, QStringLiteral("pelorin: --virtual-board is not available here: %1.\n").arg(why));
         return 2;
     }

@@ -30,7 +30,8 @@ private slots:
 
 private:
     // Runs tests/desktop.sh on the built binary; returns what it printed.
-    QString runDesktop(const QStringList &portArguments = {}, const QString &binary = QStringLiteral(PELORIN_WINDOW_BINARY),
+    QString runDesktop(const QStringList &portArguments = {},
+                       const QString &binary = QStringLiteral(PELORIN_WINDOW_BINARY),
                        const QMap<QString, QString> &settings = {});
     QString shot() const { return m_dir->filePath(QStringLiteral("shot.png")); }
 

@@ -38,14 +38,30 @@ private slots:
     void findsTheWindow();
 
 private:
+    // Starts a copy of pelorin alone in a folder, with no window program
+    // beside it, with a display or none.
+    bool startAlone(QProcess &pelorin, bool display, const QStringList &arguments);
+
     QTemporaryDir m_dir;
 };
+
+bool TestHeadless::startAlone(QProcess &pelorin, bool display, const QStringList &arguments)
+{
+    const QDir alone(m_dir.path());
+    if (!alone.exists(QStringLiteral("pelorin")) && !placeCopy(QStringLiteral(PELORIN_BINARY), alone, "pelorin"))
+        return false;
+    pelorin.setProcessEnvironment(display ? environmentWith({{"QT_QPA_PLATFORM", "offscreen"}})
+                                          : environmentWith({}, kNoDisplay));
+    pelorin.setWorkingDirectory(alone.path());
+    pelorin.start(alone.filePath(QStringLiteral("pelorin")), arguments);
+    return pelorin.waitForStarted();
+}
 
 void TestHeadless::linksNoGraphicalLibrary_data()
 {
     QTest::addColumn<QString>("library");
-    for (const char *library : {"libQt6Gui", "libQt6Widgets", "libQt6OpenGL", "libQt6DBus", "libGL", "libEGL",
-                                "libX11", "libxcb", "libwayland"})
+    for (const char *library : {"libQt6Gui", "libQt6Widgets", "libQt6OpenGL", "libQt6DBus", "libGL", "libEGL", "libX11",
+                                "libxcb", "libwayland"})
         QTest::newRow(library) << QString::fromLatin1(library);
 }
 
@@ -88,14 +104,8 @@ void TestHeadless::withoutTheWindow()
     QFETCH(bool, display);
     QFETCH(int, exitCode);
     QFETCH(QString, said);
-    const QDir alone(m_dir.path() + QStringLiteral("/alone"));
-    QVERIFY(alone.exists(QStringLiteral("pelorin")) || placeCopy(QStringLiteral(PELORIN_BINARY), alone, "pelorin"));
-
     QProcess pelorin;
-    pelorin.setProcessEnvironment(
-        display ? environmentWith({{"QT_QPA_PLATFORM", "offscreen"}}) : environmentWith({}, kNoDisplay));
-    pelorin.setWorkingDirectory(alone.path());
-    pelorin.start(alone.filePath(QStringLiteral("pelorin")), arguments);
+    QVERIFY(startAlone(pelorin, display, arguments));
     QVERIFY(pelorin.waitForFinished(5000));
     QCOMPARE(pelorin.exitStatus(), QProcess::NormalExit);
     QCOMPARE(pelorin.exitCode(), exitCode);
@@ -123,13 +133,8 @@ void TestHeadless::boardWithoutTheWindow()
 {
     QFETCH(bool, display);
     QFETCH(QString, why);
-    const QDir alone(m_dir.path() + QStringLiteral("/board"));
-    QVERIFY(alone.exists(QStringLiteral("pelorin")) || placeCopy(QStringLiteral(PELORIN_BINARY), alone, "pelorin"));
-
     QProcess board;
-    board.setProcessEnvironment(
-        display ? environmentWith({{"QT_QPA_PLATFORM", "offscreen"}}) : environmentWith({}, kNoDisplay));
-    board.start(alone.filePath(QStringLiteral("pelorin")), {QStringLiteral("--virtual-board-only")});
+    QVERIFY(startAlone(board, display, {QStringLiteral("--virtual-board-only")}));
     QString output;
     for (int i = 0; i < 50 && !output.contains(QLatin1String("Ctrl-C")); ++i) {
         board.waitForReadyRead(100);
