@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The board's server's signed-in devices: their limits in time, what is
+// stored of them, and the token that a change must carry.
+#include "web/sessions.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace std::chrono;
+
+namespace {
+const SessionStore::Clock::time_point kStart = SessionStore::Clock::time_point{} + hours(24 * 365 * 56);
+}
+
+class TestSessions : public QObject {
+    Q_OBJECT
+private slots:
+    void expiry_data();
+    void expiry();
+    void identifiers();
+    void storedAsHashes();
+    void passwordChangeSignsOthersOut();
+    void csrf_data();
+    void csrf();
+};
+
+void TestSessions::expiry_data()
+{
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("everyMinutes");  // how often the device is used
+    QTest::addColumn<int>("forMinutes");    // until it tries once more
+    QTest::addColumn<bool>("alive");
+    QTest::newRow("used, within the day") << false << 10 << 11 * 60 << true;
+    QTest::newRow("idle just under 30 minutes") << false << 29 << 29 << true;
+    QTest::newRow("idle 30 minutes") << false << 30 << 30 << false;
+    QTest::newRow("used all along, 12 hours") << false << 10 << 12 * 60 << false;
+    QTest::newRow("kept, idle 29 days") << true << 29 * 24 * 60 << 29 * 24 * 60 << true;
+    QTest::newRow("kept, idle 30 days") << true << 30 * 24 * 60 << 30 * 24 * 60 << false;
+    QTest::newRow("kept, used all along, 30 days") << true << 12 * 60 << 30 * 24 * 60 << false;
+}
+
+void TestSessions::expiry()
+{
+    QFETCH(bool, kept);
+    QFETCH(int, everyMinutes);
+    QFETCH(int, forMinutes);
+    QFETCH(bool, alive);
+    SessionStore store;
+    const QByteArray cookie = store.open("anna", kept, "phone", "10.0.0.5", kStart);
+    for (int at = everyMinutes; at < forMinutes; at += everyMinutes)
+        QVERIFY2(store.find(cookie, kStart + minutes(at)), qPrintable(QString::number(at)));
+    QCOMPARE(store.find(cookie, kStart + minutes(forMinutes)) != nullptr, alive);
+    // Once gone, gone for good.
+    if (!alive)
+        QVERIFY(!store.find(cookie, kStart + minutes(forMinutes)));
+}
+
+void TestSessions::identifiers()
+{
+    SessionStore store;
+    const QByteArray first = store.open("anna", false, {}, {}, kStart);
+    const QByteArray second = store.open("anna", false, {}, {}, kStart);
+    QVERIFY(first != second);
+    for (const QByteArray &cookie : {first, second}) {
+        // 256 bits in base64url, which a cookie may hold as it is.
+        QCOMPARE(QByteArray::fromBase64(cookie, QByteArray::Base64UrlEncoding).size(), 32);
+        QVERIFY(QRegularExpression("^[A-Za-z0-9_-]{43}$").match(QString::fromLatin1(cookie)).hasMatch());
+        QCOMPARE(store.find(cookie, kStart)->account, QStringLiteral("anna"));
+    }
+    QVERIFY(!store.find(first.left(42), kStart));
+    QVERIFY(!store.find(first + "A", kStart));
+    store.close(first);
+    QVERIFY(!store.find(first, kStart));
+    QVERIFY(store.find(second, kStart));
+}
+
+void TestSessions::storedAsHashes()
+{
+    SessionStore store;
+    const QByteArray cookie = store.open("anna", true, "Firefox on Android", "10.0.0.5", kStart);
+    const QByteArray json = store.toJson();
+    QVERIFY2(!json.contains(cookie), json.constData());
+    QVERIFY(!json.contains(SessionStore::csrfToken(cookie)));
+    // After a restart, the same cookie finds the same session, seen when
+    // it was last seen.
+    SessionStore again = SessionStore::fromJson(json);
+    const SessionStore::Session *session = again.find(cookie, kStart + hours(24));
+    QVERIFY(session);
+    QCOMPARE(session->device, QStringLiteral("Firefox on Android"));
+    QVERIFY(session->kept);
+    // A record that cannot be read is dropped; the others are kept.
+    QByteArray broken = json;
+    broken.insert(1, R"({"id_sha256":"x","account":"bob","created":1,"last_seen":1},)");
+    QCOMPARE(SessionStore::fromJson(broken).sessions().size(), 1);
+    QCOMPARE(SessionStore::fromJson("not json").sessions().size(), 0);
+}
+
+void TestSessions::passwordChangeSignsOthersOut()
+{
+    SessionStore store;
+    const QByteArray here = store.open("anna", false, {}, {}, kStart);
+    const QByteArray there = store.open("anna", true, {}, {}, kStart);
+    const QByteArray other = store.open("bob", false, {}, {}, kStart);
+    store.closeAccount("anna", here);
+    QVERIFY(store.find(here, kStart));
+    QVERIFY(!store.find(there, kStart));
+    QVERIFY(store.find(other, kStart));
+    store.closeAccount("anna");
+    QVERIFY(!store.find(here, kStart));
+}
+
+void TestSessions::csrf_data()
+{
+    QTest::addColumn<int>("which");  // 0: its own; 1: another session's; 2: empty; 3: cut short; 4: the cookie
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("its own") << 0 << true;
+    QTest::newRow("another session's") << 1 << false;
+    QTest::newRow("none") << 2 << false;
+    QTest::newRow("cut short") << 3 << false;
+    QTest::newRow("the cookie itself") << 4 << false;
+}
+
+void TestSessions::csrf()
+{
+    QFETCH(int, which);
+    QFETCH(bool, matches);
+    SessionStore store;
+    const QByteArray cookie = store.open("anna", false, {}, {}, kStart);
+    const QByteArray other = store.open("bob", false, {}, {}, kStart);
+    const QByteArray token = SessionStore::csrfToken(cookie);
+    const QByteArray sent[] = {token, SessionStore::csrfToken(other), {}, token.chopped(1), cookie};
+    QCOMPARE(SessionStore::csrfMatches(cookie, sent[which]), matches);
+    QVERIFY(!SessionStore::csrfMatches({}, SessionStore::csrfToken({})));
+}
+
+QTEST_GUILESS_MAIN(TestSessions)
+#include "tst_sessions.moc"

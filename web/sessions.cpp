@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "web/sessions.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+
+#include <array>
+
+using namespace std::chrono;
+
+namespace {
+
+// A cookie value is the identifier's 32 bytes in unpadded base64url: 43
+// characters, and nothing else is one.
+constexpr qsizetype kCookieLength = 43;
+constexpr auto kBase64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+
+qint64 toSeconds(SessionStore::Clock::time_point t) { return duration_cast<seconds>(t.time_since_epoch()).count(); }
+SessionStore::Clock::time_point fromSeconds(qint64 s) { return SessionStore::Clock::time_point{seconds(s)}; }
+
+bool constantTimeEqual(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+}  // namespace
+
+QByteArray SessionStore::hashOf(const QByteArray &cookie)
+{
+    return QCryptographicHash::hash(cookie, QCryptographicHash::Sha256).toHex();
+}
+
+bool SessionStore::expired(const Session &session, Clock::time_point now) const
+{
+    const auto idle = session.kept ? duration_cast<Clock::duration>(kKept) : duration_cast<Clock::duration>(kIdle);
+    const auto absolute = session.kept ? kKept : kAbsolute;
+    return now - session.lastSeen >= idle || now - session.created >= absolute || now < session.created;
+}
+
+QByteArray SessionStore::open(const QString &account, bool kept, const QString &device, const QString &address,
+                              Clock::time_point now)
+{
+    std::array<quint32, 8> random;
+    QRandomGenerator::system()->fillRange(random.data(), random.size());
+    const QByteArray cookie =
+        QByteArray(reinterpret_cast<const char *>(random.data()), sizeof random).toBase64(kBase64);
+    Session session{hashOf(cookie), account, device.left(200), address, kept, now, now};
+    m_sessions.insert(session.idHash, session);
+    return cookie;
+}
+
+const SessionStore::Session *SessionStore::find(const QByteArray &cookie, Clock::time_point now)
+{
+    if (cookie.size() != kCookieLength)
+        return nullptr;
+    const auto it = m_sessions.find(hashOf(cookie));
+    if (it == m_sessions.end())
+        return nullptr;
+    if (expired(*it, now)) {
+        m_sessions.erase(it);
+        return nullptr;
+    }
+    it->lastSeen = now;
+    return &*it;
+}
+
+void SessionStore::close(const QByteArray &cookie) { m_sessions.remove(hashOf(cookie)); }
+
+void SessionStore::closeByHash(const QByteArray &idHash) { m_sessions.remove(idHash); }
+
+void SessionStore::closeAccount(const QString &account, const QByteArray &keep)
+{
+    const QByteArray kept = keep.isEmpty() ? QByteArray() : hashOf(keep);
+    m_sessions.removeIf([&](const auto &entry) { return entry.value().account == account && entry.key() != kept; });
+}
+
+QByteArray SessionStore::csrfToken(const QByteArray &cookie)
+{
+    return QCryptographicHash::hash("pelorin csrf\n" + cookie, QCryptographicHash::Sha256).toBase64(kBase64);
+}
+
+bool SessionStore::csrfMatches(const QByteArray &cookie, const QByteArray &token)
+{
+    return !cookie.isEmpty() && constantTimeEqual(csrfToken(cookie), token);
+}
+
+QByteArray SessionStore::toJson() const
+{
+    QJsonArray list;
+    for (const Session &s : m_sessions) {
+        list.append(QJsonObject{{"id_sha256", QString::fromLatin1(s.idHash)},
+                                {"account", s.account},
+                                {"device", s.device},
+                                {"address", s.address},
+                                {"kept", s.kept},
+                                {"created", toSeconds(s.created)},
+                                {"last_seen", toSeconds(s.lastSeen)}});
+    }
+    return QJsonDocument(list).toJson(QJsonDocument::Compact);
+}
+
+SessionStore SessionStore::fromJson(const QByteArray &json)
+{
+    SessionStore store;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        const QJsonObject o = value.toObject();
+        const QByteArray idHash = o.value(QLatin1String("id_sha256")).toString().toLatin1();
+        const QString account = o.value(QLatin1String("account")).toString();
+        const QJsonValue created = o.value(QLatin1String("created")), lastSeen = o.value(QLatin1String("last_seen"));
+        if (idHash.size() != 64 || account.isEmpty() || !created.isDouble() || !lastSeen.isDouble())
+            continue;
+        store.m_sessions.insert(
+            idHash, Session{idHash, account, o.value(QLatin1String("device")).toString(),
+                            o.value(QLatin1String("address")).toString(), o.value(QLatin1String("kept")).toBool(),
+                            fromSeconds(qint64(created.toDouble())), fromSeconds(qint64(lastSeen.toDouble()))});
+    }
+    return store;
+}

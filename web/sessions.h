@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+
+// The devices signed in to the board's server. A device's cookie holds only
+// a random 256-bit identifier; the store keeps its hash, so that a copy of
+// the state folder signs no one in. Wall-clock times, as sessions outlive a
+// restart of the server.
+class SessionStore {
+public:
+    using Clock = std::chrono::system_clock;
+    static constexpr std::chrono::minutes kIdle{30};
+    static constexpr std::chrono::hours kAbsolute{12};
+    // "Keep me signed in on this device": both limits.
+    static constexpr std::chrono::hours kKept{30 * 24};
+
+    struct Session {
+        QByteArray idHash;  // hex SHA-256 of the identifier
+        QString account;
+        QString device;   // what the browser calls itself, for the owner's list
+        QString address;  // where it signed in from
+        bool kept = false;
+        Clock::time_point created;
+        Clock::time_point lastSeen;
+    };
+
+    // A new session, and the cookie value that names it; a fresh identifier
+    // at every sign-in.
+    QByteArray open(const QString &account, bool kept, const QString &device, const QString &address,
+                    Clock::time_point now);
+    // The live session that `cookie` names, seen now; null when it names
+    // none or its time is up (and then it is gone).
+    const Session *find(const QByteArray &cookie, Clock::time_point now);
+    void close(const QByteArray &cookie);
+    // After a password change: every session of the account but `keep`'s.
+    void closeAccount(const QString &account, const QByteArray &keep = {});
+    void closeByHash(const QByteArray &idHash);
+    QList<Session> sessions() const { return m_sessions.values(); }
+
+    // The token that a signed-in page sends with every change: derived from
+    // the cookie, so that nothing more is stored, and no other site can
+    // read or make it.
+    static QByteArray csrfToken(const QByteArray &cookie);
+    // Whether `token` is `cookie`'s, compared in constant time.
+    static bool csrfMatches(const QByteArray &cookie, const QByteArray &token);
+
+    // The store as the state folder keeps it, and back; a session whose
+    // record cannot be read is dropped, never half-read.
+    QByteArray toJson() const;
+    static SessionStore fromJson(const QByteArray &json);
+
+private:
+    static QByteArray hashOf(const QByteArray &cookie);
+    bool expired(const Session &session, Clock::time_point now) const;
+
+    QHash<QByteArray, Session> m_sessions;  // by idHash
+};
