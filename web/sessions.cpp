@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 
 #include <array>
+#include <sodium.h>
 
 using namespace std::chrono;
 
@@ -20,16 +21,6 @@ constexpr auto kBase64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailin
 
 qint64 toSeconds(SessionStore::Clock::time_point t) { return duration_cast<seconds>(t.time_since_epoch()).count(); }
 SessionStore::Clock::time_point fromSeconds(qint64 s) { return SessionStore::Clock::time_point{seconds(s)}; }
-
-bool constantTimeEqual(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
 
 }  // namespace
 
@@ -89,7 +80,9 @@ QByteArray SessionStore::csrfToken(const QByteArray &cookie)
 
 bool SessionStore::csrfMatches(const QByteArray &cookie, const QByteArray &token)
 {
-    return !cookie.isEmpty() && constantTimeEqual(csrfToken(cookie), token);
+    const QByteArray expected = csrfToken(cookie);
+    return !cookie.isEmpty() && token.size() == expected.size()
+           && sodium_memcmp(expected.constData(), token.constData(), size_t(token.size())) == 0;
 }
 
 QByteArray SessionStore::toJson() const
