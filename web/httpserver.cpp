@@ -1,0 +1,308 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "web/httpserver.h"
+
+#include "web/requestguard.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QMetaEnum>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+
+namespace {
+
+const char *const kRefused = "pelorin-refused";
+const char *const kPending = "pelorin-pending";  // the bytes of a request not yet whole
+constexpr int kLingerMs = 2000;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 411:
+        return "Length Required";
+    case 412:
+        return "Precondition Failed";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 421:
+        return "Misdirected Request";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return status < 400 ? "OK" : status < 500 ? "Client Error" : "Server Error";
+    }
+}
+
+// Ends this side's sending on the connection, and nothing more.
+void shutdownSending(QTcpSocket *socket)
+{
+    if (socket->socketDescriptor() >= 0)
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+}
+
+QByteArray methodName(QHttpServerRequest::Method method)
+{
+    const char *key = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(method));
+    return key ? QByteArray(key).toUpper() : QByteArray("UNKNOWN");
+}
+
+}  // namespace
+
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers) {
+        if (key == name)
+            return value;
+    }
+    return {};
+}
+
+QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api)
+{
+    QList<QPair<QByteArray, QByteArray>> headers{
+        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; form-action 'self'; base-uri 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "same-origin"},
+    };
+    if (api)
+        headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    return headers;
+}
+
+// Makes each connection's socket itself, so that it is bounded before the
+// HTTP library, connected after it, reads from it.
+class BoardHttpServer::Listener : public QTcpServer {
+public:
+    explicit Listener(BoardHttpServer *server) : QTcpServer(server), m_server(server) {}
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(handle)) {
+            delete socket;
+            return;
+        }
+        m_server->guard(socket);
+        if (!socket->property(kRefused).toBool())
+            addPendingConnection(socket);
+    }
+
+private:
+    BoardHttpServer *m_server;
+};
+
+BoardHttpServer::BoardHttpServer(Handler handler, QStringList ownNames, QObject *parent)
+    : BoardHttpServer(std::move(handler), std::move(ownNames), Limits(), parent)
+{
+}
+
+BoardHttpServer::BoardHttpServer(Handler handler, QStringList ownNames, const Limits &limits, QObject *parent)
+    : QAbstractHttpServer(parent), m_handler(std::move(handler)), m_ownNames(std::move(ownNames)), m_limits(limits)
+{
+}
+
+quint16 BoardHttpServer::listenOn(const QHostAddress &address, quint16 port)
+{
+    auto *listener = new Listener(this);
+    if (!listener->listen(address, port)) {
+        m_error = listener->errorString();
+        delete listener;
+        return 0;
+    }
+    bind(listener);
+    return listener->serverPort();
+}
+
+void BoardHttpServer::guard(QTcpSocket *socket)
+{
+    if (m_connections >= m_limits.connections) {
+        refuse(socket, 503, "The board's server has too many connections open; try again in a moment.");
+        return;
+    }
+    ++m_connections;
+    connect(socket, &QObject::destroyed, this, [this] { --m_connections; });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    // Room for the largest request that may be answered, and a byte more,
+    // by which one that may not is known.
+    socket->setReadBufferSize(m_limits.headerBytes + m_limits.bodyBytes + 4 + 1);
+    auto *timer = new QTimer(socket);
+    timer->setObjectName(QStringLiteral("request timer"));
+    timer->setSingleShot(true);
+    timer->setInterval(m_limits.requestMs);
+    connect(timer, &QTimer::timeout, socket, [this, socket] {
+        if (socket->bytesAvailable() > 0 || !socket->property(kPending).toByteArray().isEmpty())
+            refuse(socket, 408, "The request did not arrive whole in time.");
+        else
+            socket->disconnectFromHost();
+    });
+    timer->start();
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspect(socket); });
+}
+
+void BoardHttpServer::inspect(QTcpSocket *socket)
+{
+    if (socket->property(kRefused).toBool()) {
+        socket->readAll();
+        return;
+    }
+    // The HTTP library reads what arrives inside a transaction that it
+    // keeps open until a request is whole: while one is open, it holds
+    // what came before, and only the new bytes are left to see here.
+    QByteArray data = socket->peek(socket->bytesAvailable());
+    if (socket->isTransactionStarted())
+        data.prepend(socket->property(kPending).toByteArray());
+    socket->setProperty(kPending, data);
+    const qsizetype end = data.indexOf("\r\n\r\n");
+    if ((end < 0 && data.size() > m_limits.headerBytes) || end > m_limits.headerBytes) {
+        refuse(socket, 431, "The request's headers are too large.");
+        return;
+    }
+    if (end < 0)
+        return;
+    qint64 length = 0;
+    for (const QByteArray &line : data.left(end).split('\n').mid(1)) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "transfer-encoding") {
+            refuse(socket, 411, "Send the request's body with a Content-Length.");
+            return;
+        }
+        if (name == "content-length") {
+            bool ok = false;
+            length = value.toLongLong(&ok);
+            if (!ok || length < 0 || value.startsWith('+')) {
+                refuse(socket, 400, "The request's Content-Length is no length.");
+                return;
+            }
+        }
+    }
+    if (length > m_limits.bodyBytes) {
+        refuse(socket, 413, "The request's body is too large.");
+        return;
+    }
+    // A whole request: the next has a time of its own.
+    if (data.size() >= end + 4 + length) {
+        socket->setProperty(kPending, data.mid(end + 4 + length));
+        if (auto *timer = socket->findChild<QTimer *>(QStringLiteral("request timer")))
+            timer->start();
+    }
+}
+
+void BoardHttpServer::refuse(QTcpSocket *socket, int status, const QByteArray &why)
+{
+    socket->setProperty(kRefused, true);
+    // Nothing of it reaches the HTTP library, which reads after this.
+    socket->readAll();
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    const QByteArray body = "{\"error\":\"" + why + "\"}\n";
+    for (const auto &[name, value] : securityHeaders(true))
+        answer += name + ": " + value + "\r\n";
+    answer += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+              + "\r\nConnection: close\r\n\r\n" + body;
+    socket->write(answer);
+    // A lingering close: once the answer is out, only this side's sending
+    // ends, and what the client still sends is read and dropped for a
+    // moment. Closed at once, the client's next write would be met with a
+    // reset, which throws the answer away unread.
+    const auto finish = [socket] {
+        if (socket->bytesToWrite() == 0)
+            shutdownSending(socket);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, finish);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater, Qt::UniqueConnection);
+    QTimer::singleShot(kLingerMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    finish();
+}
+
+bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    HttpRequest r;
+    r.method = methodName(request.method());
+    r.path = request.url().path();
+    r.query = request.url().query();
+    int hosts = 0;
+    for (const auto &[name, value] : request.headers()) {
+        r.headers.append({name.toLower(), value});
+        hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
+    }
+    r.body = request.body();
+    r.peer = request.remoteAddress();
+    r.local = socket->localAddress();
+    r.scheme = QStringLiteral("http");
+    if (hosts != 1) {
+        reply(request, socket, {400, "application/json", "{\"error\":\"A request names one Host.\"}\n", {}});
+        return true;
+    }
+    const QByteArray host = r.header("host");
+    if (!isOwnHost(host, r.local, m_ownNames)) {
+        const QByteArray name = hostOf(host).toUtf8().toPercentEncoding("-._:[]");
+        reply(request, socket,
+              {421,
+               "text/plain; charset=utf-8",
+               "This computer does not answer to the name \"" + name
+                   + "\".\nIf that is its name, add it where pelorin --serve is started: --host-name " + name + "\n",
+               {}});
+        return true;
+    }
+    reply(request, socket, m_handler(r));
+    return true;
+}
+
+void BoardHttpServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    reply(request, socket, {404, "application/json", "{\"error\":\"There is nothing here.\"}\n", {}});
+}
+
+void BoardHttpServer::reply(const QHttpServerRequest &request, QTcpSocket *socket, const HttpReply &answer)
+{
+    QHttpServerResponder responder = makeResponder(request, socket);
+    responder.writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
+    const bool api = request.url().path().startsWith(QLatin1String("/api/"));
+    for (const auto &[name, value] : securityHeaders(api))
+        responder.writeHeader(name, value);
+    for (const auto &[name, value] : answer.headers)
+        responder.writeHeader(name, value);
+    if (!answer.contentType.isEmpty())
+        responder.writeHeader("Content-Type", answer.contentType);
+    responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
+    responder.writeBody(answer.body);
+}

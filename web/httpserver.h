@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// A request as the server's handlers see it: plain data, so that no handler
+// depends on the HTTP library, whose interface changes between Qt versions.
+struct HttpRequest {
+    QByteArray method;  // "GET", "PUT"...
+    QString path;       // decoded, without the query
+    QString query;
+    QList<QPair<QByteArray, QByteArray>> headers;  // names in lower case
+    QByteArray body;
+    QHostAddress peer;
+    QHostAddress local;  // the address the connection came in on
+    QString scheme;      // "http" or "https"
+
+    // The first value of a header, by its name in lower case.
+    QByteArray header(const QByteArray &name) const;
+};
+
+struct HttpReply {
+    int status = 200;
+    QByteArray contentType;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+};
+
+// The board's HTTP server. Every listening socket is made here, and every
+// connection is bounded before the HTTP library reads a byte of it: its
+// headers, its body, its time, and how many there are at once. Past a
+// bound the client gets the fitting status and the connection is closed;
+// everyone else is served on. A request for a Host that is not this
+// computer's own is refused before anything else is looked at. Every answer
+// carries the page's security headers.
+class BoardHttpServer : public QAbstractHttpServer {
+    Q_OBJECT
+public:
+    struct Limits {
+        qsizetype headerBytes = 16 * 1024;
+        qsizetype bodyBytes = 64 * 1024;
+        int requestMs = 10000;  // for a request to arrive whole, and for an idle connection
+        int connections = 128;
+    };
+    using Handler = std::function<HttpReply(const HttpRequest &)>;
+
+    explicit BoardHttpServer(Handler handler, QStringList ownNames, QObject *parent = nullptr);
+    BoardHttpServer(Handler handler, QStringList ownNames, const Limits &limits, QObject *parent = nullptr);
+
+    // Listens on one address and port (0: any free one); the port, or 0 and
+    // errorString() on failure.
+    quint16 listenOn(const QHostAddress &address, quint16 port);
+    QString errorString() const { return m_error; }
+    int connectionCount() const { return m_connections; }
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+private:
+    class Listener;
+    void guard(QTcpSocket *socket);
+    // A whole request is waiting in the socket, or the socket was refused.
+    void inspect(QTcpSocket *socket);
+    void refuse(QTcpSocket *socket, int status, const QByteArray &why);
+    void reply(const QHttpServerRequest &request, QTcpSocket *socket, const HttpReply &reply);
+
+    Handler m_handler;
+    QStringList m_ownNames;
+    Limits m_limits;
+    int m_connections = 0;
+    QString m_error;
+};
+
+// The headers that every answer of the server carries.
+QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api);
