@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "web/statefolder.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// What a write cut short leaves: "NAME.new-PID".
+const QRegularExpression kLeftOver(QStringLiteral("\\.new-\\d+$"));
+
+bool syncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+QString StateFolder::locate(const QString &given)
+{
+    const QString systemd = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!systemd.isEmpty())
+        return systemd;
+    if (!given.isEmpty())
+        return given;
+    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
+    if (QDir::isAbsolutePath(xdg))
+        return xdg + QStringLiteral("/pelorin");
+    return QDir::homePath() + QStringLiteral("/.local/state/pelorin");
+}
+
+bool StateFolder::isPlainName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
+        || name.contains(QChar(0)))
+        return false;
+    for (const QString &part : name.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
+            || part.startsWith(QLatin1Char('.')) || kLeftOver.match(part).hasMatch())
+            return false;
+    }
+    return true;
+}
+
+bool StateFolder::fail(const QString &what, int error)
+{
+    m_error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error)));
+    return false;
+}
+
+bool StateFolder::open()
+{
+    if (!QDir().mkpath(m_path))
+        return fail(QStringLiteral("cannot make the state folder %1").arg(m_path), errno);
+    if (::chmod(QFile::encodeName(m_path).constData(), 0700) != 0 && errno != EPERM)
+        return fail(QStringLiteral("cannot keep the state folder %1 private").arg(m_path), errno);
+    if (::access(QFile::encodeName(m_path).constData(), R_OK | W_OK | X_OK) != 0)
+        return fail(QStringLiteral("cannot write in the state folder %1").arg(m_path), errno);
+    QDirIterator::IteratorFlags flags = QDirIterator::Subdirectories;
+    for (QDirIterator it(m_path, QDir::Files | QDir::Hidden, flags); it.hasNext();) {
+        const QString file = it.next();
+        if (kLeftOver.match(file).hasMatch())
+            QFile::remove(file);
+    }
+    return true;
+}
+
+QByteArray StateFolder::read(const QString &name, bool *exists)
+{
+    if (exists)
+        *exists = false;
+    if (!isPlainName(name)) {
+        m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
+        return {};
+    }
+    QFile file(m_path + QLatin1Char('/') + name);
+    if (!file.exists())
+        return QByteArray("");
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString());
+        return {};
+    }
+    if (exists)
+        *exists = true;
+    QByteArray bytes = file.readAll();
+    return bytes.isNull() ? QByteArray("") : bytes;
+}
+
+bool StateFolder::write(const QString &name, const QByteArray &bytes)
+{
+    if (!isPlainName(name)) {
+        m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
+        return false;
+    }
+    const QString target = m_path + QLatin1Char('/') + name;
+    const QString folder = QFileInfo(target).path();
+    if (!QDir().mkpath(folder))
+        return fail(QStringLiteral("cannot make %1").arg(folder), errno);
+    const QString temporary = target + QStringLiteral(".new-%1").arg(::getpid());
+    const QByteArray temporaryName = QFile::encodeName(temporary);
+    const int fd = ::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot write %1").arg(target), errno);
+    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    if (!written || ::rename(temporaryName.constData(), QFile::encodeName(target).constData()) != 0) {
+        const int error = written ? errno : writeError;
+        ::unlink(temporaryName.constData());
+        return fail(QStringLiteral("cannot write %1").arg(target), error);
+    }
+    if (!syncFolder(folder))
+        return fail(QStringLiteral("cannot sync %1").arg(folder), errno);
+    return true;
+}
+
+bool StateFolder::remove(const QString &name)
+{
+    if (!isPlainName(name)) {
+        m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
+        return false;
+    }
+    const QString target = m_path + QLatin1Char('/') + name;
+    if (::unlink(QFile::encodeName(target).constData()) != 0 && errno != ENOENT)
+        return fail(QStringLiteral("cannot remove %1").arg(target), errno);
+    return syncFolder(QFileInfo(target).path()) || fail(QStringLiteral("cannot sync %1").arg(m_path), errno);
+}
+
+QStringList StateFolder::list(const QString &subfolder, const QString &suffix) const
+{
+    QStringList names;
+    const QDir dir(m_path + QLatin1Char('/') + subfolder);
+    for (const QString &file : dir.entryList({QLatin1Char('*') + suffix}, QDir::Files, QDir::Name)) {
+        if (isPlainName(file))
+            names << file;
+    }
+    return names;
+}
