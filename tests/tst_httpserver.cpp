@@ -70,9 +70,14 @@ void TestHttpServer::init()
     m_limits.connections = 3;
     m_handled = 0;
     m_server = new BoardHttpServer(
-        [this](const HttpRequest &request) {
+        [this](const HttpRequest &request, const BoardHttpServer::Answer &answer) {
             ++m_handled;
-            return HttpReply{200, "text/plain", request.method + ' ' + request.path.toUtf8(), {}};
+            const HttpReply reply{200, "text/plain", request.method + ' ' + request.path.toUtf8(), {}};
+            // An answer that waits on work elsewhere comes later.
+            if (request.path == QLatin1String("/api/later"))
+                QTimer::singleShot(50, this, [answer, reply] { answer(reply); });
+            else
+                answer(reply);
         },
         {QStringLiteral("localhost"), QStringLiteral("board-pi.local")}, m_limits);
     m_port = m_server->listenOn(QHostAddress::LocalHost, 0);
@@ -96,6 +101,8 @@ void TestHttpServer::refuses_data()
     QTest::newRow("its own address") << get("127.0.0.1") << 0 << QByteArray() << 200 << QByteArray("GET /api/status");
     QTest::newRow("its own name") << get("board-pi.local:8437") << 0 << QByteArray() << 200
                                   << QByteArray("GET /api/status");
+    QTest::newRow("an answer that comes later") << QByteArray("GET /api/later HTTP/1.1\r\nHost: localhost\r\n\r\n") << 0
+                                                << QByteArray() << 200 << QByteArray("GET /api/later");
     QTest::newRow("a forged Host (rebinding)")
         << get("attacker.example:8437") << 0 << QByteArray() << 421 << QByteArray("--host-name attacker.example");
     QTest::newRow("another address") << get("127.0.0.2") << 0 << QByteArray() << 421 << QByteArray("--host-name");

@@ -6,6 +6,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QMetaEnum>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,7 +16,8 @@
 namespace {
 
 const char *const kRefused = "pelorin-refused";
-const char *const kPending = "pelorin-pending";  // the bytes of a request not yet whole
+const char *const kDeferred = "pelorin-deferred";  // its answer comes later, and closes it
+const char *const kPending = "pelorin-pending";    // the bytes of a request not yet whole
 constexpr int kLingerMs = 2000;
 
 QByteArray reasonPhrase(int status)
@@ -173,7 +175,7 @@ void BoardHttpServer::guard(QTcpSocket *socket)
 
 void BoardHttpServer::inspect(QTcpSocket *socket)
 {
-    if (socket->property(kRefused).toBool()) {
+    if (socket->property(kRefused).toBool() || socket->property(kDeferred).toBool()) {
         socket->readAll();
         return;
     }
@@ -223,17 +225,30 @@ void BoardHttpServer::inspect(QTcpSocket *socket)
     }
 }
 
+static QByteArray rawAnswer(int status, const HttpReply &reply, bool api)
+{
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    for (const auto &[name, value] : securityHeaders(api))
+        answer += name + ": " + value + "\r\n";
+    for (const auto &[name, value] : reply.headers)
+        answer += name + ": " + value + "\r\n";
+    if (!reply.contentType.isEmpty())
+        answer += "Content-Type: " + reply.contentType + "\r\n";
+    return answer + "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\nConnection: close\r\n\r\n"
+           + reply.body;
+}
+
 void BoardHttpServer::refuse(QTcpSocket *socket, int status, const QByteArray &why)
 {
     socket->setProperty(kRefused, true);
     // Nothing of it reaches the HTTP library, which reads after this.
     socket->readAll();
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    const QByteArray body = "{\"error\":\"" + why + "\"}\n";
-    for (const auto &[name, value] : securityHeaders(true))
-        answer += name + ": " + value + "\r\n";
-    answer += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
-              + "\r\nConnection: close\r\n\r\n" + body;
+    writeAndClose(socket, rawAnswer(status, {status, "application/json", "{\"error\":\"" + why + "\"}\n", {}}, true));
+}
+
+void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer)
+{
+    socket->setProperty(kRefused, true);
     socket->write(answer);
     // A lingering close: once the answer is out, only this side's sending
     // ends, and what the client still sends is read and dropped for a
@@ -283,7 +298,34 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocke
                {}});
         return true;
     }
-    reply(request, socket, m_handler(r));
+    // The answer is given through the HTTP library while the request is
+    // being handled; after that, the library's request and responder are
+    // gone, and a later answer is written to the socket, if it is still
+    // there.
+    struct Pending {
+        bool handling = true;
+        bool answered = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    const bool api = r.path.startsWith(QLatin1String("/api/"));
+    QPointer<QTcpSocket> later(socket);
+    m_handler(r, [this, pending, &request, socket, later, api](const HttpReply &answer) {
+        if (pending->answered)
+            return;
+        pending->answered = true;
+        if (pending->handling)
+            reply(request, socket, answer);
+        else if (later)
+            writeAndClose(later, rawAnswer(answer.status, answer, api));
+    });
+    pending->handling = false;
+    if (!pending->answered) {
+        // Nothing more is read from the connection until the answer, for
+        // which it waits as long as that takes.
+        socket->setProperty(kDeferred, true);
+        if (auto *timer = socket->findChild<QTimer *>(QStringLiteral("request timer")))
+            timer->stop();
+    }
     return true;
 }
 

@@ -50,7 +50,12 @@ public:
         int requestMs = 10000;  // for a request to arrive whole, and for an idle connection
         int connections = 128;
     };
-    using Handler = std::function<HttpReply(const HttpRequest &)>;
+    // Answers a request, now or later: a handler that waits for work off
+    // the event thread (a password's hash) keeps `answer` and calls it
+    // once. An answer given later closes its connection after it, as the
+    // HTTP library's own answer is only for the moment of the request.
+    using Answer = std::function<void(const HttpReply &)>;
+    using Handler = std::function<void(const HttpRequest &, Answer answer)>;
 
     explicit BoardHttpServer(Handler handler, QStringList ownNames, QObject *parent = nullptr);
     BoardHttpServer(Handler handler, QStringList ownNames, const Limits &limits, QObject *parent = nullptr);
@@ -71,6 +76,9 @@ private:
     // A whole request is waiting in the socket, or the socket was refused.
     void inspect(QTcpSocket *socket);
     void refuse(QTcpSocket *socket, int status, const QByteArray &why);
+    // Writes an answer straight to the socket and closes the connection
+    // after it, lingering for what the client still sends.
+    void writeAndClose(QTcpSocket *socket, const QByteArray &answer);
     void reply(const QHttpServerRequest &request, QTcpSocket *socket, const HttpReply &reply);
 
     Handler m_handler;
