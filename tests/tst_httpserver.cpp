@@ -2,44 +2,14 @@
 // The board's HTTP server against hostile requests: a forged Host, and
 // requests too large, too slow or too many. Each is refused with its
 // status, and the server goes on serving everyone else.
-#include "eventloop.h"
+#include "httpclient.h"
 #include "web/httpserver.h"
 
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 namespace {
-
-// What the server answers `request` on a connection of its own: the status
-// line, headers and body, once the answer is whole or the connection is
-// closed.
-QByteArray exchange(quint16 port, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
-{
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    // A refused connection may be answered and closed before the client
-    // sees it connected.
-    runUntil([&] { return client.state() == QAbstractSocket::ConnectedState || client.bytesAvailable() > 0; }, 5000);
-    client.write(request);
-    QByteArray answer;
-    if (pauseMs > 0) {
-        runUntil([&] { return answer += client.readAll(), false; }, pauseMs);
-        client.write(rest);
-    }
-    const auto whole = [&] {
-        answer += client.readAll();
-        const qsizetype end = answer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return client.state() == QAbstractSocket::UnconnectedState;
-        const qsizetype at = answer.toLower().indexOf("content-length:");
-        const qsizetype length = at < 0 ? 0 : answer.mid(at + 15, answer.indexOf('\r', at) - at - 15).trimmed().toInt();
-        return answer.size() >= end + 4 + length || client.state() == QAbstractSocket::UnconnectedState;
-    };
-    runUntil(whole, 5000);
-    return answer;
-}
-
-int statusOf(const QByteArray &answer) { return answer.mid(9, 3).toInt(); }
 
 QByteArray get(const QByteArray &host, const QByteArray &more = {})
 {

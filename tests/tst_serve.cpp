@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The board's API in process, on 127.0.0.1, against hostile requests:
+// claiming the computer, signing in, cookies, cross-site changes, stale
+// edits and names that try to be paths.
+#include "httpclient.h"
+#include "web/service.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono;
+
+namespace {
+
+QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
+                   const QByteArray &headers = {})
+{
+    QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
+    if (!body.isNull())
+        r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return r + "\r\n" + body;
+}
+
+QByteArray json(const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+const QByteArray kJson = "Content-Type: application/json\r\n";
+const QByteArray kSet = R"({"messages":["OPEN","","LOW","","","","","","IDLE"],"levels":[1,0,1,0,0,0,0,1]})";
+
+}  // namespace
+
+class TestServe : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void setupCode();
+    void signIn();
+    void changes_data();
+    void changes();
+    void sessionExpires();
+
+private:
+    // Claims the computer as "anna"; the cookie and token of her session.
+    void claim();
+    QByteArray as(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
+                  const QByteArray &headers = {});
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<StateFolder> m_state;
+    std::unique_ptr<BoardService> m_service;
+    std::unique_ptr<BoardHttpServer> m_server;
+    quint16 m_port = 0;
+    SessionStore::Clock::time_point m_now = SessionStore::Clock::now();
+    QByteArray m_cookie, m_csrf;
+};
+
+void TestServe::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_state = std::make_unique<StateFolder>(m_dir->path());
+    QVERIFY(m_state->open());
+    BoardService::Clocks clocks;
+    clocks.wall = [this] { return m_now; };
+    m_service = std::make_unique<BoardService>(*m_state, clocks);
+    QVERIFY2(m_service->open(), qPrintable(m_service->error()));
+    m_server = std::make_unique<BoardHttpServer>(
+        [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
+        QStringList{"localhost"});
+    m_port = m_server->listenOn(QHostAddress::LocalHost, 0);
+    QVERIFY(m_port);
+}
+
+void TestServe::cleanup()
+{
+    m_server.reset();
+    m_service.reset();
+}
+
+void TestServe::claim()
+{
+    const QByteArray answer = exchange(
+        m_port,
+        request("POST", "/api/setup",
+                json({{"code", m_service->setupCode()}, {"name", "anna"}, {"password", "correct horse"}}), kJson));
+    QVERIFY2(statusOf(answer) == 201, answer.constData());
+    const QByteArray setCookie = headerOf(answer, "Set-Cookie");
+    m_cookie = setCookie.split(';').first();
+    m_csrf = QJsonDocument::fromJson(bodyOf(answer)).object().value("csrf").toString().toLatin1();
+    QVERIFY(!m_csrf.isEmpty());
+}
+
+QByteArray TestServe::as(const QByteArray &method, const QByteArray &path, const QByteArray &body,
+                         const QByteArray &headers)
+{
+    return exchange(m_port, request(method, path, body, "Cookie: " + m_cookie + "\r\n" + headers));
+}
+
+void TestServe::setupCode()
+{
+    const QString code = m_service->setupCode();
+    QVERIFY(!code.isEmpty());
+    const auto setup = [&](const QString &typed, const QString &name = "anna") {
+        return exchange(m_port, request("POST", "/api/setup",
+                                        json({{"code", typed}, {"name", name}, {"password", "correct horse"}}), kJson));
+    };
+    // Wrong codes: refused, and after five, each try waits.
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(statusOf(setup("AAAA-AAAA-AAAA")), 403);
+    const QByteArray waiting = setup(code);
+    QCOMPARE(statusOf(waiting), 429);
+    QVERIFY(!headerOf(waiting, "Retry-After").isEmpty());
+    // The same code once the wait is over, then again: only once.
+    QTest::qWait(1100);
+    QCOMPARE(statusOf(setup(code.toLower())), 201);
+    QCOMPARE(statusOf(setup(code, "mallory")), 409);
+    QVERIFY(m_service->setupCode().isEmpty());
+}
+
+void TestServe::signIn()
+{
+    claim();
+    // The cookie names a session and nothing more, for this site alone.
+    const QByteArray good =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "Anna"}, {"password", "correct horse"}}), kJson));
+    QCOMPARE(statusOf(good), 200);
+    const QByteArray cookie = headerOf(good, "Set-Cookie");
+    QVERIFY2(cookie.contains("; Path=/; HttpOnly; SameSite=Strict"), cookie.constData());
+    QVERIFY(!cookie.contains("Secure") && !cookie.contains("Max-Age"));
+    QVERIFY(cookie.split(';').first() != m_cookie);  // a new identifier at every sign-in
+    const QByteArray kept =
+        exchange(m_port, request("POST", "/api/login",
+                                 json({{"name", "anna"}, {"password", "correct horse"}, {"keep", true}}), kJson));
+    QVERIFY(headerOf(kept, "Set-Cookie").contains("Max-Age=2592000"));
+    // A wrong password and an unknown name are told apart by nothing.
+    const QByteArray wrong =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "wrong horse"}}), kJson));
+    const QByteArray unknown =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "nobody"}, {"password", "wrong horse"}}), kJson));
+    QCOMPARE(statusOf(wrong), 401);
+    QCOMPARE(statusOf(unknown), 401);
+    QCOMPARE(bodyOf(wrong), bodyOf(unknown));
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/sets"))), 401);
+}
+
+void TestServe::changes_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("headers");  // beside the cookie; TOKEN stands for the session's own
+    QTest::addColumn<int>("status");
+    const QByteArray token = "X-CSRF-Token: TOKEN\r\n";
+    QTest::newRow("a new set") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                               << token + kJson + "If-None-Match: *\r\n"
+                               << 201;
+    QTest::newRow("no token") << QByteArray("PUT") << QByteArray("/api/sets/Morning") << kJson + "If-None-Match: *\r\n"
+                              << 403;
+    QTest::newRow("another session's token") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                             << "X-CSRF-Token: AAAA\r\n" + kJson + "If-None-Match: *\r\n"
+                                             << 403;
+    QTest::newRow("another site") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                  << token + kJson + "If-None-Match: *\r\nOrigin: http://attacker.example\r\n"
+                                  << 403;
+    QTest::newRow("another port of the same address")
+        << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+        << token + kJson + "If-None-Match: *\r\nOrigin: http://127.0.0.1:9000\r\n"
+        << 403;
+    QTest::newRow("a form's type") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                   << token + "Content-Type: application/x-www-form-urlencoded\r\nIf-None-Match: *\r\n"
+                                   << 415;
+    QTest::newRow("text/plain") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                << token + "Content-Type: text/plain\r\nIf-None-Match: *\r\n"
+                                << 415;
+    QTest::newRow("a name that is a path")
+        << QByteArray("PUT") << QByteArray("/api/sets/..%2Faccounts") << token + kJson + "If-None-Match: *\r\n"
+        << 400;
+    QTest::newRow("a stale edit") << QByteArray("PUT") << QByteArray("/api/sets/Existing")
+                                  << token + kJson + "If-Match: \"0123456789abcdef0123456789abcdef\"\r\n"
+                                  << 412;
+    QTest::newRow("an edit that says nothing")
+        << QByteArray("PUT") << QByteArray("/api/sets/Existing") << token + kJson << 428;
+    QTest::newRow("a delete of another's edit") << QByteArray("DELETE") << QByteArray("/api/sets/Existing")
+                                                << token + "If-Match: \"0123456789abcdef0123456789abcdef\"\r\n"
+                                                << 412;
+}
+
+void TestServe::changes()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Existing", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray before = as("GET", "/api/sets/Existing");
+    const QByteArray answer = as(method, path, kSet, headers.replace("TOKEN", m_csrf));
+    QVERIFY2(statusOf(answer) == status, answer.constData());
+    QVERIFY(!QJsonDocument::fromJson(bodyOf(answer)).object().isEmpty());
+    // A refused change changed nothing.
+    if (status >= 400) {
+        QCOMPARE(as("GET", "/api/sets/Existing"), before);
+        QCOMPARE(statusOf(as("GET", "/api/sets/Morning")), 404);
+        QVERIFY(!QFile::exists(m_dir->path() + "/accounts.mes"));
+    }
+}
+
+void TestServe::sessionExpires()
+{
+    claim();
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    m_now += minutes(29);
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    m_now += minutes(30);
+    QCOMPARE(statusOf(as("GET", "/api/session")), 401);
+}
+
+QTEST_GUILESS_MAIN(TestServe)
+#include "tst_serve.moc"

@@ -1,0 +1,328 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "web/service.h"
+
+#include "web/requestguard.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrl>
+
+using namespace std::chrono;
+
+namespace {
+
+const QString kSessions = QStringLiteral("sessions.json");
+const QLatin1String kSetsPrefix("/api/sets/");
+
+// The content types a plain form of another site can send, refused where
+// JSON is expected: only a script of this page's own sends JSON.
+bool isJson(const HttpRequest &request)
+{
+    const QByteArray type = request.header("content-type").split(';').first().trimmed().toLower();
+    return type == "application/json";
+}
+
+bool changes(const HttpRequest &request) { return request.method != "GET" && request.method != "HEAD"; }
+
+QByteArray cookieValue(const HttpRequest &request, const QByteArray &name)
+{
+    for (const auto &[key, value] : request.headers) {
+        if (key != "cookie")
+            continue;
+        for (const QByteArray &pair : value.split(';')) {
+            const qsizetype equals = pair.indexOf('=');
+            if (equals > 0 && pair.left(equals).trimmed() == name)
+                return pair.mid(equals + 1).trimmed();
+        }
+    }
+    return {};
+}
+
+QByteArray quoted(const QByteArray &version) { return '"' + version + '"'; }
+QByteArray unquoted(QByteArray tag)
+{
+    tag = tag.trimmed();
+    if (tag.startsWith("W/"))
+        tag = tag.mid(2);
+    return tag.size() >= 2 && tag.startsWith('"') && tag.endsWith('"') ? tag.mid(1, tag.size() - 2) : tag;
+}
+
+}  // namespace
+
+HttpReply jsonReply(int status, const QJsonValue &value)
+{
+    const QJsonDocument document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    return {status, "application/json", document.toJson(QJsonDocument::Compact) + '\n', {}};
+}
+
+HttpReply errorReply(int status, const QString &error) { return jsonReply(status, QJsonObject{{"error", error}}); }
+
+BoardService::BoardService(StateFolder &state, QObject *parent) : BoardService(state, Clocks(), parent) {}
+
+BoardService::BoardService(StateFolder &state, Clocks clocks, QObject *parent)
+    : QObject(parent), m_state(state), m_clocks(std::move(clocks)), m_accounts(state), m_sets(state),
+      m_log(state.path())
+{
+}
+
+bool BoardService::open()
+{
+    if (!m_accounts.load()) {
+        m_error = m_accounts.error();
+        return false;
+    }
+    m_sessions = SessionStore::fromJson(m_state.read(kSessions));
+    if (!m_accounts.hasOwner())
+        m_setupCode = SetupCode::make(m_clocks.wall());
+    return true;
+}
+
+bool BoardService::saveSessions() { return m_state.write(kSessions, m_sessions.toJson()); }
+
+BoardService::Caller BoardService::callerOf(const HttpRequest &request)
+{
+    Caller caller;
+    caller.cookie = cookieValue(request, kCookie);
+    if (caller.cookie.isEmpty())
+        return caller;
+    caller.session = m_sessions.find(caller.cookie, m_clocks.wall());
+    if (caller.session)
+        caller.account = m_accounts.find(caller.session->account);
+    if (!caller.account)
+        caller.session = nullptr;
+    return caller;
+}
+
+HttpReply BoardService::signedIn(const HttpRequest &request, const QString &account, bool kept, int status)
+{
+    const QByteArray cookie = m_sessions.open(account, kept, QString::fromUtf8(request.header("user-agent")),
+                                              request.peer.toString(), m_clocks.wall());
+    saveSessions();
+    QByteArray setCookie = QByteArray(kCookie) + '=' + cookie + "; Path=/; HttpOnly; SameSite=Strict";
+    if (kept)
+        setCookie += "; Max-Age=" + QByteArray::number(duration_cast<seconds>(SessionStore::kKept).count());
+    if (request.scheme == QLatin1String("https"))
+        setCookie += "; Secure";
+    const AccountStore::Account *found = m_accounts.find(account);
+    HttpReply reply = jsonReply(status, QJsonObject{{"name", found->name},
+                                                    {"role", AccountStore::roleName(found->role)},
+                                                    {"csrf", QString::fromLatin1(SessionStore::csrfToken(cookie))}});
+    reply.headers.append({"Set-Cookie", setCookie});
+    return reply;
+}
+
+void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Answer &answer)
+{
+    const QString path = request.path;
+    if (!path.startsWith(QLatin1String("/api/"))) {
+        answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
+        return;
+    }
+    // Another site's page may send a request here, with this computer's
+    // cookie; it is refused by where it comes from, before anything else.
+    if (changes(request)
+        && judgeOrigin(request.header("origin"), request.header("referer"), request.header("host"), request.scheme)
+               == Origin::Foreign) {
+        answer(errorReply(403, QStringLiteral("This request came from another page than the board's own.")));
+        return;
+    }
+    const bool mesFile = request.method == "PUT" && path.endsWith(QLatin1String(".mes"));
+    QJsonObject body;
+    if ((request.method == "POST" || request.method == "PUT") && !mesFile) {
+        if (!isJson(request)) {
+            answer(errorReply(415, QStringLiteral("Send JSON, as Content-Type: application/json.")));
+            return;
+        }
+        QJsonParseError parsed{};
+        const QJsonDocument document = QJsonDocument::fromJson(request.body, &parsed);
+        if (parsed.error != QJsonParseError::NoError || !document.isObject()) {
+            answer(errorReply(400, QStringLiteral("The body is no JSON object.")));
+            return;
+        }
+        body = document.object();
+    }
+    if (path == QLatin1String("/api/setup") && request.method == "POST")
+        return setup(request, body, answer);
+    if (path == QLatin1String("/api/login") && request.method == "POST")
+        return login(request, body, answer);
+
+    Caller caller = callerOf(request);
+    if (!caller.session) {
+        answer(errorReply(401, QStringLiteral("Sign in first.")));
+        return;
+    }
+    if (changes(request) && !SessionStore::csrfMatches(caller.cookie, request.header("x-csrf-token"))) {
+        answer(errorReply(403, QStringLiteral("This page's sign-in has changed; reload the page.")));
+        return;
+    }
+    if (path == QLatin1String("/api/session") && request.method == "GET") {
+        answer(jsonReply(200, QJsonObject{{"name", caller.account->name},
+                                          {"role", AccountStore::roleName(caller.account->role)},
+                                          {"csrf", QString::fromLatin1(SessionStore::csrfToken(caller.cookie))}}));
+        return;
+    }
+    if (path == QLatin1String("/api/logout") && request.method == "POST") {
+        m_sessions.close(caller.cookie);
+        saveSessions();
+        HttpReply reply{204, {}, {}, {}};
+        reply.headers.append({"Set-Cookie", QByteArray(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"});
+        answer(reply);
+        return;
+    }
+    if (path == QLatin1String("/api/sets") || path.startsWith(kSetsPrefix)) {
+        answer(sets(request, caller, path.mid(QLatin1String("/api/sets").size())));
+        return;
+    }
+    answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
+}
+
+void BoardService::setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
+{
+    const QString address = request.peer.toString();
+    if (!m_setupCode) {
+        answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
+        return;
+    }
+    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
+    if (wait.count() > 0) {
+        HttpReply reply = errorReply(429, QStringLiteral("Too many wrong codes; wait %1 s.").arg(wait.count()));
+        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
+        answer(reply);
+        return;
+    }
+    if (m_setupCode->expired(m_clocks.wall()) || !m_setupCode->matches(body.value(QLatin1String("code")).toString())) {
+        m_throttle.failed(address, m_clocks.steady());
+        m_log.record(m_clocks.wall(), {}, address, QStringLiteral("setup refused"));
+        answer(errorReply(403, m_setupCode->expired(m_clocks.wall())
+                                   ? QStringLiteral("The setup code has expired; restart the server for a new one.")
+                                   : QStringLiteral("That is not the setup code.")));
+        return;
+    }
+    const QString name = body.value(QLatin1String("name")).toString();
+    const QByteArray password = body.value(QLatin1String("password")).toString().toUtf8();
+    if (!AccountStore::isAccountName(name) || password.size() < 8) {
+        answer(errorReply(400, QStringLiteral("A name of 1 to 32 letters, digits, '.', '_' or '-', and a password "
+                                              "of at least 8 characters.")));
+        return;
+    }
+    const bool queued = m_hasher.hash(password, [this, request, name, address, answer](const QByteArray &hash) {
+        // Claimed meanwhile by another request: the first one holds.
+        if (!m_setupCode || hash.isEmpty()) {
+            answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
+            return;
+        }
+        if (!m_accounts.add({name, AccountStore::Role::Owner, hash})) {
+            answer(errorReply(500, m_accounts.error()));
+            return;
+        }
+        m_setupCode.reset();
+        m_throttle.succeeded(address);
+        m_log.record(m_clocks.wall(), name, address, QStringLiteral("owner created"));
+        answer(signedIn(request, name, false, 201));
+    });
+    if (!queued)
+        answer(errorReply(503, QStringLiteral("The server is busy signing people in; try again in a moment.")));
+}
+
+void BoardService::login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
+{
+    const QString address = request.peer.toString();
+    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
+    if (wait.count() > 0) {
+        HttpReply reply =
+            errorReply(429, QStringLiteral("Too many failed sign-ins; wait %1 s before the next.").arg(wait.count()));
+        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
+        answer(reply);
+        return;
+    }
+    const QString name = body.value(QLatin1String("name")).toString();
+    const bool kept = body.value(QLatin1String("keep")).toBool();
+    const AccountStore::Account *account = m_accounts.find(name);
+    const QByteArray stored = account ? account->hash : QByteArray();
+    const bool queued =
+        m_hasher.verify(stored, body.value(QLatin1String("password")).toString().toUtf8(),
+                        [this, request, name, kept, address, answer](bool matches, bool) {
+                            const AccountStore::Account *account = m_accounts.find(name);
+                            if (!matches || !account) {
+                                m_throttle.failed(address, m_clocks.steady());
+                                m_log.record(m_clocks.wall(), name.left(AccountStore::kLongestName), address,
+                                             QStringLiteral("sign-in failed"));
+                                // Never whether the name exists.
+                                answer(errorReply(401, QStringLiteral("The name or the password is wrong.")));
+                                return;
+                            }
+                            m_throttle.succeeded(address);
+                            m_log.record(m_clocks.wall(), account->name, address, QStringLiteral("signed in"));
+                            answer(signedIn(request, account->name, kept, 200));
+                        });
+    if (!queued)
+        answer(errorReply(503, QStringLiteral("The server is busy signing people in; try again in a moment.")));
+}
+
+HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, const QString &rest)
+{
+    if (rest.isEmpty() && request.method == "GET") {
+        QJsonArray list;
+        for (const auto &[name, version] : m_sets.list())
+            list.append(QJsonObject{{"name", name}, {"version", QString::fromLatin1(version)}});
+        return jsonReply(200, list);
+    }
+    QString name = QUrl::fromPercentEncoding(rest.mid(1).toUtf8());
+    const bool mesFile = name.endsWith(QLatin1String(".mes"));
+    if (mesFile)
+        name.chop(4);
+    if (!SetStore::isSetName(name))
+        return errorReply(400, QStringLiteral("A set's name is 1 to 40 letters, digits, spaces, - or _."));
+    SetStore::Refusal refusal;
+    const QByteArray ifMatch = request.header("if-match");
+    const bool createOnly = request.header("if-none-match").trimmed() == "*";
+    const std::optional<QByteArray> expected =
+        ifMatch.isEmpty() ? std::nullopt : std::optional<QByteArray>(unquoted(ifMatch));
+    if (request.method == "GET") {
+        if (mesFile) {
+            const QByteArray file = m_sets.file(name, &refusal);
+            if (refusal)
+                return errorReply(refusal.status, refusal.error);
+            HttpReply reply{200, "application/x-tavro-messages", file, {}};
+            reply.headers.append({"ETag", quoted(SetStore::versionOf(file))});
+            reply.headers.append(
+                {"Content-Disposition", "attachment; filename=\"" + QUrl::toPercentEncoding(name) + ".mes\""});
+            return reply;
+        }
+        const auto set = m_sets.get(name, &refusal);
+        if (!set)
+            return errorReply(refusal.status, refusal.error);
+        HttpReply reply = jsonReply(200, SetStore::toJson(*set));
+        reply.headers.append({"ETag", quoted(set->version)});
+        return reply;
+    }
+    if (request.method == "PUT") {
+        QByteArray version;
+        if (mesFile) {
+            version = m_sets.import(name, request.body, expected, createOnly, &refusal);
+        } else {
+            QJsonObject body = QJsonDocument::fromJson(request.body).object();
+            const auto set = SetStore::fromJson(body, &refusal);
+            if (set)
+                version = m_sets.put(name, *set, expected, createOnly, &refusal);
+        }
+        if (refusal)
+            return errorReply(refusal.status, refusal.error);
+        m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("set saved"), name);
+        HttpReply reply =
+            jsonReply(createOnly ? 201 : 200, QJsonObject{{"name", name}, {"version", QString::fromLatin1(version)}});
+        reply.headers.append({"ETag", quoted(version)});
+        return reply;
+    }
+    if (request.method == "DELETE") {
+        if (!expected)
+            return errorReply(428, QStringLiteral("Say which version of the set is deleted (If-Match)."));
+        if (!m_sets.remove(name, *expected, &refusal))
+            return errorReply(refusal.status, refusal.error);
+        m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("set deleted"),
+                     name);
+        return {204, {}, {}, {}};
+    }
+    return errorReply(405, QStringLiteral("A set is read with GET, saved with PUT and deleted with DELETE."));
+}

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "web/accounts.h"
+#include "web/auditlog.h"
+#include "web/httpserver.h"
+#include "web/passwords.h"
+#include "web/sessions.h"
+#include "web/setstore.h"
+#include "web/setupcode.h"
+#include "web/statefolder.h"
+#include "web/throttle.h"
+
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+// The board's API: who may do what, and the sets. It answers requests that
+// the HTTP server has already bounded and found addressed to this computer;
+// it holds no HTTP library type, so that it can be tested, and fuzzed, on
+// plain requests.
+class BoardService : public QObject {
+    Q_OBJECT
+public:
+    struct Clocks {
+        std::function<SessionStore::Clock::time_point()> wall = [] { return SessionStore::Clock::now(); };
+        std::function<SignInThrottle::Clock::time_point()> steady = [] { return SignInThrottle::Clock::now(); };
+    };
+    static constexpr const char *kCookie = "pelorin_session";
+
+    explicit BoardService(StateFolder &state, QObject *parent = nullptr);
+    BoardService(StateFolder &state, Clocks clocks, QObject *parent = nullptr);
+    // Reads the accounts and sessions; false, and error(), where they
+    // cannot be read.
+    bool open();
+    QString error() const { return m_error; }
+    // The code that claims the computer while it has no owner; empty once
+    // it has one.
+    QString setupCode() const { return m_setupCode ? m_setupCode->text() : QString(); }
+
+    void handle(const HttpRequest &request, const BoardHttpServer::Answer &answer);
+
+private:
+    struct Caller {
+        const SessionStore::Session *session = nullptr;
+        QByteArray cookie;
+        const AccountStore::Account *account = nullptr;
+    };
+    void setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
+    void login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
+    HttpReply sets(const HttpRequest &request, const Caller &caller, const QString &rest);
+    HttpReply signedIn(const HttpRequest &request, const QString &account, bool kept, int status);
+    bool saveSessions();
+    Caller callerOf(const HttpRequest &request);
+
+    StateFolder &m_state;
+    Clocks m_clocks;
+    AccountStore m_accounts;
+    SessionStore m_sessions;
+    SetStore m_sets;
+    PasswordHasher m_hasher;
+    SignInThrottle m_throttle;
+    AuditLog m_log;
+    std::optional<SetupCode> m_setupCode;
+    QString m_error;
+};
+
+// A JSON answer, and one that says what went wrong in words a person can
+// act on.
+HttpReply jsonReply(int status, const QJsonValue &value);
+HttpReply errorReply(int status, const QString &error);
