@@ -3,10 +3,8 @@
 
 #include "cli/console.h"
 #include "files/mesfile.h"
-#include "link/comm.h"
-#include "link/pacer.h"
 #include "link/portmap.h"
-#include "link/uploader.h"
+#include "link/setsender.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,16 +12,15 @@
 #include <cstdio>
 
 SendCommand::SendCommand(Options options, QObject *parent)
-    : QObject(parent), m_options(std::move(options)), m_pacer(new Pacer(this))
+    : QObject(parent), m_options(std::move(options)), m_sender(new SetSender(systemSerialDevices, this))
 {
-    connect(m_pacer, &Pacer::timeout, this, [this] { m_uploader->tick(); });
-    m_drainDeadline.setSingleShot(true);
-    connect(&m_drainDeadline, &QTimer::timeout, this, &SendCommand::drainTooLong);
 }
 
 SendCommand::~SendCommand() = default;
 
-int SendCommand::drainDeadlineMs(int characters) { return int(qint64(characters) * 10 * 1000 / 2400) + 2000; }
+Pacer *SendCommand::pacer() const { return m_sender->pacer(); }
+
+const MessageSet &SendCommand::messageSet() const { return m_sender->messageSet(); }
 
 QString SendCommand::progressLine(const upload::Progress &progress)
 {
@@ -68,27 +65,9 @@ bool SendCommand::prepare()
                  + QStringLiteral("\n\n") + tr("Nothing was sent."));
         return false;
     }
-    // The system's devices, whether the port is a number or a name: where
-    // it is missing, they are what the user may use instead.
-    m_link = new Comm(systemSerialDevices, this);
-    m_link->lookUpDevices();
-    if (portNumber(port) > 0)
-        m_link->setCommPort(std::int16_t(portNumber(port)));
-    else
-        m_link->setDevice(port);
-    m_link->setSettings(QLatin1String(upload::kLineSettings));
-    if (!m_link->open()) {
-        const Diagnosis &why = m_link->failure();
-        fail(why.retryable() ? kTryAgain : kRefused,
-             why.text(kNextStep) + QStringLiteral("\n\n") + tr("Nothing was sent."));
-        return false;
-    }
-
-    m_pacer->setInterval(upload::kTickMs);
-    m_uploader = new Uploader(m_set, *m_link, *m_pacer, this);
-    const upload::Begun begun = m_uploader->start();
-    if (!begun.ok) {
-        fail(kRefused, Uploader::tooLongText(begun));
+    if (!m_sender->start(m_set, port, kNextStep)) {
+        fail(m_sender->retryable() ? kTryAgain : kRefused,
+             m_sender->failure() + QStringLiteral("\n\n") + tr("Nothing was sent."));
         return false;
     }
     return true;
@@ -99,32 +78,25 @@ int SendCommand::run()
     m_terminal = !m_options.quiet && errorsGoToTerminal();
     watchForStop([this](int signal) { stopBy(signal); });
     if (!prepare()) {
-        if (m_link)
-            m_link->close();
         // A stop that came while the file or the port was looked at ends
         // the process as the stop does, not as the failure.
         QCoreApplication::processEvents();
         return m_status;
     }
-    connect(m_uploader, &Uploader::advanced, this, &SendCommand::showProgress);
-    connect(m_uploader, &Uploader::finished, this, &SendCommand::finish);
-    connect(m_uploader, &Uploader::failed, this, [this](const QString &reason) {
-        m_link->discardOutput();
-        m_link->close();
-        fail(kTryAgain, m_uploader->stoppedText(m_link->portName(), reason) + QLatin1Char(' ')
-                            + tr("Check the connection, then %1.").arg(kNextStep.retry));
+    connect(m_sender, &SetSender::advanced, this, &SendCommand::showProgress);
+    connect(m_sender, &SetSender::sent, this, [this] {
+        if (!m_options.quiet)
+            say(tr("sent %1 characters to %2.").arg(m_sender->progress().total).arg(m_sender->portName()));
         QCoreApplication::exit(m_status);
     });
-    connect(m_link, &Comm::drained, this, &SendCommand::drained);
-    // Queued, so that the link is never closed from inside its own write.
-    connect(
-        m_link, &Comm::lost, this, [this](const QString &reason) { m_uploader->fail(reason); }, Qt::QueuedConnection);
-
+    connect(m_sender, &SetSender::failed, this, [this](bool, const QString &text) {
+        fail(kTryAgain, text);
+        QCoreApplication::exit(m_status);
+    });
     if (!m_options.quiet) {
-        const upload::Progress p = m_uploader->progress();
         say(tr("sending %1 to %2: %3 characters, one every half second.")
-                .arg(QDir::toNativeSeparators(m_options.file), m_link->portName())
-                .arg(p.total));
+                .arg(QDir::toNativeSeparators(m_options.file), m_sender->portName())
+                .arg(m_sender->progress().total));
     }
     showProgress();
     return QCoreApplication::exec();
@@ -136,73 +108,28 @@ void SendCommand::showProgress()
         return;
     // Drawn over the last one: back to the line's start, and blanks over
     // whatever the longer line before left.
-    const QString line = progressLine(m_uploader->progress());
+    const QString line = progressLine(m_sender->progress());
     const qsizetype pad = std::max<qsizetype>(0, m_lineWidth - line.size());
     printText(stderr, QLatin1Char('\r') + line + QString(pad, u' '));
     m_lineWidth = std::max(m_lineWidth, line.size());
 }
 
-void SendCommand::finish()
-{
-    showProgress();
-    // The last character is with the system; the set is sent once it has
-    // left the computer, which a device that takes no more never lets
-    // happen.
-    m_drainDeadline.start(drainDeadlineMs(m_uploader->progress().total));
-    m_link->startDrain();
-}
-
-void SendCommand::drained(bool ok)
-{
-    m_drainDeadline.stop();
-    const QString reason = m_link->errorString();
-    m_link->close();
-    if (!ok) {
-        fail(kTryAgain, tr("All %1 characters were handed to %2, but whether the last of them left the computer is not "
-                           "known: %3.\n\nThe board may now hold a partial message set. Check the connection, then %4.")
-                            .arg(m_uploader->progress().total)
-                            .arg(m_link->portName(), reason, kNextStep.retry));
-    } else if (!m_options.quiet) {
-        say(tr("sent %1 characters to %2.").arg(m_uploader->progress().total).arg(m_link->portName()));
-    }
-    QCoreApplication::exit(m_status);
-}
-
-void SendCommand::drainTooLong()
-{
-    m_link->discardOutput();
-    m_link->close();
-    fail(kTryAgain, tr("All %1 characters were handed to %2, but it did not take the last of them within %3 seconds, "
-                       "and they were thrown away.\n\nThe board may now hold a partial message set. Check the "
-                       "connection, then %4.")
-                        .arg(m_uploader->progress().total)
-                        .arg(m_link->portName())
-                        .arg((drainDeadlineMs(m_uploader->progress().total) + 999) / 1000)
-                        .arg(kNextStep.retry));
-    QCoreApplication::exit(m_status);
-}
-
 void SendCommand::stopBy(int signal)
 {
-    const bool uploading = m_uploader && m_uploader->running();
-    const bool draining = m_drainDeadline.isActive();
-    if (uploading)
-        m_uploader->stop();
-    if (m_link) {
-        m_link->discardOutput();
-        m_link->close();
-    }
+    const bool uploading = m_sender->busy() && !m_sender->draining();
+    const bool draining = m_sender->draining();
+    m_sender->stop();
     if (uploading) {
-        const upload::Progress p = m_uploader->progress();
+        const upload::Progress p = m_sender->progress();
         say(tr("stopped after %1 of %2 characters to %3. The board may now hold a partial message set; "
                "%4 to send the whole set.")
                 .arg(p.sent)
                 .arg(p.total)
-                .arg(m_link->portName(), kNextStep.retry));
+                .arg(m_sender->portName(), kNextStep.retry));
     } else if (draining) {
         say(tr("stopped before the last characters to %1 had left the computer. The board may now hold a partial "
                "message set; %2 to send the whole set.")
-                .arg(m_link->portName(), kNextStep.retry));
+                .arg(m_sender->portName(), kNextStep.retry));
     }
     endAs(signal);
 }

@@ -7,13 +7,11 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
-class Comm;
 class Pacer;
-class Uploader;
+class SetSender;
 
 // pelorin --send FILE.mes: sends the set in a message file and ends, with
 // no window and no display. It reads the file as Load does, and sends
@@ -38,11 +36,6 @@ public:
     static constexpr int kRefused = 1;
     static constexpr int kTryAgain = 75;  // EX_TEMPFAIL
 
-    // How long the last characters may take to leave the computer after
-    // they were handed over: the whole set's time on the wire at 2400 baud,
-    // ten bits a character, and two seconds more.
-    static int drainDeadlineMs(int characters);
-
     explicit SendCommand(Options options, QObject *parent = nullptr);
     ~SendCommand() override;
 
@@ -53,8 +46,8 @@ public:
     int run();
 
     // The pacer and the set of the upload, for a benchmark to watch.
-    Pacer *pacer() const { return m_pacer; }
-    const MessageSet &messageSet() const { return m_set; }
+    Pacer *pacer() const;
+    const MessageSet &messageSet() const;
 
     // "[#####---------------] 37 of 188 characters, 1:16 left"
     static QString progressLine(const upload::Progress &progress);
@@ -64,9 +57,6 @@ private:
     void say(const QString &text);
     void fail(int status, const QString &text);
     void showProgress();
-    void finish();
-    void drained(bool ok);
-    void drainTooLong();
     void stopBy(int signal);
 
     // Each platform has its own, in a file of its own: a stop request
@@ -80,10 +70,7 @@ private:
 
     Options m_options;
     MessageSet m_set;
-    Comm *m_link = nullptr;
-    Pacer *m_pacer = nullptr;
-    Uploader *m_uploader = nullptr;
-    QTimer m_drainDeadline;
+    SetSender *m_sender = nullptr;
     bool m_terminal = false;
     qsizetype m_lineWidth = 0;  // of the progress line on the terminal, 0 when none shows
     int m_status = 0;

@@ -4,6 +4,7 @@
 #include "board/virtualboard.h"
 #include "child.h"
 #include "cli/sendcommand.h"
+#include "link/setsender.h"
 #include "eventloop.h"
 #include "ptyboard.h"
 #include "rig.h"
@@ -471,7 +472,7 @@ void TestSend::endsAStuckDrain()
     QCOMPARE(deadline.exitStatus(), QProcess::NormalExit);
     QCOMPARE(deadline.exitCode(), SendCommand::kTryAgain);
     // 44 characters at 2400 baud, and two seconds more.
-    QCOMPARE(SendCommand::drainDeadlineMs(44), 2183);
+    QCOMPARE(SetSender::drainDeadlineMs(44), 2183);
     QVERIFY2(deadlineMs >= 2000 && deadlineMs < 10000, qPrintable(QString::number(deadlineMs)));
     const QString deadlineSaid = QString::fromLocal8Bit(deadline.readAllStandardError());
     QVERIFY2(deadlineSaid.contains(QStringLiteral("did not take the last of them within 3 seconds")),

@@ -3,6 +3,7 @@
 // claiming the computer, signing in, cookies, cross-site changes, stale
 // edits and names that try to be paths.
 #include "httpclient.h"
+#include "ptyboard.h"
 #include "web/service.h"
 
 #include <QJsonDocument>
@@ -40,6 +41,7 @@ private slots:
     void changes_data();
     void changes();
     void sessionExpires();
+    void sends();
 
 private:
     // Claims the computer as "anna"; the cookie and token of her session.
@@ -63,7 +65,8 @@ void TestServe::init()
     QVERIFY(m_state->open());
     BoardService::Clocks clocks;
     clocks.wall = [this] { return m_now; };
-    m_service = std::make_unique<BoardService>(*m_state, clocks);
+    m_service = std::make_unique<BoardService>(
+        *m_state, [] { return QStringList(); }, clocks);
     QVERIFY2(m_service->open(), qPrintable(m_service->error()));
     m_server = std::make_unique<BoardHttpServer>(
         [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
@@ -215,6 +218,47 @@ void TestServe::sessionExpires()
     QCOMPARE(statusOf(as("GET", "/api/session")), 200);
     m_now += minutes(30);
     QCOMPARE(statusOf(as("GET", "/api/session")), 401);
+}
+
+void TestServe::sends()
+{
+    claim();
+    PtyBoard board;
+    QVERIFY(board.isValid());
+    m_service->setDevice(board.path());
+    // The pace is not what this tests.
+    m_service->sender().setTickMs(20);
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray sendMorning = json({{"set", "Morning"}});
+    const QByteArray started = as("POST", "/api/send", sendMorning, token + kJson);
+    QVERIFY2(statusOf(started) == 202, started.constData());
+    // One upload at a time: a second is told what runs, and how long.
+    const QByteArray second = as("POST", "/api/send", sendMorning, token + kJson);
+    QCOMPARE(statusOf(second), 409);
+    const QString said = QJsonDocument::fromJson(bodyOf(second)).object().value("error").toString();
+    QVERIFY2(said.startsWith("\"Morning\" is being sent, ") && said.contains(" s left"), qPrintable(said));
+    // A page loaded meanwhile finds the upload where it is.
+    const QJsonObject during = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status"))).object();
+    QCOMPARE(during.value("state").toString(), QStringLiteral("sending"));
+    QCOMPARE(during.value("set").toString(), QStringLiteral("Morning"));
+    const QByteArray stream = m_service->sender().messageSet().uploadStream.toLatin1();
+    QVERIFY(board.waitForBytes(int(stream.size()), 10000));
+    QVERIFY(runUntil([&] { return !m_service->sender().busy(); }, 5000));
+    QCOMPARE(board.received(), stream);
+    const QJsonObject after = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status"))).object();
+    QCOMPARE(after.value("state").toString(), QStringLiteral("idle"));
+    QCOMPARE(after.value("last").toObject().value("result").toString(), QStringLiteral("sent"));
+    // Stopped part way: the status says so, and what the board may hold.
+    QCOMPARE(statusOf(as("POST", "/api/send", sendMorning, token + kJson)), 202);
+    QCOMPARE(statusOf(as("POST", "/api/stop", {}, token)), 200);
+    const QJsonObject stopped = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status"))).object();
+    QCOMPARE(stopped.value("last").toObject().value("result").toString(), QStringLiteral("stopped"));
+    QVERIFY(stopped.value("last").toObject().value("error").toString().contains("part of the set"));
+    // The log has who sent what, and nothing secret.
+    const QByteArray log = m_state->read("log");
+    QVERIFY(log.contains("\"event\":\"send started\"") && log.contains("\"event\":\"send sent\""));
+    QVERIFY(!log.contains("correct horse") && !log.contains(m_cookie.split('=').last()));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

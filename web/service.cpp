@@ -58,12 +58,18 @@ HttpReply jsonReply(int status, const QJsonValue &value)
 
 HttpReply errorReply(int status, const QString &error) { return jsonReply(status, QJsonObject{{"error", error}}); }
 
-BoardService::BoardService(StateFolder &state, QObject *parent) : BoardService(state, Clocks(), parent) {}
-
-BoardService::BoardService(StateFolder &state, Clocks clocks, QObject *parent)
-    : QObject(parent), m_state(state), m_clocks(std::move(clocks)), m_accounts(state), m_sets(state),
-      m_log(state.path())
+BoardService::BoardService(StateFolder &state, PortMap ports, QObject *parent)
+    : BoardService(state, std::move(ports), Clocks(), parent)
 {
+}
+
+BoardService::BoardService(StateFolder &state, PortMap ports, Clocks clocks, QObject *parent)
+    : QObject(parent), m_state(state), m_clocks(std::move(clocks)), m_accounts(state), m_sets(state),
+      m_log(state.path()), m_sender(std::move(ports))
+{
+    connect(&m_sender, &SetSender::sent, this, [this] { ended(QStringLiteral("sent"), {}); });
+    connect(&m_sender, &SetSender::failed, this,
+            [this](bool, const QString &text) { ended(QStringLiteral("failed"), text); });
 }
 
 bool BoardService::open()
@@ -129,7 +135,9 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
     }
     const bool mesFile = request.method == "PUT" && path.endsWith(QLatin1String(".mes"));
     QJsonObject body;
-    if ((request.method == "POST" || request.method == "PUT") && !mesFile) {
+    // A request with no body and no type (a stop, a sign-out) is no form.
+    const bool bodiless = request.body.isEmpty() && request.header("content-type").isEmpty();
+    if ((request.method == "POST" || request.method == "PUT") && !mesFile && !bodiless) {
         if (!isJson(request)) {
             answer(errorReply(415, QStringLiteral("Send JSON, as Content-Type: application/json.")));
             return;
@@ -168,6 +176,18 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         HttpReply reply{204, {}, {}, {}};
         reply.headers.append({"Set-Cookie", QByteArray(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"});
         answer(reply);
+        return;
+    }
+    if (path == QLatin1String("/api/send") && request.method == "POST") {
+        answer(send(request, caller, body));
+        return;
+    }
+    if (path == QLatin1String("/api/stop") && request.method == "POST") {
+        answer(stop(request, caller));
+        return;
+    }
+    if (path == QLatin1String("/api/status") && request.method == "GET") {
+        answer(jsonReply(200, status()));
         return;
     }
     if (path == QLatin1String("/api/sets") || path.startsWith(kSetsPrefix)) {
@@ -325,4 +345,86 @@ HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, c
         return {204, {}, {}, {}};
     }
     return errorReply(405, QStringLiteral("A set is read with GET, saved with PUT and deleted with DELETE."));
+}
+
+namespace {
+// What the page tells a person to do after a failure.
+const NextStep kPageNextStep{QStringLiteral("press Send again"), QStringLiteral("restart the board's server"), {}};
+}  // namespace
+
+QJsonObject BoardService::status() const
+{
+    QJsonObject s;
+    if (m_sender.busy()) {
+        const upload::Progress p = m_sender.progress();
+        s = {{"state", "sending"},
+             {"set", m_upload.set},
+             {"sent", p.sent},
+             {"total", p.total},
+             {"seconds_left", int(qint64(p.total - p.sent) * m_sender.tickMs() / 1000)}};
+    } else {
+        s = {{"state", "idle"}};
+    }
+    if (!m_last.isEmpty())
+        s.insert(QLatin1String("last"), m_last);
+    return s;
+}
+
+HttpReply BoardService::send(const HttpRequest &request, const Caller &caller, const QJsonObject &body)
+{
+    if (m_sender.busy()) {
+        const QJsonObject now = status();
+        return errorReply(409, QStringLiteral("\"%1\" is being sent, %2 of %3 characters, %4 s left; wait for it, "
+                                              "or stop it.")
+                                   .arg(m_upload.set)
+                                   .arg(now.value("sent").toInt())
+                                   .arg(now.value("total").toInt())
+                                   .arg(now.value("seconds_left").toInt()));
+    }
+    const QString name = body.value(QLatin1String("set")).toString();
+    SetStore::Refusal refusal;
+    const auto set = m_sets.get(name, &refusal);
+    if (!set)
+        return errorReply(refusal.status, refusal.error);
+    if (m_device.isEmpty())
+        return errorReply(409, QStringLiteral("No port is chosen for the board yet; the owner chooses it."));
+    MessageSet messages;
+    giveStartValues(messages);
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        messages.messageText[size_t(slot)] = set->messages[size_t(slot - 1)];
+    for (int input = 1; input <= MessageSet::kInputs; ++input)
+        messages.triggerOnOpen[size_t(input)] = set->open[size_t(input - 1)];
+    const QString address = request.peer.toString();
+    if (!m_sender.start(messages, m_device, kPageNextStep)) {
+        m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("send failed"), name);
+        return errorReply(m_sender.retryable() ? 503 : 500,
+                          m_sender.failure() + QStringLiteral(" ") + QStringLiteral("Nothing was sent."));
+    }
+    m_upload = {name, caller.account->name};
+    m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("send started"), name);
+    return jsonReply(202, status());
+}
+
+HttpReply BoardService::stop(const HttpRequest &request, const Caller &caller)
+{
+    if (!m_sender.busy())
+        return errorReply(409, QStringLiteral("Nothing is being sent."));
+    const upload::Progress p = m_sender.progress();
+    m_sender.stop();
+    m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("send stopped"),
+                 m_upload.set);
+    ended(QStringLiteral("stopped"), QStringLiteral("Stopped after %1 of %2 characters: the board may now hold part "
+                                                    "of the set; send the whole set again.")
+                                         .arg(p.sent)
+                                         .arg(p.total));
+    return jsonReply(200, status());
+}
+
+void BoardService::ended(const QString &result, const QString &error)
+{
+    m_last = {{"set", m_upload.set}, {"result", result}, {"account", m_upload.account}};
+    if (!error.isEmpty())
+        m_last.insert(QLatin1String("error"), error);
+    if (result != QLatin1String("stopped"))
+        m_log.record(m_clocks.wall(), m_upload.account, {}, QStringLiteral("send ") + result, m_upload.set);
 }

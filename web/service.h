@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "link/portmap.h"
+#include "link/setsender.h"
 #include "web/accounts.h"
 #include "web/auditlog.h"
 #include "web/httpserver.h"
@@ -29,8 +31,12 @@ public:
     };
     static constexpr const char *kCookie = "pelorin_session";
 
-    explicit BoardService(StateFolder &state, QObject *parent = nullptr);
-    BoardService(StateFolder &state, Clocks clocks, QObject *parent = nullptr);
+    // `ports` turns a port number into a device, as for every front end.
+    BoardService(StateFolder &state, PortMap ports, QObject *parent = nullptr);
+    BoardService(StateFolder &state, PortMap ports, Clocks clocks, QObject *parent = nullptr);
+    // The board's device (--port): a number from 1 to 4, or a device.
+    void setDevice(const QString &device) { m_device = device; }
+    SetSender &sender() { return m_sender; }
     // Reads the accounts and sessions; false, and error(), where they
     // cannot be read.
     bool open();
@@ -50,6 +56,10 @@ private:
     void setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     void login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     HttpReply sets(const HttpRequest &request, const Caller &caller, const QString &rest);
+    HttpReply send(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
+    HttpReply stop(const HttpRequest &request, const Caller &caller);
+    QJsonObject status() const;
+    void ended(const QString &result, const QString &error);
     HttpReply signedIn(const HttpRequest &request, const QString &account, bool kept, int status);
     bool saveSessions();
     Caller callerOf(const HttpRequest &request);
@@ -64,6 +74,12 @@ private:
     AuditLog m_log;
     std::optional<SetupCode> m_setupCode;
     QString m_error;
+    SetSender m_sender;
+    QString m_device;
+    struct Upload {
+        QString set, account;
+    } m_upload;          // the one under way
+    QJsonObject m_last;  // how the last one ended
 };
 
 // A JSON answer, and one that says what went wrong in words a person can
