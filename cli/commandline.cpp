@@ -34,7 +34,14 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption porcelain(QStringLiteral("porcelain"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version});
+    const QCommandLineOption serve(QStringLiteral("serve"));
+    const QCommandLineOption listen(QStringLiteral("listen"), {}, QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption hostName(QStringLiteral("host-name"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption trustedProxy(QStringLiteral("trusted-proxy"), {}, QStringLiteral("ADDRESS"));
+    const QCommandLineOption state(QStringLiteral("state"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption setupCode(QStringLiteral("setup-code"));
+    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version, serve, listen,
+                       hostName, trustedProxy, state, setupCode});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
@@ -49,6 +56,35 @@ CommandLine parseCommandLine(const QStringList &arguments)
         return line;
     }
     const QStringList files = parser.positionalArguments();
+    const bool serveOptions = parser.isSet(listen) || parser.isSet(hostName) || parser.isSet(trustedProxy)
+                              || parser.isSet(state) || parser.isSet(setupCode);
+    if (parser.isSet(serve)) {
+        if (!files.isEmpty() || parser.isSet(send) || parser.isSet(listPorts) || parser.isSet(quiet)
+            || parser.isSet(virtualBoard) || parser.isSet(boardOnly) || parser.isSet(porcelain))
+            return mistake(QStringLiteral("--serve takes only --listen, --port, --state, --host-name, "
+                                          "--trusted-proxy and --setup-code"));
+        if (parser.values(port).size() > 1 || (parser.isSet(port) && parser.value(port).isEmpty()))
+            return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
+        for (const QString &address : parser.values(listen)) {
+            const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
+            bool ok = false;
+            const int number = colon > 0 ? address.mid(colon + 1).toInt(&ok) : 0;
+            if (!ok || number < 1 || number > 65535)
+                return mistake(
+                    QStringLiteral("--listen takes ADDRESS:PORT, as 127.0.0.1:%1 or [::1]:%1").arg(kServePort));
+        }
+        line.action = CommandLine::Serve;
+        line.port = parser.value(port);
+        line.listen = parser.values(listen);
+        line.hostNames = parser.values(hostName);
+        line.trustedProxies = parser.values(trustedProxy);
+        line.state = parser.value(state);
+        line.setupCode = parser.isSet(setupCode);
+        return line;
+    }
+    if (serveOptions)
+        return mistake(
+            QStringLiteral("--listen, --state, --host-name, --trusted-proxy and --setup-code go with --serve"));
     if (parser.isSet(porcelain) && !parser.isSet(listPorts))
         return mistake(QStringLiteral("--porcelain goes with --list-ports"));
     if (parser.isSet(listPorts)) {

@@ -11,7 +11,7 @@
 // stand-in board alone. A mistake is told before
 // any window opens.
 struct CommandLine {
-    enum Action { Run, Send, ListPorts, VirtualBoardOnly, Help, Version, Mistake };
+    enum Action { Run, Send, ListPorts, VirtualBoardOnly, Serve, Help, Version, Mistake };
     Action action = Run;
     QString file;  // Run: empty to start without one; Send: the file to send
     bool virtualBoard = false;
@@ -19,7 +19,17 @@ struct CommandLine {
     bool quiet = false;
     bool porcelain = false;  // ListPorts: for a script
     QString mistake;         // Mistake: what is wrong, where the usage alone does not say
+    // Serve: the board's web page and API.
+    QStringList listen;          // ADDRESS:PORT each; empty for the default port on every address
+    QStringList hostNames;       // names of this computer's beside its own
+    QStringList trustedProxies;  // addresses whose X-Forwarded-* are believed
+    QString state;               // the state folder, where systemd gives none
+    bool setupCode = false;      // only write a fresh setup code, and print it
 };
+// The board's server's port where --listen gives none: its own, above the
+// ports that need root and below the kernel's range for outgoing
+// connections, and in no list of services.
+inline constexpr quint16 kServePort = 8437;
 // The arguments after the program's name.
 CommandLine parseCommandLine(const QStringList &arguments);
 

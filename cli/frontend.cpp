@@ -53,7 +53,7 @@ void announceBoard(const VirtualBoard &board, const QString &more)
                           .arg(board.device(), more));
 }
 
-int runPelorin(int argc, char *argv[], WindowFrontEnd &window)
+int runPelorin(int argc, char *argv[], WindowFrontEnd &window, const ServeCommand &serve)
 {
     const CommandLine commandLine = parseCommandLine(programArguments(argc, argv));
     // The toolkit gets the program's name alone: every argument is pelorin's.
@@ -79,6 +79,13 @@ int runPelorin(int argc, char *argv[], WindowFrontEnd &window)
         QCoreApplication app(toolkitArgc, argv);
         return listPorts(commandLine.porcelain);
     }
+    case CommandLine::Serve:
+        if (!serve) {
+            printText(stderr, QStringLiteral("pelorin: --serve is not in this program: the board's web page is "
+                                             "served by pelorin on Linux, the program with no window.\n"));
+            return 2;
+        }
+        return serve(commandLine, argc, argv);
     case CommandLine::Run:
     case CommandLine::VirtualBoardOnly:
         break;

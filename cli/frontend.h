@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class VirtualBoard;
@@ -23,9 +24,13 @@ public:
     virtual int run(const CommandLine &commandLine, int argc, char *argv[]) = 0;
 };
 
+// The board's server, where the program has it: the program with no window,
+// on Linux.
+using ServeCommand = std::function<int(const CommandLine &commandLine, int argc, char *argv[])>;
+
 // Every command of pelorin's: those that need no display run here, and the
-// rest go to the window front end.
-int runPelorin(int argc, char *argv[], WindowFrontEnd &window);
+// rest go to the window front end, or the server.
+int runPelorin(int argc, char *argv[], WindowFrontEnd &window, const ServeCommand &serve = {});
 
 // The virtual board's device, or an explanation on stderr and no board.
 std::unique_ptr<VirtualBoard> makeVirtualBoard();

@@ -4,6 +4,7 @@
 // program's, started in this process's place where it is installed.
 #include "cli/console.h"
 #include "cli/frontend.h"
+#include "web/serve.h"
 
 #include <QByteArray>
 
@@ -67,5 +68,5 @@ int WindowProgram::run(const CommandLine &, int, char *argv[])
 int main(int argc, char *argv[])
 {
     WindowProgram window;
-    return runPelorin(argc, argv, window);
+    return runPelorin(argc, argv, window, runServe);
 }

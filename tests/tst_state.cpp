@@ -120,6 +120,7 @@ void TestState::writesWholeAndPrivate()
     QCOMPARE(state.read("sets/Morning.mes", &exists), QByteArray("second"));
     QVERIFY(exists);
     QCOMPARE(modeOf(path + "/sets/Morning.mes"), 0600);
+    QCOMPARE(modeOf(path + "/sets"), 0700);
     // Nothing beside it but the file itself.
     QCOMPARE(QDir(path + "/sets").entryList(QDir::Files | QDir::Hidden), QStringList{"Morning.mes"});
     QCOMPARE(state.list("sets", ".mes"), QStringList{"Morning.mes"});

@@ -121,7 +121,7 @@ bool StateFolder::write(const QString &name, const QByteArray &bytes)
     }
     const QString target = m_path + QLatin1Char('/') + name;
     const QString folder = QFileInfo(target).path();
-    if (!QDir().mkpath(folder))
+    if (!QDir().mkpath(folder) || ::chmod(QFile::encodeName(folder).constData(), 0700) != 0)
         return fail(QStringLiteral("cannot make %1").arg(folder), errno);
     const QString temporary = target + QStringLiteral(".new-%1").arg(::getpid());
     const QByteArray temporaryName = QFile::encodeName(temporary);
