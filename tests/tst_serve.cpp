@@ -42,6 +42,9 @@ private slots:
     void changes();
     void sessionExpires();
     void sends();
+    void ownersAlone_data();
+    void ownersAlone();
+    void passwordChangeSignsOthersOut();
 
 private:
     // Claims the computer as "anna"; the cookie and token of her session.
@@ -259,6 +262,68 @@ void TestServe::sends()
     const QByteArray log = m_state->read("log");
     QVERIFY(log.contains("\"event\":\"send started\"") && log.contains("\"event\":\"send sent\""));
     QVERIFY(!log.contains("correct horse") && !log.contains(m_cookie.split('=').last()));
+}
+
+void TestServe::ownersAlone_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("the accounts") << QByteArray("GET") << QByteArray("/api/accounts") << QByteArray();
+    QTest::newRow("a new account") << QByteArray("POST") << QByteArray("/api/accounts")
+                                   << json({{"name", "mallory"}, {"password", "long enough"}});
+    QTest::newRow("removing the owner's") << QByteArray("DELETE") << QByteArray("/api/accounts/anna") << QByteArray();
+    QTest::newRow("the devices") << QByteArray("GET") << QByteArray("/api/devices") << QByteArray();
+    QTest::newRow("the log") << QByteArray("GET") << QByteArray("/api/log") << QByteArray();
+}
+
+void TestServe::ownersAlone()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
+    claim();
+    const QByteArray owners = "X-CSRF-Token: " + m_csrf + "\r\n" + (body.isEmpty() ? QByteArray() : kJson);
+    QCOMPARE(statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}),
+                         "X-CSRF-Token: " + m_csrf + "\r\n" + kJson)),
+             201);
+    const QByteArray ownerCookie = m_cookie, ownerToken = m_csrf;
+    // Ben, staff, may not; the owner may (but not remove her own account).
+    const QByteArray login =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "staff password"}}), kJson));
+    m_cookie = headerOf(login, "Set-Cookie").split(';').first();
+    m_csrf = QJsonDocument::fromJson(bodyOf(login)).object().value("csrf").toString().toLatin1();
+    const QByteArray staff = "X-CSRF-Token: " + m_csrf + "\r\n" + (body.isEmpty() ? QByteArray() : kJson);
+    QCOMPARE(statusOf(as(method, path, body.isEmpty() ? QByteArray() : body, staff)), 403);
+    m_cookie = ownerCookie;
+    m_csrf = ownerToken;
+    const int owner = statusOf(
+        as(method, path, body.isEmpty() ? QByteArray() : body, owners.left(owners.size()).replace(m_csrf, ownerToken)));
+    QVERIFY2(path.endsWith("/anna") ? owner == 409 : owner / 100 == 2, qPrintable(QString::number(owner)));
+}
+
+void TestServe::passwordChangeSignsOthersOut()
+{
+    claim();
+    const QByteArray here = m_cookie, token = m_csrf;
+    const QByteArray other =
+        headerOf(exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}),
+                                          kJson)),
+                 "Set-Cookie")
+            .split(';')
+            .first();
+    const QByteArray change = json({{"current", "correct horse"}, {"new", "battery staple"}});
+    QCOMPARE(statusOf(as("POST", "/api/password", json({{"current", "wrong"}, {"new", "battery staple"}}),
+                         "X-CSRF-Token: " + token + "\r\n" + kJson)),
+             403);
+    QCOMPARE(statusOf(as("POST", "/api/password", change, "X-CSRF-Token: " + token + "\r\n" + kJson)), 204);
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    m_cookie = other;
+    QCOMPARE(statusOf(as("GET", "/api/session")), 401);
+    const QByteArray newPassword = exchange(
+        m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "battery staple"}}), kJson));
+    QCOMPARE(statusOf(newPassword), 200);
+    m_cookie = here;
 }
 
 QTEST_GUILESS_MAIN(TestServe)

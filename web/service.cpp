@@ -3,6 +3,7 @@
 
 #include "web/requestguard.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -190,6 +191,11 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         answer(jsonReply(200, status()));
         return;
     }
+    if (path == QLatin1String("/api/password") && request.method == "POST")
+        return changePassword(request, caller, body, answer);
+    if (path.startsWith(QLatin1String("/api/accounts")) || path.startsWith(QLatin1String("/api/devices"))
+        || path == QLatin1String("/api/log"))
+        return owners(request, caller, body, answer);
     if (path == QLatin1String("/api/sets") || path.startsWith(kSetsPrefix)) {
         answer(sets(request, caller, path.mid(QLatin1String("/api/sets").size())));
         return;
@@ -427,4 +433,140 @@ void BoardService::ended(const QString &result, const QString &error)
         m_last.insert(QLatin1String("error"), error);
     if (result != QLatin1String("stopped"))
         m_log.record(m_clocks.wall(), m_upload.account, {}, QStringLiteral("send ") + result, m_upload.set);
+}
+
+void BoardService::owners(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                          const BoardHttpServer::Answer &answer)
+{
+    if (caller.account->role != AccountStore::Role::Owner) {
+        answer(errorReply(403, QStringLiteral("Only the owner manages accounts and devices, and reads the log.")));
+        return;
+    }
+    const QString path = request.path;
+    const QString address = request.peer.toString();
+    if (path == QLatin1String("/api/log") && request.method == "GET") {
+        QJsonArray entries;
+        for (const QJsonObject &entry : m_log.entries(500))
+            entries.append(entry);
+        answer(jsonReply(200, entries));
+        return;
+    }
+    if (path == QLatin1String("/api/accounts") && request.method == "GET") {
+        QJsonArray list;
+        for (const AccountStore::Account &a : m_accounts.accounts())
+            list.append(QJsonObject{{"name", a.name}, {"role", AccountStore::roleName(a.role)}});
+        answer(jsonReply(200, list));
+        return;
+    }
+    if (path == QLatin1String("/api/accounts") && request.method == "POST") {
+        const QString name = body.value(QLatin1String("name")).toString();
+        const QByteArray password = body.value(QLatin1String("password")).toString().toUtf8();
+        if (!AccountStore::isAccountName(name) || m_accounts.find(name) || password.size() < 8) {
+            answer(errorReply(400, QStringLiteral("A new name of 1 to 32 letters, digits, '.', '_' or '-', and a "
+                                                  "password of at least 8 characters.")));
+            return;
+        }
+        const QString owner = caller.account->name;
+        const bool queued = m_hasher.hash(password, [this, name, owner, address, answer](const QByteArray &hash) {
+            if (hash.isEmpty() || !m_accounts.add({name, AccountStore::Role::Staff, hash})) {
+                answer(errorReply(400, m_accounts.error()));
+                return;
+            }
+            m_log.record(m_clocks.wall(), owner, address, QStringLiteral("account added"), name);
+            answer(jsonReply(201, QJsonObject{{"name", name}, {"role", QStringLiteral("staff")}}));
+        });
+        if (!queued)
+            answer(errorReply(503, QStringLiteral("The server is busy; try again in a moment.")));
+        return;
+    }
+    if (path.startsWith(QLatin1String("/api/accounts/")) && request.method == "DELETE") {
+        const QString name = QUrl::fromPercentEncoding(path.mid(14).toUtf8());
+        const AccountStore::Account *account = m_accounts.find(name);
+        if (!account) {
+            answer(errorReply(404, QStringLiteral("There is no account named \"%1\".").arg(name)));
+            return;
+        }
+        if (account->role == AccountStore::Role::Owner) {
+            answer(errorReply(409, QStringLiteral("The owner's account stays; a forgotten password is reset with "
+                                                  "pelorin --serve --setup-code.")));
+            return;
+        }
+        const QString removed = account->name;
+        if (!m_accounts.remove(removed)) {
+            answer(errorReply(500, m_accounts.error()));
+            return;
+        }
+        m_sessions.closeAccount(removed);
+        saveSessions();
+        m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("account removed"), removed);
+        answer({204, {}, {}, {}});
+        return;
+    }
+    if (path == QLatin1String("/api/devices") && request.method == "GET") {
+        const QByteArray mine = QCryptographicHash::hash(caller.cookie, QCryptographicHash::Sha256).toHex();
+        QJsonArray list;
+        for (const SessionStore::Session &s : m_sessions.sessions()) {
+            list.append(QJsonObject{{"id", QString::fromLatin1(s.idHash.left(16))},
+                                    {"account", s.account},
+                                    {"device", s.device},
+                                    {"address", s.address},
+                                    {"kept", s.kept},
+                                    {"this", s.idHash == mine}});
+        }
+        answer(jsonReply(200, list));
+        return;
+    }
+    if (path.startsWith(QLatin1String("/api/devices/")) && request.method == "DELETE") {
+        const QByteArray id = path.mid(13).toLatin1();
+        for (const SessionStore::Session &s : m_sessions.sessions()) {
+            if (id.size() == 16 && s.idHash.startsWith(id)) {
+                m_sessions.closeByHash(s.idHash);
+                saveSessions();
+                m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("device signed out"),
+                             s.account);
+                answer({204, {}, {}, {}});
+                return;
+            }
+        }
+        answer(errorReply(404, QStringLiteral("That device is not signed in.")));
+        return;
+    }
+    answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
+}
+
+void BoardService::changePassword(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                                  const BoardHttpServer::Answer &answer)
+{
+    const QByteArray current = body.value(QLatin1String("current")).toString().toUtf8();
+    const QByteArray next = body.value(QLatin1String("new")).toString().toUtf8();
+    if (next.size() < 8) {
+        answer(errorReply(400, QStringLiteral("new: at least 8 characters.")));
+        return;
+    }
+    const QString name = caller.account->name;
+    const QByteArray cookie = caller.cookie;
+    const QString address = request.peer.toString();
+    const bool queued =
+        m_hasher.verify(caller.account->hash, current, [this, name, cookie, next, address, answer](bool matches, bool) {
+            if (!matches) {
+                m_throttle.failed(address, m_clocks.steady());
+                answer(errorReply(403, QStringLiteral("current: that is not the password.")));
+                return;
+            }
+            const bool queued = m_hasher.hash(next, [this, name, cookie, address, answer](const QByteArray &hash) {
+                if (hash.isEmpty() || !m_accounts.setHash(name, hash)) {
+                    answer(errorReply(500, m_accounts.error()));
+                    return;
+                }
+                // Every other device of the account signs in again.
+                m_sessions.closeAccount(name, cookie);
+                saveSessions();
+                m_log.record(m_clocks.wall(), name, address, QStringLiteral("password changed"));
+                answer({204, {}, {}, {}});
+            });
+            if (!queued)
+                answer(errorReply(503, QStringLiteral("The server is busy; try again in a moment.")));
+        });
+    if (!queued)
+        answer(errorReply(503, QStringLiteral("The server is busy; try again in a moment.")));
 }

@@ -56,6 +56,11 @@ private:
     void setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     void login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     HttpReply sets(const HttpRequest &request, const Caller &caller, const QString &rest);
+    // The owner's: accounts, signed-in devices and the log.
+    void owners(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                const BoardHttpServer::Answer &answer);
+    void changePassword(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                        const BoardHttpServer::Answer &answer);
     HttpReply send(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     HttpReply stop(const HttpRequest &request, const Caller &caller);
     QJsonObject status() const;
