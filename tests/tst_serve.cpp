@@ -297,8 +297,7 @@ void TestServe::ownersAlone()
     QCOMPARE(statusOf(as(method, path, body.isEmpty() ? QByteArray() : body, staff)), 403);
     m_cookie = ownerCookie;
     m_csrf = ownerToken;
-    const int owner = statusOf(
-        as(method, path, body.isEmpty() ? QByteArray() : body, owners.left(owners.size()).replace(m_csrf, ownerToken)));
+    const int owner = statusOf(as(method, path, body.isEmpty() ? QByteArray() : body, owners));
     QVERIFY2(path.endsWith("/anna") ? owner == 409 : owner / 100 == 2, qPrintable(QString::number(owner)));
 }
 
