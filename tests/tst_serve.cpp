@@ -45,6 +45,8 @@ private slots:
     void ownersAlone_data();
     void ownersAlone();
     void passwordChangeSignsOthersOut();
+    void forgottenPassword_data();
+    void forgottenPassword();
 
 private:
     // Claims the computer as "anna"; the cookie and token of her session.
@@ -323,6 +325,48 @@ void TestServe::passwordChangeSignsOthersOut()
         m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "battery staple"}}), kJson));
     QCOMPARE(statusOf(newPassword), 200);
     m_cookie = here;
+}
+
+void TestServe::forgottenPassword_data()
+{
+    QTest::addColumn<int>("minutesLater");  // the code used this long after it was made
+    QTest::addColumn<int>("status");
+    QTest::newRow("in time") << 29 << 201;
+    QTest::newRow("expired") << 31 << 403;
+}
+
+void TestServe::forgottenPassword()
+{
+    QFETCH(int, minutesLater);
+    QFETCH(int, status);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    // Root writes a fresh code into the state folder; the running server
+    // reads it at the next setup.
+    const SetupCode code = SetupCode::make(m_now);
+    QVERIFY(BoardService::writeSetupCode(*m_state, code));
+    m_now += minutes(minutesLater);
+    const auto setup = [&] {
+        return exchange(
+            m_port, request("POST", "/api/setup",
+                            json({{"code", code.text()}, {"name", "someone"}, {"password", "new password"}}), kJson));
+    };
+    const QByteArray reset = setup();
+    QVERIFY2(statusOf(reset) == status, reset.constData());
+    if (status != 201)
+        return;
+    // The owner keeps her name, every device signs in again, and nothing
+    // else is lost.
+    QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), QStringLiteral("anna"));
+    QCOMPARE(statusOf(as("GET", "/api/session")), 401);
+    QCOMPARE(statusOf(exchange(
+                 m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "new password"}}), kJson))),
+             200);
+    m_cookie = headerOf(reset, "Set-Cookie").split(';').first();
+    QCOMPARE(statusOf(as("GET", "/api/sets/Morning")), 200);
+    // Used once.
+    QCOMPARE(statusOf(setup()), 409);
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -52,6 +52,17 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
         printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));
         return 1;
     }
+    if (commandLine.setupCode) {
+        const SetupCode code = SetupCode::make(SetupCode::Clock::now());
+        if (!BoardService::writeSetupCode(state, code) || !state.giveToFolderOwner(QStringLiteral("setup-code.json"))) {
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));
+            return 1;
+        }
+        printText(stdout, QStringLiteral("setup code: %1\nValid for 30 minutes: open the board's page, choose "
+                                         "\"Set up\", and give it with the owner's new password.\n")
+                              .arg(code.text()));
+        return 0;
+    }
     BoardService service(state, systemSerialDevices);
     if (!service.open()) {
         printText(stderr, QStringLiteral("pelorin: %1\n").arg(service.error()));

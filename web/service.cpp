@@ -14,6 +14,7 @@ using namespace std::chrono;
 namespace {
 
 const QString kSessions = QStringLiteral("sessions.json");
+const QString kSetupCodeFile = QStringLiteral("setup-code.json");
 const QLatin1String kSetsPrefix("/api/sets/");
 
 // The content types a plain form of another site can send, refused where
@@ -203,9 +204,29 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
     answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
 }
 
+bool BoardService::writeSetupCode(StateFolder &state, const SetupCode &code)
+{
+    const qint64 made = duration_cast<seconds>(code.made().time_since_epoch()).count();
+    return state.write(kSetupCodeFile, QJsonDocument(QJsonObject{{"code", code.text()}, {"made", made}}).toJson());
+}
+
+void BoardService::readSetupCodeFile()
+{
+    bool exists = false;
+    const QJsonObject o = QJsonDocument::fromJson(m_state.read(kSetupCodeFile, &exists)).object();
+    const QString text = o.value(QLatin1String("code")).toString();
+    if (!exists || text.isEmpty())
+        return;
+    // Written by root for a forgotten password: the newer code holds.
+    const SetupCode fromFile(text, SessionStore::Clock::time_point{seconds(qint64(o.value("made").toDouble()))});
+    if (!m_setupCode || fromFile.made() > m_setupCode->made())
+        m_setupCode = fromFile;
+}
+
 void BoardService::setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
 {
     const QString address = request.peer.toString();
+    readSetupCodeFile();
     if (!m_setupCode) {
         answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
         return;
@@ -221,30 +242,46 @@ void BoardService::setup(const HttpRequest &request, const QJsonObject &body, co
         m_throttle.failed(address, m_clocks.steady());
         m_log.record(m_clocks.wall(), {}, address, QStringLiteral("setup refused"));
         answer(errorReply(403, m_setupCode->expired(m_clocks.wall())
-                                   ? QStringLiteral("The setup code has expired; restart the server for a new one.")
+                                   ? QStringLiteral("The setup code has expired; make a new one with pelorin --serve "
+                                                    "--setup-code.")
                                    : QStringLiteral("That is not the setup code.")));
         return;
     }
-    const QString name = body.value(QLatin1String("name")).toString();
+    // With an owner, the code is for a forgotten password: the owner's
+    // name stays, and only the password changes.
+    QString name = body.value(QLatin1String("name")).toString();
+    for (const AccountStore::Account &a : m_accounts.accounts()) {
+        if (a.role == AccountStore::Role::Owner)
+            name = a.name;
+    }
     const QByteArray password = body.value(QLatin1String("password")).toString().toUtf8();
     if (!AccountStore::isAccountName(name) || password.size() < 8) {
         answer(errorReply(400, QStringLiteral("A name of 1 to 32 letters, digits, '.', '_' or '-', and a password "
                                               "of at least 8 characters.")));
         return;
     }
-    const bool queued = m_hasher.hash(password, [this, request, name, address, answer](const QByteArray &hash) {
-        // Claimed meanwhile by another request: the first one holds.
-        if (!m_setupCode || hash.isEmpty()) {
-            answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
+    const QString code = m_setupCode->text();
+    const bool queued = m_hasher.hash(password, [this, request, name, code, address, answer](const QByteArray &hash) {
+        // Used meanwhile by another request: the first one holds.
+        if (!m_setupCode || m_setupCode->text() != code || hash.isEmpty()) {
+            answer(errorReply(409, QStringLiteral("The setup code has been used; sign in instead.")));
             return;
         }
-        if (!m_accounts.add({name, AccountStore::Role::Owner, hash})) {
+        const bool reset = m_accounts.hasOwner();
+        if (!(reset ? m_accounts.setHash(name, hash) : m_accounts.add({name, AccountStore::Role::Owner, hash}))) {
             answer(errorReply(500, m_accounts.error()));
             return;
         }
         m_setupCode.reset();
+        m_state.remove(kSetupCodeFile);
         m_throttle.succeeded(address);
-        m_log.record(m_clocks.wall(), name, address, QStringLiteral("owner created"));
+        if (reset) {
+            // Every device signs in again, with the new password.
+            for (const AccountStore::Account &a : m_accounts.accounts())
+                m_sessions.closeAccount(a.name);
+        }
+        m_log.record(m_clocks.wall(), name, address,
+                     reset ? QStringLiteral("owner's password reset") : QStringLiteral("owner created"));
         answer(signedIn(request, name, false, 201));
     });
     if (!queued)

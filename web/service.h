@@ -47,6 +47,11 @@ public:
 
     void handle(const HttpRequest &request, const BoardHttpServer::Answer &answer);
 
+    // A fresh code for a forgotten password, which the running server
+    // reads at the next setup; using it replaces the owner's password and
+    // signs every device out.
+    static bool writeSetupCode(StateFolder &state, const SetupCode &code);
+
 private:
     struct Caller {
         const SessionStore::Session *session = nullptr;
@@ -67,6 +72,7 @@ private:
     void ended(const QString &result, const QString &error);
     HttpReply signedIn(const HttpRequest &request, const QString &account, bool kept, int status);
     bool saveSessions();
+    void readSetupCodeFile();
     Caller callerOf(const HttpRequest &request);
 
     StateFolder &m_state;

@@ -163,3 +163,14 @@ QStringList StateFolder::list(const QString &subfolder, const QString &suffix) c
     }
     return names;
 }
+
+bool StateFolder::giveToFolderOwner(const QString &name)
+{
+    struct stat folder {};
+    const QByteArray path = QFile::encodeName(m_path + QLatin1Char('/') + name);
+    if (::stat(QFile::encodeName(m_path).constData(), &folder) != 0)
+        return fail(QStringLiteral("cannot read %1").arg(m_path), errno);
+    if (::lchown(path.constData(), folder.st_uid, folder.st_gid) != 0)
+        return fail(QStringLiteral("cannot give %1 to the state folder's owner").arg(name), errno);
+    return true;
+}

@@ -30,6 +30,9 @@ public:
     QByteArray read(const QString &name, bool *exists = nullptr);
     bool write(const QString &name, const QByteArray &bytes);
     bool remove(const QString &name);
+    // Makes a file the folder's owner's, where root wrote it for a server
+    // that runs as that owner.
+    bool giveToFolderOwner(const QString &name);
     // The names of the files under `subfolder` that end in `suffix`.
     QStringList list(const QString &subfolder, const QString &suffix) const;
 
