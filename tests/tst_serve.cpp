@@ -46,6 +46,7 @@ private slots:
     void ownersAlone();
     void passwordChangeSignsOthersOut();
     void forgottenPassword_data();
+    void boardsPort();
     void forgottenPassword();
 
 private:
@@ -65,6 +66,7 @@ private:
 
 void TestServe::init()
 {
+    m_now = SessionStore::Clock::now();
     m_dir = std::make_unique<QTemporaryDir>();
     m_state = std::make_unique<StateFolder>(m_dir->path());
     QVERIFY(m_state->open());
@@ -367,6 +369,32 @@ void TestServe::forgottenPassword()
     QCOMPARE(statusOf(as("GET", "/api/sets/Morning")), 200);
     // Used once.
     QCOMPARE(statusOf(setup()), 409);
+}
+
+void TestServe::boardsPort()
+{
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "../../etc/passwd"}}), token + kJson)), 400);
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "7"}}), token + kJson)), 400);
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "/dev/serial/by-id/usb-FTDI-if00"}}), token + kJson)),
+             200);
+    // Kept over a restart.
+    m_server.reset();
+    m_service = std::make_unique<BoardService>(*m_state, [] { return QStringList(); });
+    QVERIFY(m_service->open());
+    m_server = std::make_unique<BoardHttpServer>(
+        [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
+        QStringList{"localhost"});
+    m_port = m_server->listenOn(QHostAddress::LocalHost, 0);
+    const QByteArray got = as("GET", "/api/board");
+    const QJsonObject board = QJsonDocument::fromJson(bodyOf(got)).object();
+    QVERIFY2(statusOf(got) == 200, got.constData());
+    QCOMPARE(board.value("device").toString(), QStringLiteral("/dev/serial/by-id/usb-FTDI-if00"));
+    // Given where the server starts, it is not the page's to change.
+    m_service->setDevice(QStringLiteral("/dev/tavro"));
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "1"}}), token + kJson)), 409);
+    QCOMPARE(statusOf(as("GET", "/api/ports")), 200);
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/service.h"
 
+#include "link/serialdevices.h"
 #include "web/requestguard.h"
 
 #include <QCryptographicHash>
@@ -15,6 +16,7 @@ namespace {
 
 const QString kSessions = QStringLiteral("sessions.json");
 const QString kSetupCodeFile = QStringLiteral("setup-code.json");
+const QString kSettings = QStringLiteral("settings.json");
 const QLatin1String kSetsPrefix("/api/sets/");
 
 // The content types a plain form of another site can send, refused where
@@ -81,6 +83,8 @@ bool BoardService::open()
         return false;
     }
     m_sessions = SessionStore::fromJson(m_state.read(kSessions));
+    if (!m_deviceFixed)
+        m_device = QJsonDocument::fromJson(m_state.read(kSettings)).object().value(QLatin1String("device")).toString();
     if (!m_accounts.hasOwner())
         m_setupCode = SetupCode::make(m_clocks.wall());
     return true;
@@ -186,6 +190,25 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
     }
     if (path == QLatin1String("/api/stop") && request.method == "POST") {
         answer(stop(request, caller));
+        return;
+    }
+    if (path == QLatin1String("/api/ports") && request.method == "GET") {
+        QList<SerialDevice> devices = serialDevices();
+        assessAccess(devices);
+        QJsonArray list;
+        for (const SerialDevice &d : devices) {
+            list.append(QJsonObject{{"port", d.port},
+                                    {"device", d.device},
+                                    {"stable_name", d.stableName},
+                                    {"state", d.state},
+                                    {"why", d.why},
+                                    {"description", d.description()}});
+        }
+        answer(jsonReply(200, list));
+        return;
+    }
+    if (path == QLatin1String("/api/board")) {
+        answer(board(request, caller, body));
         return;
     }
     if (path == QLatin1String("/api/status") && request.method == "GET") {
@@ -606,4 +629,25 @@ void BoardService::changePassword(const HttpRequest &request, const Caller &call
         });
     if (!queued)
         answer(errorReply(503, QStringLiteral("The server is busy; try again in a moment.")));
+}
+
+HttpReply BoardService::board(const HttpRequest &request, const Caller &caller, const QJsonObject &body)
+{
+    if (request.method == "GET")
+        return jsonReply(200, QJsonObject{{"device", m_device}, {"fixed", m_deviceFixed}});
+    if (request.method != "PUT")
+        return errorReply(405, QStringLiteral("The board's port is read with GET and chosen with PUT."));
+    if (caller.account->role != AccountStore::Role::Owner)
+        return errorReply(403, QStringLiteral("Only the owner chooses the board's port."));
+    if (m_deviceFixed)
+        return errorReply(
+            409, QStringLiteral("The board's port is given where the server is started (--port %1).").arg(m_device));
+    const QString device = body.value(QLatin1String("device")).toString();
+    if (device.isEmpty() || device.size() > 200 || (!device.startsWith(QLatin1Char('/')) && portNumber(device) == 0))
+        return errorReply(400, QStringLiteral("device: a port from 1 to 4, or a device such as /dev/ttyUSB0."));
+    if (!m_state.write(kSettings, QJsonDocument(QJsonObject{{"device", device}}).toJson()))
+        return errorReply(500, m_state.error());
+    m_device = device;
+    m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("port chosen"), device);
+    return jsonReply(200, QJsonObject{{"device", m_device}, {"fixed", false}});
 }

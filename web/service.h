@@ -34,8 +34,14 @@ public:
     // `ports` turns a port number into a device, as for every front end.
     BoardService(StateFolder &state, PortMap ports, QObject *parent = nullptr);
     BoardService(StateFolder &state, PortMap ports, Clocks clocks, QObject *parent = nullptr);
-    // The board's device (--port): a number from 1 to 4, or a device.
-    void setDevice(const QString &device) { m_device = device; }
+    // The board's device as --port gives it (a number from 1 to 4, or a
+    // device), which the owner cannot change on the page; where none is
+    // given, the owner chooses one, and it is kept.
+    void setDevice(const QString &device)
+    {
+        m_device = device;
+        m_deviceFixed = !device.isEmpty();
+    }
     SetSender &sender() { return m_sender; }
     // Reads the accounts and sessions; false, and error(), where they
     // cannot be read.
@@ -68,6 +74,7 @@ private:
                         const BoardHttpServer::Answer &answer);
     HttpReply send(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     HttpReply stop(const HttpRequest &request, const Caller &caller);
+    HttpReply board(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     QJsonObject status() const;
     void ended(const QString &result, const QString &error);
     HttpReply signedIn(const HttpRequest &request, const QString &account, bool kept, int status);
@@ -87,6 +94,7 @@ private:
     QString m_error;
     SetSender m_sender;
     QString m_device;
+    bool m_deviceFixed = false;
     struct Upload {
         QString set, account;
     } m_upload;          // the one under way
