@@ -5,6 +5,8 @@
 #include "web/requestguard.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -53,6 +55,22 @@ QByteArray unquoted(QByteArray tag)
 }
 
 }  // namespace
+
+HttpReply pageFile(const HttpRequest &request)
+{
+    static const QHash<QString, std::pair<QString, QByteArray>> files{
+        {QStringLiteral("/"), {QStringLiteral(":/page/index.html"), "text/html; charset=utf-8"}},
+        {QStringLiteral("/app.js"), {QStringLiteral(":/page/app.js"), "text/javascript; charset=utf-8"}},
+        {QStringLiteral("/style.css"), {QStringLiteral(":/page/style.css"), "text/css; charset=utf-8"}},
+    };
+    const auto file = files.constFind(request.path);
+    if (request.method != "GET" || file == files.cend())
+        return errorReply(404, QStringLiteral("There is nothing at %1.").arg(request.path));
+    QFile resource(file->first);
+    if (!resource.open(QIODevice::ReadOnly))
+        return errorReply(500, QStringLiteral("The page is missing from the program."));
+    return {200, file->second, resource.readAll(), {}};
+}
 
 HttpReply jsonReply(int status, const QJsonValue &value)
 {
@@ -128,7 +146,7 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
 {
     const QString path = request.path;
     if (!path.startsWith(QLatin1String("/api/"))) {
-        answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
+        answer(pageFile(request));
         return;
     }
     // Another site's page may send a request here, with this computer's
@@ -155,6 +173,11 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
             return;
         }
         body = document.object();
+    }
+    if (path == QLatin1String("/api/setup") && request.method == "GET") {
+        readSetupCodeFile();
+        answer(jsonReply(200, QJsonObject{{"needed", !m_accounts.hasOwner()}}));
+        return;
     }
     if (path == QLatin1String("/api/setup") && request.method == "POST")
         return setup(request, body, answer);

@@ -105,3 +105,5 @@ private:
 // act on.
 HttpReply jsonReply(int status, const QJsonValue &value);
 HttpReply errorReply(int status, const QString &error);
+// The page's own files, served from the program.
+HttpReply pageFile(const HttpRequest &request);
