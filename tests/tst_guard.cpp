@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the board's server refuses before it reads a request: a Host that
 // is not this computer's, a page of another origin, and guessed passwords.
+#include "web/httpserver.h"
 #include "web/requestguard.h"
 #include "web/throttle.h"
 
@@ -19,6 +20,8 @@ private slots:
     void throttle_data();
     void throttle();
     void ownerNotKeptWaitingByOneAddress();
+    void proxy_data();
+    void proxy();
 };
 
 void TestGuard::host_data()
@@ -147,4 +150,42 @@ void TestGuard::ownerNotKeptWaitingByOneAddress()
 }
 
 QTEST_GUILESS_MAIN(TestGuard)
+// A forwarded client is believed from a trusted proxy alone, and then only
+// the entry the proxy itself added.
+void TestGuard::proxy_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QList<QByteArray>>("forwardedFor");
+    QTest::addColumn<QByteArray>("proto");
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<QString>("scheme");
+    using L = QList<QByteArray>;
+    QTest::newRow("trusted proxy") << "127.0.0.1" << L{"192.168.1.20"} << QByteArray("https") << "192.168.1.20" << "https";
+    QTest::newRow("as IPv4 in IPv6") << "::ffff:127.0.0.1" << L{"192.168.1.20"} << QByteArray() << "192.168.1.20" << "http";
+    QTest::newRow("client's claim before the proxy's entry")
+        << "127.0.0.1" << L{"10.9.9.9, 192.168.1.20"} << QByteArray("http") << "192.168.1.20" << "http";
+    QTest::newRow("two headers, the proxy's last") << "127.0.0.1" << L{"10.9.9.9", "fe80::1"} << QByteArray() << "fe80::1" << "http";
+    QTest::newRow("not a proxy") << "192.168.1.7" << L{"10.9.9.9"} << QByteArray("https") << "192.168.1.7" << "http";
+    QTest::newRow("no address in the header") << "127.0.0.1" << L{"unknown"} << QByteArray("gopher") << "127.0.0.1" << "http";
+}
+
+void TestGuard::proxy()
+{
+    QFETCH(QString, peer);
+    QFETCH(QList<QByteArray>, forwardedFor);
+    QFETCH(QByteArray, proto);
+    QFETCH(QString, client);
+    QFETCH(QString, scheme);
+    HttpRequest request;
+    request.peer = QHostAddress(peer);
+    request.scheme = QStringLiteral("http");
+    for (const QByteArray &value : forwardedFor)
+        request.headers.append({"x-forwarded-for", value});
+    if (!proto.isEmpty())
+        request.headers.append({"x-forwarded-proto", proto});
+    believeProxy(request, {QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("::1"))});
+    QVERIFY(request.peer.isEqual(QHostAddress(client), QHostAddress::ConvertV4MappedToIPv4));
+    QCOMPARE(request.scheme, scheme);
+}
+
 #include "tst_guard.moc"

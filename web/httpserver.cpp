@@ -11,6 +11,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <sys/socket.h>
 
 namespace {
@@ -268,6 +270,30 @@ void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer
     finish();
 }
 
+void believeProxy(HttpRequest &request, const QList<QHostAddress> &trustedProxies)
+{
+    const auto trusted = [&](const QHostAddress &peer) {
+        return std::any_of(trustedProxies.begin(), trustedProxies.end(),
+                           [&](const QHostAddress &proxy) { return proxy.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4); });
+    };
+    if (!trusted(request.peer))
+        return;
+    // Only the last hop's entry is the proxy's own; anything before it is
+    // what the client claimed. Several headers count as one list.
+    QByteArray forwarded;
+    for (const auto &[name, value] : request.headers) {
+        if (name == "x-forwarded-for")
+            forwarded += (forwarded.isEmpty() ? "" : ",") + value;
+    }
+    const QByteArray last = forwarded.split(',').last().trimmed();
+    const QHostAddress client(QString::fromLatin1(last));
+    if (!client.isNull())
+        request.peer = client;
+    const QByteArray proto = request.header("x-forwarded-proto").split(',').last().trimmed().toLower();
+    if (proto == "https" || proto == "http")
+        request.scheme = QString::fromLatin1(proto);
+}
+
 bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     HttpRequest r;
@@ -283,6 +309,7 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocke
     r.peer = request.remoteAddress();
     r.local = socket->localAddress();
     r.scheme = QStringLiteral("http");
+    believeProxy(r, m_trustedProxies);
     if (hosts != 1) {
         reply(request, socket, {400, "application/json", "{\"error\":\"A request names one Host.\"}\n", {}});
         return true;

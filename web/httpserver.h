@@ -64,6 +64,9 @@ public:
     // errorString() on failure.
     quint16 listenOn(const QHostAddress &address, quint16 port);
     QString errorString() const { return m_error; }
+    // Proxies whose X-Forwarded-For and X-Forwarded-Proto are believed; from
+    // any other peer those headers are ignored.
+    void setTrustedProxies(const QList<QHostAddress> &proxies) { m_trustedProxies = proxies; }
     int connectionCount() const { return m_connections; }
 
 protected:
@@ -83,10 +86,16 @@ private:
 
     Handler m_handler;
     QStringList m_ownNames;
+    QList<QHostAddress> m_trustedProxies;
     Limits m_limits;
     int m_connections = 0;
     QString m_error;
 };
+
+// Where a request came from, and by which scheme: the peer itself, unless
+// the peer is a trusted proxy, whose own entry in X-Forwarded-For (the last)
+// names the client and whose X-Forwarded-Proto names the scheme.
+void believeProxy(HttpRequest &request, const QList<QHostAddress> &trustedProxies);
 
 // The headers that every answer of the server carries.
 QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api);

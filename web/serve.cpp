@@ -71,6 +71,16 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
     service.setDevice(commandLine.port);
     BoardHttpServer server([&service](const HttpRequest &r, const BoardHttpServer::Answer &a) { service.handle(r, a); },
                            ownNames(commandLine.hostNames));
+    QList<QHostAddress> proxies;
+    for (const QString &proxy : commandLine.trustedProxies) {
+        const QHostAddress address(proxy);
+        if (address.isNull()) {
+            printText(stderr, QStringLiteral("pelorin: --trusted-proxy %1: that is no address\n").arg(proxy));
+            return 2;
+        }
+        proxies << address;
+    }
+    server.setTrustedProxies(proxies);
     QList<quint16> ports;
     if (commandLine.listen.isEmpty()) {
         // Every address, IPv6 and IPv4 alike.

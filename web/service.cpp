@@ -2,6 +2,7 @@
 #include "web/service.h"
 
 #include "link/serialdevices.h"
+#include "link/upload.h"
 #include "web/requestguard.h"
 
 #include <QCryptographicHash>
@@ -402,7 +403,11 @@ HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, c
         const auto set = m_sets.get(name, &refusal);
         if (!set)
             return errorReply(refusal.status, refusal.error);
-        HttpReply reply = jsonReply(200, SetStore::toJson(*set));
+        QJsonObject json = SetStore::toJson(*set);
+        // What a send of it takes, so the page can say so before it starts.
+        const qint64 characters = upload::buildStream(SetStore::messageSet(*set)).size();
+        json.insert(QLatin1String("seconds"), (characters * m_sender.tickMs() + 999) / 1000);
+        HttpReply reply = jsonReply(200, json);
         reply.headers.append({"ETag", quoted(set->version)});
         return reply;
     }
@@ -477,12 +482,7 @@ HttpReply BoardService::send(const HttpRequest &request, const Caller &caller, c
         return errorReply(refusal.status, refusal.error);
     if (m_device.isEmpty())
         return errorReply(409, QStringLiteral("No port is chosen for the board yet; the owner chooses it."));
-    MessageSet messages;
-    giveStartValues(messages);
-    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
-        messages.messageText[size_t(slot)] = set->messages[size_t(slot - 1)];
-    for (int input = 1; input <= MessageSet::kInputs; ++input)
-        messages.triggerOnOpen[size_t(input)] = set->open[size_t(input - 1)];
+    const MessageSet messages = SetStore::messageSet(*set);
     const QString address = request.peer.toString();
     if (!m_sender.start(messages, m_device, kPageNextStep)) {
         m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("send failed"), name);

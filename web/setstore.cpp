@@ -134,13 +134,7 @@ QByteArray SetStore::put(const QString &name, const Set &set, const std::optiona
         *refusal = {400, QStringLiteral("A set's name is 1 to 40 letters, digits, spaces, - or _.")};
         return {};
     }
-    MessageSet written;
-    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
-        written.messageText[size_t(slot)] = set.messages[size_t(slot - 1)];
-    for (int input = 1; input <= MessageSet::kInputs; ++input)
-        written.triggerOnOpen[size_t(input)] = set.open[size_t(input - 1)];
-    written.portText = set.port;
-    return store(name, mesfile::encode(written), ifMatch, createOnly, refusal);
+    return store(name, mesfile::encode(messageSet(set)), ifMatch, createOnly, refusal);
 }
 
 QByteArray SetStore::import(const QString &name, const QByteArray &file, const std::optional<QByteArray> &ifMatch,
@@ -215,6 +209,18 @@ std::optional<SetStore::Set> SetStore::fromJson(const QJsonObject &json, Refusal
     if (set.port.size() > 64 || hasControl(set.port))
         return refuse(QStringLiteral("port: at most 64 characters, on one line."));
     return set;
+}
+
+MessageSet SetStore::messageSet(const Set &set)
+{
+    MessageSet record;
+    giveStartValues(record);
+    for (int slot = 1; slot <= MessageSet::kSlots; ++slot)
+        record.messageText[size_t(slot)] = set.messages[size_t(slot - 1)];
+    for (int input = 1; input <= MessageSet::kInputs; ++input)
+        record.triggerOnOpen[size_t(input)] = set.open[size_t(input - 1)];
+    record.portText = set.port;
+    return record;
 }
 
 QJsonObject SetStore::toJson(const Set &set)

@@ -60,6 +60,8 @@ public:
     // A set as JSON reads it, or the refusal that names the field at fault.
     static std::optional<Set> fromJson(const QJsonObject &json, Refusal *refusal);
     static QJsonObject toJson(const Set &set);
+    // The set as the window's record holds it, for Save and for Send.
+    static MessageSet messageSet(const Set &set);
 
 private:
     QByteArray store(const QString &name, const QByteArray &bytes, const std::optional<QByteArray> &ifMatch,

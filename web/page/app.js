@@ -58,13 +58,19 @@ function buildEditor() {
       const cut = typed(input.value);
       if (cut !== input.value) input.value = cut;
       $(`c${i}`).textContent = `${[...input.value].length}/16`;
-      $(`p${i}`).textContent = input.value;
+      $(`p${i}`).textContent = asShown(input.value);
     });
   }
 }
 
+// The board takes one byte a character: what Latin-1 cannot hold arrives
+// as "?", each half of a pair beyond the BMP as one, as the window sends it.
+function asShown(text) {
+  return text.replace(/[^\u0000-\u00ff]/g, '?');
+}
+
 function fill(set) {
-  current = { name: set.name, version: set.version };
+  current = { name: set.name, version: set.version, saved: set };
   set.messages.forEach((text, i) => {
     $(`m${i}`).value = text;
     $(`m${i}`).dispatchEvent(new Event('input'));
@@ -74,6 +80,12 @@ function fill(set) {
   });
   $('set-export').href = `/api/sets/${encodeURIComponent(set.name)}.mes`;
   $('set-export').setAttribute('download', `${set.name}.mes`);
+  $('send').textContent = `Send "${set.name}" (${duration(set.seconds)})`;
+  $('conflict').hidden = true;
+}
+
+function duration(seconds) {
+  return seconds >= 60 ? `${Math.floor(seconds / 60)} min ${seconds % 60} s` : `${seconds} s`;
 }
 
 function edited() {
@@ -81,16 +93,25 @@ function edited() {
   const levels = [];
   for (let i = 0; i < 9; i++) messages.push($(`m${i}`).value);
   for (let i = 0; i < 8; i++) levels.push(Number(document.querySelector(`input[name=l${i}]:checked`).value));
-  return { messages, levels };
+  return { messages, levels, port: current ? current.saved.port : '1' };
+}
+
+function unsaved() {
+  if (!current) return false;
+  const now = edited();
+  return now.messages.some((m, i) => m !== current.saved.messages[i])
+    || now.levels.some((l, i) => l !== current.saved.levels[i]);
 }
 
 async function loadSets(select) {
   const r = await api('GET', '/api/sets');
+  if (!r.ok) return problem(r.data && r.data.error);
   const list = $('set-list');
   list.replaceChildren();
-  for (const s of r.data || []) list.add(new Option(s.name, s.name));
+  for (const s of r.data) list.add(new Option(s.name, s.name));
   if (select) list.value = select;
   if (list.value) await openSet(list.value);
+  else current = null;
 }
 
 async function openSet(name) {
@@ -99,31 +120,67 @@ async function openSet(name) {
   fill(r.data);
 }
 
+function listVersion(box, set) {
+  box.replaceChildren();
+  set.messages.forEach((text, i) => {
+    const li = document.createElement('li');
+    const level = i < 8 ? ` (shown at ${set.levels[i]})` : ' (idle)';
+    li.textContent = `${text}${level}`;
+    box.appendChild(li);
+  });
+}
+
+// Someone saved this set since it was opened: show both before anything
+// is written over theirs.
+async function conflict(why) {
+  const theirs = await api('GET', `/api/sets/${encodeURIComponent(current.name)}`);
+  if (!theirs.ok) return problem(`${why} ${theirs.data ? theirs.data.error : ''}`);
+  $('conflict-why').textContent = why;
+  listVersion($('conflict-theirs'), theirs.data);
+  listVersion($('conflict-yours'), edited());
+  $('conflict').hidden = false;
+  $('conflict').dataset.version = theirs.data.version;
+  $('conflict').scrollIntoView();
+  $('conflict-mine').focus();
+}
+
 async function save(event) {
-  event.preventDefault();
+  if (event) event.preventDefault();
   problem('');
   if (!current) return newSet();
-  const r = await api('PUT', `/api/sets/${encodeURIComponent(current.name)}`, edited(),
+  const body = edited();
+  const r = await api('PUT', `/api/sets/${encodeURIComponent(current.name)}`, body,
     { 'If-Match': `"${current.version}"` });
-  if (r.status === 412) {
-    const theirs = await api('GET', `/api/sets/${encodeURIComponent(current.name)}`);
-    const text = theirs.ok ? theirs.data.messages.map((m, i) => `${i + 1}: ${m}`).join('\n') : '';
-    if (confirm(`${r.data.error}\n\nTheir version:\n${text}\n\nSave yours over it?`) && theirs.ok) {
-      current.version = theirs.data.version;
-      return save(event);
-    }
-    return;
-  }
+  if (r.status === 412) return conflict(r.data.error);
   if (!r.ok) return problem(r.data && r.data.error);
-  current.version = r.data.version;
+  $('conflict').hidden = true;
+  await openSet(current.name);
   $('status').textContent = `Saved "${current.name}".`;
 }
 
+function askName(question, name = '') {
+  const answer = prompt(`${question} (1 to 40 letters, digits, spaces, - or _):`, name);
+  return answer ? answer.trim() : '';
+}
+
 async function newSet() {
-  const name = prompt('Name of the new set (letters, digits, spaces, - or _):');
+  const name = askName('Name of the new set');
   if (!name) return;
   const r = await api('PUT', `/api/sets/${encodeURIComponent(name)}`, edited(), { 'If-None-Match': '*' });
   if (!r.ok) return problem(r.data && r.data.error);
+  await loadSets(name);
+}
+
+// A copy under the new name first, so a failure part way leaves both.
+async function renameSet() {
+  if (!current) return problem('Choose a set first.');
+  const name = askName(`New name for "${current.name}"`, current.name);
+  if (!name || name === current.name) return;
+  const copy = await api('PUT', `/api/sets/${encodeURIComponent(name)}`, current.saved, { 'If-None-Match': '*' });
+  if (!copy.ok) return problem(copy.data && copy.data.error);
+  const gone = await api('DELETE', `/api/sets/${encodeURIComponent(current.name)}`, undefined,
+    { 'If-Match': `"${current.version}"` });
+  if (!gone.ok) problem(`"${name}" is made, but "${current.name}" stays: ${gone.data && gone.data.error}`);
   await loadSets(name);
 }
 
@@ -131,9 +188,26 @@ async function deleteSet() {
   if (!current || !confirm(`Delete the set "${current.name}"?`)) return;
   const r = await api('DELETE', `/api/sets/${encodeURIComponent(current.name)}`, undefined,
     { 'If-Match': `"${current.version}"` });
+  if (r.status === 412) return conflict(r.data.error);
   if (!r.ok) return problem(r.data && r.data.error);
   current = null;
   await loadSets();
+}
+
+async function importSet() {
+  const file = $('set-import').files[0];
+  if (!file) return;
+  const name = askName('Name for the imported set', file.name.replace(/\.mes$/i, '').replace(/[^\p{L}\p{N} _-]/gu, '_').slice(0, 40));
+  $('set-import').value = '';
+  if (!name) return;
+  const response = await fetch(`/api/sets/${encodeURIComponent(name)}.mes`, {
+    method: 'PUT', credentials: 'same-origin', body: await file.arrayBuffer(),
+    headers: { 'X-CSRF-Token': csrf, 'If-None-Match': '*', 'Content-Type': 'application/x-tavro-messages' } });
+  if (!response.ok) {
+    const data = await response.json().catch(() => null);
+    return problem(data ? data.error : `The import failed (${response.status}).`);
+  }
+  await loadSets(name);
 }
 
 let following = null;
@@ -146,7 +220,7 @@ function follow(status) {
     $('progress').value = status.sent;
     $('status').textContent = `Sending "${status.set}": ${status.sent} of ${status.total} characters, ${status.seconds_left} s left.`;
   } else if (status.last) {
-    $('progress').value = status.last.result === 'sent' ? $('progress').max : $('progress').value;
+    if (status.last.result === 'sent') $('progress').value = $('progress').max;
     $('status').textContent = status.last.result === 'sent' ? `"${status.last.set}" sent.` : status.last.error;
   }
   clearTimeout(following);
@@ -155,11 +229,15 @@ function follow(status) {
 
 async function poll() {
   const r = await api('GET', '/api/status');
-  if (r.ok) follow(r.data);
+  if (r.ok) return follow(r.data);
+  clearTimeout(following);
+  if (r.status === 401) return location.reload();
+  following = setTimeout(poll, 3000);
 }
 
 async function send() {
   if (!current) return problem('Choose or save a set first.');
+  if (unsaved()) return problem('This set has changes that are not saved: save it first, since Send sends the saved set.');
   problem('');
   const r = await api('POST', '/api/send', { set: current.name });
   if (!r.ok) return problem(r.data && r.data.error);
@@ -172,30 +250,119 @@ async function stop() {
   if (r.ok) follow(r.data);
 }
 
+function item(list, text, button, action) {
+  const li = document.createElement('li');
+  const span = document.createElement('span');
+  span.textContent = text;
+  li.appendChild(span);
+  if (button) {
+    const b = document.createElement('button');
+    b.type = 'button';
+    b.textContent = button;
+    b.addEventListener('click', action);
+    li.appendChild(b);
+  }
+  list.appendChild(li);
+}
+
+async function loadOwner() {
+  const [accounts, devices, ports, board] = await Promise.all([
+    api('GET', '/api/accounts'), api('GET', '/api/devices'), api('GET', '/api/ports'), api('GET', '/api/board')]);
+  $('staff-list').replaceChildren();
+  for (const a of accounts.ok ? accounts.data : []) {
+    if (a.role === 'owner') { item($('staff-list'), `${a.name} (owner)`); continue; }
+    item($('staff-list'), a.name, `Remove ${a.name}`, async () => {
+      if (!confirm(`Remove the account "${a.name}"? Their devices are signed out.`)) return;
+      const r = await api('DELETE', `/api/accounts/${encodeURIComponent(a.name)}`);
+      if (!r.ok) problem(r.data && r.data.error);
+      loadOwner();
+    });
+  }
+  $('devices-list').replaceChildren();
+  for (const d of devices.ok ? devices.data : []) {
+    const what = `${d.account} on ${d.device || 'a browser'} from ${d.address}${d.kept ? ', kept signed in' : ''}`;
+    if (d.this) { item($('devices-list'), `${what} (this device)`); continue; }
+    item($('devices-list'), what, 'Sign out', async () => {
+      const r = await api('DELETE', `/api/devices/${d.id}`);
+      if (!r.ok) problem(r.data && r.data.error);
+      loadOwner();
+    });
+  }
+  const list = $('port-list');
+  list.replaceChildren();
+  const chosen = board.ok ? board.data.device : '';
+  for (const p of ports.ok ? ports.data : []) {
+    const device = p.stable_name || p.device;
+    list.add(new Option(`${device} (${p.description}${p.why ? `: ${p.why}` : ''})`, device));
+  }
+  if (chosen && ![...list.options].some((o) => o.value === chosen)) list.add(new Option(`${chosen} (not present now)`, chosen));
+  list.value = chosen;
+  const fixed = board.ok && board.data.fixed;
+  list.disabled = fixed;
+  $('port-choose').disabled = fixed;
+  $('port-note').textContent = fixed ? `Given where the server is started: --port ${chosen}.`
+    : (chosen ? `Sets go to ${chosen}.` : 'No port is chosen yet: sets cannot be sent until one is.');
+}
+
+async function showLog() {
+  const r = await api('GET', '/api/log');
+  if (!r.ok) return problem(r.data && r.data.error);
+  const body = $('log-table').tBodies[0];
+  body.replaceChildren();
+  for (const e of r.data.slice(-100).reverse()) {
+    const row = body.insertRow();
+    for (const text of [e.time, e.account, `${e.event}${e.detail ? `: ${e.detail}` : ''}`, e.address]) row.insertCell().textContent = text || '';
+  }
+  $('log-table').hidden = false;
+}
+
 async function signedIn(session) {
   csrf = session.csrf;
   show('board');
+  $('owner').hidden = session.role !== 'owner';
   await loadSets();
   poll();
+  if (session.role === 'owner') loadOwner();
+}
+
+function onSubmit(id, action) {
+  $(id).addEventListener('submit', async (event) => {
+    event.preventDefault();
+    problem('');
+    await action();
+  });
 }
 
 async function start() {
   buildEditor();
-  $('setup').addEventListener('submit', async (event) => {
-    event.preventDefault();
+  onSubmit('setup', async () => {
     const r = await api('POST', '/api/setup', {
       code: $('setup-code').value, name: $('setup-name').value, password: $('setup-password').value });
     if (!r.ok) return problem(r.data && r.data.error);
-    problem('');
     signedIn(r.data);
   });
-  $('signin').addEventListener('submit', async (event) => {
-    event.preventDefault();
+  onSubmit('signin', async () => {
     const r = await api('POST', '/api/login', {
       name: $('signin-name').value, password: $('signin-password').value, keep: $('signin-keep').checked });
     if (!r.ok) return problem(r.data && r.data.error);
-    problem('');
     signedIn(r.data);
+  });
+  onSubmit('password', async () => {
+    const r = await api('POST', '/api/password', { current: $('password-current').value, new: $('password-new').value });
+    if (!r.ok) return problem(r.data && r.data.error);
+    $('password').reset();
+    $('status').textContent = 'Password changed; your other devices sign in again.';
+  });
+  onSubmit('staff', async () => {
+    const r = await api('POST', '/api/accounts', { name: $('staff-name').value, password: $('staff-password').value });
+    if (!r.ok) return problem(r.data && r.data.error);
+    $('staff').reset();
+    loadOwner();
+  });
+  onSubmit('port', async () => {
+    const r = await api('PUT', '/api/board', { device: $('port-list').value });
+    if (!r.ok) return problem(r.data && r.data.error);
+    loadOwner();
   });
   $('signout').addEventListener('click', async () => {
     await api('POST', '/api/logout');
@@ -204,9 +371,17 @@ async function start() {
   $('editor').addEventListener('submit', save);
   $('set-list').addEventListener('change', () => openSet($('set-list').value));
   $('set-new').addEventListener('click', newSet);
+  $('set-rename').addEventListener('click', renameSet);
   $('set-delete').addEventListener('click', deleteSet);
+  $('set-import').addEventListener('change', importSet);
+  $('conflict-mine').addEventListener('click', () => {
+    current.version = $('conflict').dataset.version;
+    save();
+  });
+  $('conflict-take').addEventListener('click', () => openSet(current.name));
   $('send').addEventListener('click', send);
   $('stop').addEventListener('click', stop);
+  $('log-show').addEventListener('click', showLog);
 
   const session = await api('GET', '/api/session');
   if (session.ok) return signedIn(session.data);
