@@ -160,13 +160,20 @@ void TestGuard::proxy_data()
     QTest::addColumn<QString>("client");
     QTest::addColumn<QString>("scheme");
     using L = QList<QByteArray>;
-    QTest::newRow("trusted proxy") << "127.0.0.1" << L{"192.168.1.20"} << QByteArray("https") << "192.168.1.20" << "https";
-    QTest::newRow("as IPv4 in IPv6") << "::ffff:127.0.0.1" << L{"192.168.1.20"} << QByteArray() << "192.168.1.20" << "http";
+    QTest::newRow("trusted proxy") << "127.0.0.1" << L{"192.168.1.20"} << QByteArray("https") << "192.168.1.20"
+                                   << "https";
+    QTest::newRow("as IPv4 in IPv6") << "::ffff:127.0.0.1" << L{"192.168.1.20"} << QByteArray() << "192.168.1.20"
+                                     << "http";
     QTest::newRow("client's claim before the proxy's entry")
-        << "127.0.0.1" << L{"10.9.9.9, 192.168.1.20"} << QByteArray("http") << "192.168.1.20" << "http";
-    QTest::newRow("two headers, the proxy's last") << "127.0.0.1" << L{"10.9.9.9", "fe80::1"} << QByteArray() << "fe80::1" << "http";
-    QTest::newRow("not a proxy") << "192.168.1.7" << L{"10.9.9.9"} << QByteArray("https") << "192.168.1.7" << "http";
-    QTest::newRow("no address in the header") << "127.0.0.1" << L{"unknown"} << QByteArray("gopher") << "127.0.0.1" << "http";
+        << "127.0.0.1" << L{"10.9.9.9, 192.168.1.20"} << QByteArray("http") << "192.168.1.20"
+        << "http";
+    QTest::newRow("two headers, the proxy's last")
+        << "127.0.0.1" << L{"10.9.9.9", "fe80::1"} << QByteArray() << "fe80::1"
+        << "http";
+    QTest::newRow("not a proxy") << "192.168.1.7" << L{"10.9.9.9"} << QByteArray("https") << "192.168.1.7"
+                                 << "http";
+    QTest::newRow("no address in the header") << "127.0.0.1" << L{"unknown"} << QByteArray("gopher") << "127.0.0.1"
+                                              << "http";
 }
 
 void TestGuard::proxy()

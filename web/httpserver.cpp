@@ -273,8 +273,9 @@ void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer
 void believeProxy(HttpRequest &request, const QList<QHostAddress> &trustedProxies)
 {
     const auto trusted = [&](const QHostAddress &peer) {
-        return std::any_of(trustedProxies.begin(), trustedProxies.end(),
-                           [&](const QHostAddress &proxy) { return proxy.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4); });
+        return std::any_of(trustedProxies.begin(), trustedProxies.end(), [&](const QHostAddress &proxy) {
+            return proxy.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4);
+        });
     };
     if (!trusted(request.peer))
         return;
