@@ -69,7 +69,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
             const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
             bool ok = false;
             const int number = colon > 0 ? address.mid(colon + 1).toInt(&ok) : 0;
-            if (!ok || number < 1 || number > 65535)
+            // Port 0 takes any free one, which the printed address then names.
+            if (!ok || number < 0 || number > 65535)
                 return mistake(
                     QStringLiteral("--listen takes ADDRESS:PORT, as 127.0.0.1:%1 or [::1]:%1").arg(kServePort));
         }

@@ -265,6 +265,14 @@ function item(list, text, button, action) {
   list.appendChild(li);
 }
 
+// "Chrome on Android" rather than the whole User-Agent.
+function deviceName(agent) {
+  if (!agent) return 'a browser';
+  const system = (agent.match(/Android|iPhone|iPad|Windows|Mac OS X|CrOS|Linux/) || ['an unknown system'])[0];
+  const browser = (agent.match(/Firefox|Edg|OPR|Chrome|Safari|curl/) || ['a browser'])[0];
+  return `${{ Edg: 'Edge', OPR: 'Opera', 'Mac OS X': 'macOS' }[browser] || browser} on ${{ 'Mac OS X': 'macOS', CrOS: 'ChromeOS' }[system] || system}`;
+}
+
 async function loadOwner() {
   const [accounts, devices, ports, board] = await Promise.all([
     api('GET', '/api/accounts'), api('GET', '/api/devices'), api('GET', '/api/ports'), api('GET', '/api/board')]);
@@ -280,7 +288,7 @@ async function loadOwner() {
   }
   $('devices-list').replaceChildren();
   for (const d of devices.ok ? devices.data : []) {
-    const what = `${d.account} on ${d.device || 'a browser'} from ${d.address}${d.kept ? ', kept signed in' : ''}`;
+    const what = `${d.account}: ${deviceName(d.device)}, from ${d.address}${d.kept ? ', kept signed in' : ''}`;
     if (d.this) { item($('devices-list'), `${what} (this device)`); continue; }
     item($('devices-list'), what, 'Sign out', async () => {
       const r = await api('DELETE', `/api/devices/${d.id}`);

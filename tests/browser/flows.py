@@ -1,0 +1,299 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""The board's page in a real browser, as its people use it.
+
+    tests/browser/flows.py PELORIN PTY_RECORDER AXE_JS OUTDIR
+
+Starts pelorin --serve on 127.0.0.1 with a pseudo-terminal for its board,
+and Debian's Chromium through its own chromedriver: a phone (390x844) and
+a desktop (1280x800). The owner claims the computer with the printed code,
+types a set at a person's speed, saves it and sends it; both pages follow
+the send to its end, one of them reloaded on the way, and the board gets
+the exact bytes at 2400 8N1. A page on another port of the same address
+tries to send, and a name resolved to 127.0.0.1 as DNS rebinding would
+tries to reach the page: both are refused, and nothing reaches the board.
+A stale save shows both versions. axe-core judges every view. Screenshots
+of each go to OUTDIR.
+"""
+import http.server
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+PELORIN, RECORDER, AXE_JS, OUTDIR = sys.argv[1:5]
+SET = "Morning"
+FIRST, IDLE = "OPEN 9-5", "Welcome!"
+# What the board must receive: each slot's digit, its level (not for the
+# idle message), its text, each ended by CR, then Q.
+EXPECTED = "1\r1\r" + FIRST + "\r" + "".join(f"{n}\r0\r\r" for n in range(2, 9)) + "9\r" + IDLE + "\rQ"
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok: " if ok else "FAILED: ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def wait(driver, condition, what, seconds=20):
+    try:
+        return WebDriverWait(driver, seconds, poll_frequency=0.1).until(lambda d: condition(d))
+    except TimeoutException:
+        check(False, what)
+        return None
+
+
+def by_id(driver, element):
+    return driver.find_element(By.ID, element)
+
+
+def type_slowly(element, text):
+    """At a person's speed: a key every 80 ms."""
+    for character in text:
+        element.send_keys(character)
+        time.sleep(0.08)
+
+
+def shown(driver, element):
+    return driver.find_element(By.ID, element).is_displayed()
+
+
+def axe(driver, view):
+    with open(AXE_JS, encoding="utf-8") as f:
+        driver.execute_script(f.read())
+    violations = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "axe.run(document).then(r => done(r.violations.map(v => `${v.id}: ${v.help} at `"
+        " + v.nodes.map(n => n.target.join(' ')).join(', '))), e => done([String(e)]));")
+    check(not violations, f"axe-core finds nothing in the {view} view" + "".join("\n  " + v for v in violations))
+
+
+def screenshot(driver, name):
+    driver.save_screenshot(os.path.join(OUTDIR, name + ".png"))
+
+
+def page_fetch(driver, path):
+    """A GET from the page itself, with its cookie: the answer's JSON."""
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "fetch(arguments[0]).then(r => r.json()).then(done, e => done({error: String(e)}));", path)
+
+
+def no_sideways_scroll(driver, view):
+    width = driver.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
+    check(width[0] <= width[1], f"the {view} view at {width[1]} px has no sideways scrolling ({width[0]} px wide)")
+
+
+def browser(work, name, phone):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--no-proxy-server",
+                     "--no-first-run", "--disable-gpu", "--host-resolver-rules=MAP rebind.test 127.0.0.1",
+                     f"--user-data-dir={work}/{name}-profile"):
+        options.add_argument(argument)
+    if phone:
+        options.add_experimental_option("mobileEmulation", {
+            "deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 1, "mobile": True, "touch": True}})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    if not phone:
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": 1280, "height": 800, "deviceScaleFactor": 1, "mobile": False})
+    driver.set_script_timeout(30)
+    return driver
+
+
+def serve_attack(board_port):
+    """A page of another site on another port of the same address: a form
+    post, and two fetches, that would each send a set to the board."""
+    page = f"""<!DOCTYPE html><html lang="en"><title>Win a prize</title>
+<iframe name="sink" title="sink"></iframe>
+<form id="f" method="post" action="http://127.0.0.1:{board_port}/api/send" enctype="text/plain" target="sink">
+<input name='{{"set":"{SET}","x":"' value='"}}'></form>
+<script>
+document.getElementById('f').submit();
+const url = 'http://127.0.0.1:{board_port}/api/send';
+const body = JSON.stringify({{set: '{SET}'}});
+Promise.allSettled([
+  fetch(url, {{method: 'POST', mode: 'no-cors', credentials: 'include', headers: {{'Content-Type': 'text/plain'}}, body}}),
+  fetch(url, {{method: 'POST', credentials: 'include', headers: {{'Content-Type': 'application/json', 'X-CSRF-Token': 'guess'}}, body}}),
+]).then(() => {{ document.title = 'tried'; }});
+</script></html>""".encode()
+
+    class Attack(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Attack)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
+
+
+def main():
+    os.makedirs(OUTDIR, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="pelorin-browser-")
+    report = os.path.join(work, "board.json")
+    recorder = subprocess.Popen([RECORDER, report, str(len(EXPECTED)), "240"], stdout=subprocess.PIPE, text=True)
+    pty = recorder.stdout.readline().strip()
+    server = subprocess.Popen([PELORIN, "--serve", "--listen", "127.0.0.1:0", "--port", pty,
+                               "--state", os.path.join(work, "state")], stderr=subprocess.PIPE, text=True)
+    try:
+        run(work, report, recorder, server)
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+        if recorder.poll() is None:
+            recorder.kill()
+
+
+def run(work, report, recorder, server):
+    said, code, port = [], None, None
+    deadline = time.monotonic() + 20
+    while (code is None or port is None) and time.monotonic() < deadline:
+        line = server.stderr.readline()
+        if not line:
+            break
+        said.append(line)
+        port = port or (re.search(r":(\d+)/", line) or [None, None])[1]
+        code = code or (re.search(r"setup code: (\S+)", line) or [None, None])[1]
+    threading.Thread(target=lambda: [said.append(l) for l in server.stderr], daemon=True).start()
+    if not code or not port:
+        print("".join(said))
+        sys.exit("FAILED: the server printed no address and setup code")
+    page = f"http://127.0.0.1:{port}/"
+    phone = browser(work, "phone", True)
+    desk = browser(work, "desktop", False)
+    try:
+        # The owner claims the computer from a phone.
+        phone.get(page)
+        wait(phone, lambda d: shown(d, "setup"), "the first visit offers to claim the computer")
+        axe(phone, "claim")
+        screenshot(phone, "phone-claim")
+        type_slowly(by_id(phone, "setup-code"), code.lower().replace("-", " "))
+        type_slowly(by_id(phone, "setup-name"), "owner")
+        type_slowly(by_id(phone, "setup-password"), "owner's secret")
+        by_id(phone, "setup").submit()
+        wait(phone, lambda d: shown(d, "board"), "the code, given as a person types it, claims the computer")
+
+        # A set, typed.
+        box = by_id(phone, "m0")
+        type_slowly(box, FIRST)
+        check(by_id(phone, "c0").text == "8/16", "the count follows the typing")
+        check(by_id(phone, "p0").text == FIRST, "the preview shows the message")
+        type_slowly(by_id(phone, "m1"), "Café €, too long to fit")
+        check(by_id(phone, "m1").get_attribute("value") == "Café €, too long", "a message stops at 16 characters")
+        check(by_id(phone, "p1").text == "Café ?, too long", "the preview shows what the board cannot take as ?")
+        by_id(phone, "m1").clear()
+        phone.find_element(By.CSS_SELECTOR, "input[name=l0][value='1']").click()
+        type_slowly(by_id(phone, "m8"), IDLE)
+        by_id(phone, "editor").submit()
+        wait(phone, lambda d: d.switch_to.alert, "saving a first set asks for its name")
+        phone.switch_to.alert.send_keys(SET)
+        phone.switch_to.alert.accept()
+        wait(phone, lambda d: by_id(d, "set-list").get_attribute("value") == SET, "the set is saved under its name")
+        wait(phone, lambda d: "s)" in by_id(d, "send").text, "Send says how long it takes")
+        check(by_id(phone, "send").text == f'Send "{SET}" ({len(EXPECTED) // 2} s)',
+              f"Send says how long it takes: {by_id(phone, 'send').text}")
+        no_sideways_scroll(phone, "board")
+        axe(phone, "board")
+        screenshot(phone, "phone-board")
+
+        # Another site's page, same address, another port: refused.
+        attack_port = serve_attack(port)
+        phone.get(f"http://127.0.0.1:{attack_port}/")
+        wait(phone, lambda d: d.title == "tried", "the other site's page tried its requests")
+        time.sleep(1)
+        phone.get(page)
+        wait(phone, lambda d: shown(d, "board"), "back on the board's page, still signed in")
+        status = page_fetch(phone, "/api/status")
+        check(status.get("state") == "idle" and "last" not in status,
+              f"nothing was sent by the other site's page: {status}")
+        log = page_fetch(phone, "/api/log")
+        check(not any(e.get("event", "").startswith("send") for e in log), "the log has no send from the other site")
+
+        # DNS rebinding: the name leads to this computer, but is not its own.
+        phone.get(f"http://rebind.test:{port}/")
+        body = phone.find_element(By.TAG_NAME, "body").text
+        check("does not answer to the name" in body and "--host-name" in body,
+              f"a rebound name is refused, saying how to add a name: {body!r}")
+        phone.get(page)
+        wait(phone, lambda d: shown(d, "board"), "the board's page again")
+
+        # A second page, on a desktop, signs in.
+        desk.get(page)
+        wait(desk, lambda d: shown(d, "signin"), "a claimed computer offers sign-in")
+        axe(desk, "sign-in")
+        type_slowly(by_id(desk, "signin-name"), "owner")
+        type_slowly(by_id(desk, "signin-password"), "owner's secret")
+        by_id(desk, "signin").submit()
+        wait(desk, lambda d: shown(d, "board"), "the owner signs in on the desktop")
+
+        # The send, followed by both pages, one reloaded on the way.
+        wait(phone, lambda d: by_id(d, "send").is_enabled(), "Send can be pressed")
+        by_id(phone, "send").click()
+        wait(phone, lambda d: "Sending" in by_id(d, "status").text, "the phone shows the send")
+        wait(desk, lambda d: "Sending" in by_id(d, "status").text, "the desktop shows the send within a poll")
+        time.sleep(4)
+        phone.refresh()
+        wait(phone, lambda d: "Sending" in by_id(d, "status").text and shown(d, "stop"),
+             "after a reload the phone follows the send again, with Stop")
+        screenshot(phone, "phone-sending")
+        desk.execute_script("window.scrollTo(0, 0)")
+        screenshot(desk, "desktop-sending")
+        for driver, name in ((phone, "phone"), (desk, "desktop")):
+            wait(driver, lambda d: "sent." in by_id(d, "status").text, f"the {name} says the set was sent", 90)
+            progress = driver.execute_script("const p = document.getElementById('progress'); return [p.value, p.max]")
+            check(progress[0] == progress[1] == len(EXPECTED), f"the {name}'s progress reaches 100%: {progress}")
+        recorder.wait(timeout=30)
+        judged = subprocess.run([RECORDER, "--check", report, EXPECTED.replace("\r", "\\r")],
+                                capture_output=True, text=True)
+        print(judged.stdout + judged.stderr, end="")
+        check(judged.returncode == 0, "the board received the exact bytes at 2400 8N1, paced")
+        axe(desk, "board, the owner's part open")
+        desk.find_element(By.ID, "log-show").click()
+        wait(desk, lambda d: shown(d, "log-table"), "the owner reads the log")
+        screenshot(desk, "desktop-board")
+
+        # A stale save: the desktop saves first, then the phone.
+        by_id(desk, "m2").send_keys("Sale")
+        by_id(desk, "editor").submit()
+        wait(desk, lambda d: by_id(d, "status").text == f'Saved "{SET}".', "the desktop saves a change")
+        type_slowly(by_id(phone, "m2"), "Closed")
+        by_id(phone, "editor").submit()
+        wait(phone, lambda d: shown(d, "conflict"), "the phone's stale save is refused and shows both versions")
+        theirs = by_id(phone, "conflict-theirs").text
+        yours = by_id(phone, "conflict-yours").text
+        check("Sale" in theirs and "Closed" in yours, f"both versions are shown: {theirs!r} / {yours!r}")
+        axe(phone, "stale save")
+        screenshot(phone, "phone-stale")
+        by_id(phone, "conflict-take").click()
+        wait(phone, lambda d: by_id(d, "m2").get_attribute("value") == "Sale", "taking theirs shows theirs")
+    finally:
+        phone.quit()
+        desk.quit()
+    leaked = [line for line in said if code in line.replace(" ", "")][1:]
+    check(not leaked, "the setup code is printed once, at the start")
+    if failures:
+        print("".join(said))
+        sys.exit(f"{len(failures)} browser checks failed")
+    print(f"all browser checks passed; screenshots in {OUTDIR}")
+
+
+main()
