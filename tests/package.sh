@@ -84,6 +84,30 @@ verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" \
 check "systemd-analyze verify of the example units" test $? -eq 0 -a -z "$verify"
 [ -z "$verify" ] || echo "$verify"
 
+# The board's server: installed where systemd finds it, verified, rated
+# "OK" or better (an exposure of at most 4.9), and neither enabled nor
+# started by the package.
+serve_unit=$tree/lib/systemd/system/pelorin-serve.service
+check "the server's unit is installed" test -f "$serve_unit"
+verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" pelorin-serve.service 2>&1)
+check "systemd-analyze verify of the server's unit" test $? -eq 0 -a -z "$verify"
+[ -z "$verify" ] || echo "$verify"
+exposure=$(systemd-analyze security --offline=true --threshold=49 "$serve_unit" 2>&1)
+check "the server's unit is rated OK or better" test $? -eq 0
+echo "$exposure" | grep 'Overall exposure'
+scripts=$(mktemp -d)
+dpkg-deb -e "$deb" "$scripts"
+# debhelper enables it again only where the owner had enabled it: every
+# enable must follow a was-enabled test, and nothing starts it.
+check "the package neither enables nor starts the server" awk '
+    /deb-systemd-invoke (start|restart)/ { bad = 1 }
+    /deb-systemd-helper enable/ && !guarded { bad = 1 }
+    /[^[:space:]]/ && !/^[[:space:]]*#/ { guarded = /was-enabled/ }
+    END { exit bad }' "$scripts/postinst"
+check "an upgrade restarts a running server only" grep -q 'deb-systemd-invoke try-restart pelorin-serve.service' "$scripts/postinst"
+check "removing the package stops a running server" grep -q 'deb-systemd-invoke stop.*pelorin-serve.service' "$scripts/prerm"
+rm -rf "$scripts"
+
 # The unpacked program starts the window program, which is still running a
 # moment later in its place; alone, it names the package to install.
 QT_QPA_PLATFORM=offscreen "$tree/usr/bin/pelorin" >/dev/null 2>&1 &
