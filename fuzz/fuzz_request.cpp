@@ -65,10 +65,10 @@ Server &server()
         if (!made.service->open())
             std::abort();
         made.service->setDevice(made.folder->path() + QStringLiteral("/no-such-device"));
-        const QByteArray setup = QJsonDocument(QJsonObject{{"code", made.service->setupCode()},
-                                                           {"name", "owner"},
-                                                           {"password", "owner's secret"}})
-                                     .toJson();
+        const QByteArray setup =
+            QJsonDocument(
+                QJsonObject{{"code", made.service->setupCode()}, {"name", "owner"}, {"password", "owner's secret"}})
+                .toJson();
         bool answered = false;
         made.service->handle(request("POST", QStringLiteral("/api/setup"), setup), [&](const HttpReply &reply) {
             answered = true;
@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QList<QByteArray> lines = text.left(end < 0 ? text.size() : end).split('\n');
     const QList<QByteArray> first = lines.first().split(' ');
 
-    HttpRequest r = request(first.value(0), QString::fromUtf8(first.value(1)), end < 0 ? QByteArray() : text.mid(end + 2));
+    HttpRequest r =
+        request(first.value(0), QString::fromUtf8(first.value(1)), end < 0 ? QByteArray() : text.mid(end + 2));
     if (!(flags & 1))
         r.headers.clear();
     for (qsizetype i = 1; i < lines.size(); ++i) {

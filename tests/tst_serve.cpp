@@ -3,8 +3,10 @@
 // claiming the computer, signing in, cookies, cross-site changes, stale
 // edits and names that try to be paths.
 #include "httpclient.h"
+#include "link/upload.h"
 #include "ptyboard.h"
 #include "web/service.h"
+#include "web/setstore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -237,6 +239,15 @@ void TestServe::sends()
     m_service->sender().setTickMs(20);
     const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
     QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    // What the page says a send takes, before it starts: the whole stream
+    // at the pace in use, rounded up.
+    const QByteArray opened = as("GET", "/api/sets/Morning");
+    SetStore::Refusal refusal;
+    const auto set = SetStore::fromJson(QJsonDocument::fromJson(kSet).object(), &refusal);
+    QVERIFY(set);
+    const MessageSet record = SetStore::messageSet(*set);
+    QCOMPARE(QJsonDocument::fromJson(bodyOf(opened)).object().value("seconds").toInt(),
+             (upload::buildStream(record).size() * 20 + 999) / 1000);
     const QByteArray sendMorning = json({{"set", "Morning"}});
     const QByteArray started = as("POST", "/api/send", sendMorning, token + kJson);
     QVERIFY2(statusOf(started) == 202, started.constData());
