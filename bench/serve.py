@@ -32,7 +32,7 @@ LEVELS = [1, 0, 1, 0, 1, 0, 1, 0]
 EXPECTED = "".join(f"{n}\r{LEVELS[n - 1]}\r{MESSAGES[n - 1]}\r" for n in range(1, 9)) + f"9\r{MESSAGES[8]}\rQ"
 
 
-async def request(port, method, path, body=None, cookie=None, csrf=None):
+async def request(port, method, path, body=None, cookie=None, csrf=None, extra=()):
     """One request on a connection of its own: status, headers, body, ms."""
     started = time.monotonic()
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
@@ -45,6 +45,7 @@ async def request(port, method, path, body=None, cookie=None, csrf=None):
         head.append(f"Cookie: {cookie}")
     if csrf:
         head.append(f"X-CSRF-Token: {csrf}")
+    head += extra
     writer.write(("\r\n".join(head) + "\r\n\r\n").encode() + data)
     await writer.drain()
     answer = await reader.read()
@@ -102,8 +103,11 @@ async def send(port, session, device, pid, load):
     async def browser():
         paths = ["/api/sets", "/api/sets/Bench", "/", "/app.js"]
         k = 0
+        running = set()  # a task that nothing holds may be collected before it ends
         while sending:
-            asyncio.ensure_future(request(port, "GET", paths[k % len(paths)], cookie=cookie))
+            task = asyncio.ensure_future(request(port, "GET", paths[k % len(paths)], cookie=cookie))
+            running.add(task)
+            task.add_done_callback(running.discard)
             k += 1
             await asyncio.sleep(0.1)
 
@@ -153,7 +157,8 @@ async def main():
         cookie = next(v for k, v in headers if k.lower() == "set-cookie").split(";")[0]
         csrf = json.loads(payload)["csrf"]
         status, _, payload, _ = await request(port, "PUT", "/api/sets/Bench",
-                                              {"messages": MESSAGES, "levels": LEVELS}, cookie, csrf)
+                                              {"messages": MESSAGES, "levels": LEVELS}, cookie, csrf,
+                                              ["If-None-Match: *"])
         assert status in (200, 201), payload
         await asyncio.sleep(2)
         idle_kb = resident_kb(server.pid)

@@ -91,8 +91,8 @@ cp "$deb" "$gui" "$tmp/upgrade/tmp/"
 check "upgrade: apt install of both packages" emulate upgrade HOME=/root \
     apt-get install -y "/tmp/${deb##*/}" "/tmp/${gui##*/}"
 installed() { emulate upgrade dpkg-query -W -f '${Status} ${Version}' "$1" | grep -qx "install ok installed $2"; }
-check "upgrade: pelorin 1.1.0" installed pelorin "$(dpkg-deb -f "$deb" Version)"
-check "upgrade: pelorin-gui 1.1.0" installed pelorin-gui "$(dpkg-deb -f "$gui" Version)"
+check "upgrade: pelorin, this version" installed pelorin "$(dpkg-deb -f "$deb" Version)"
+check "upgrade: pelorin-gui, this version" installed pelorin-gui "$(dpkg-deb -f "$gui" Version)"
 kept() {
     local file missing=0
     while read -r file; do

@@ -88,6 +88,7 @@ check "systemd-analyze verify of the example units" test $? -eq 0 -a -z "$verify
 # "OK" or better (an exposure of at most 4.9), and neither enabled nor
 # started by the package.
 serve_unit=$tree/lib/systemd/system/pelorin-serve.service
+check "the server's guide, which the manual page names, is installed" test -f "$doc/serve.md"
 check "the server's unit is installed" test -f "$serve_unit"
 verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" pelorin-serve.service 2>&1)
 check "systemd-analyze verify of the server's unit" test $? -eq 0 -a -z "$verify"

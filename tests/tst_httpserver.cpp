@@ -26,6 +26,7 @@ private slots:
     void refuses_data();
     void refuses();
     void boundsConnections();
+    void closesWhenAsked();
 
 private:
     BoardHttpServer::Limits m_limits;
@@ -131,6 +132,28 @@ void TestHttpServer::boundsConnections()
     // Idle connections are closed after their time, and room comes back.
     QVERIFY(runUntil([&] { return m_server->connectionCount() == 0; }, 5000));
     QCOMPARE(statusOf(exchange(m_port, get("localhost"))), 200);
+}
+
+// A client that asks for the connection to close after the answer (a
+// script reading to the end) gets that close at once, not at the idle limit.
+void TestHttpServer::closesWhenAsked()
+{
+    BoardHttpServer patient(
+        [](const HttpRequest &, const BoardHttpServer::Answer &answer) {
+            answer({200, {}, {}, {}});
+        },
+        {QStringLiteral("localhost")});
+    const quint16 port = patient.listenOn(QHostAddress::LocalHost, 0);
+    QVERIFY(port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(runUntil([&] { return client.state() == QAbstractSocket::ConnectedState; }, 5000));
+    client.write("GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    QVERIFY(runUntil([&] { return answer += client.readAll(), client.state() == QAbstractSocket::UnconnectedState; },
+                     5000));
+    QCOMPARE(statusOf(answer), 200);
+    QCOMPARE(headerOf(answer, "connection"), QByteArray("close"));
 }
 
 QTEST_GUILESS_MAIN(TestHttpServer)

@@ -364,15 +364,32 @@ void BoardHttpServer::missingHandler(const QHttpServerRequest &request, QTcpSock
 
 void BoardHttpServer::reply(const QHttpServerRequest &request, QTcpSocket *socket, const HttpReply &answer)
 {
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
-    const bool api = request.url().path().startsWith(QLatin1String("/api/"));
-    for (const auto &[name, value] : securityHeaders(api))
-        responder.writeHeader(name, value);
-    for (const auto &[name, value] : answer.headers)
-        responder.writeHeader(name, value);
-    if (!answer.contentType.isEmpty())
-        responder.writeHeader("Content-Type", answer.contentType);
-    responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
-    responder.writeBody(answer.body);
+    // The HTTP library keeps every connection open; a client that asks for
+    // it to close after the answer is waiting for that close.
+    bool close = false;
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("connection", Qt::CaseInsensitive) != 0)
+            continue;
+        for (const QByteArray &token : value.split(','))
+            close = close || token.trimmed().toLower() == "close";
+    }
+    {
+        QHttpServerResponder responder = makeResponder(request, socket);
+        responder.writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
+        const bool api = request.url().path().startsWith(QLatin1String("/api/"));
+        for (const auto &[name, value] : securityHeaders(api))
+            responder.writeHeader(name, value);
+        for (const auto &[name, value] : answer.headers)
+            responder.writeHeader(name, value);
+        if (!answer.contentType.isEmpty())
+            responder.writeHeader("Content-Type", answer.contentType);
+        if (close)
+            responder.writeHeader("Connection", "close");
+        responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
+        responder.writeBody(answer.body);
+    }
+    // After the library is done with the request: the socket closes once
+    // the answer is written.
+    if (close)
+        QMetaObject::invokeMethod(socket, &QTcpSocket::disconnectFromHost, Qt::QueuedConnection);
 }

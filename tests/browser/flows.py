@@ -236,14 +236,19 @@ def run(work, report, recorder, server):
         phone.get(page)
         wait(phone, lambda d: shown(d, "board"), "the board's page again")
 
-        # A second page, on a desktop, signs in.
+        # The owner adds a member of staff, who signs in on a desktop.
+        type_slowly(by_id(phone, "staff-name"), "anna")
+        type_slowly(by_id(phone, "staff-password"), "anna's secret")
+        by_id(phone, "staff").submit()
+        wait(phone, lambda d: "anna" in by_id(d, "staff-list").text, "the owner adds a staff account", 30)
         desk.get(page)
         wait(desk, lambda d: shown(d, "signin"), "a claimed computer offers sign-in")
         axe(desk, "sign-in")
-        type_slowly(by_id(desk, "signin-name"), "owner")
-        type_slowly(by_id(desk, "signin-password"), "owner's secret")
+        type_slowly(by_id(desk, "signin-name"), "anna")
+        type_slowly(by_id(desk, "signin-password"), "anna's secret")
         by_id(desk, "signin").submit()
-        wait(desk, lambda d: shown(d, "board"), "the owner signs in on the desktop")
+        wait(desk, lambda d: shown(d, "board"), "staff sign in on the desktop", 30)
+        check(not shown(desk, "owner"), "staff see no owner's part")
 
         # The send, followed by both pages, one reloaded on the way.
         wait(phone, lambda d: by_id(d, "send").is_enabled(), "Send can be pressed")
@@ -266,12 +271,17 @@ def run(work, report, recorder, server):
                                 capture_output=True, text=True)
         print(judged.stdout + judged.stderr, end="")
         check(judged.returncode == 0, "the board received the exact bytes at 2400 8N1, paced")
-        axe(desk, "board, the owner's part open")
-        desk.find_element(By.ID, "log-show").click()
-        wait(desk, lambda d: shown(d, "log-table"), "the owner reads the log")
+        axe(desk, "staff's board")
+        axe(phone, "board, the owner's part open")
+        phone.find_element(By.ID, "log-show").click()
+        wait(phone, lambda d: shown(d, "log-table"), "the owner reads the log")
+        log = by_id(phone, "log-table").text
+        check("anna" in log and "send sent" in log, "the log names who signed in and that the set was sent")
+        phone.execute_script("document.getElementById('log-table').scrollIntoView()")
+        screenshot(phone, "phone-log")
         screenshot(desk, "desktop-board")
 
-        # A stale save: the desktop saves first, then the phone.
+        # A stale save: staff on the desktop save first, then the owner.
         by_id(desk, "m2").send_keys("Sale")
         by_id(desk, "editor").submit()
         wait(desk, lambda d: by_id(d, "status").text == f'Saved "{SET}".', "the desktop saves a change")

@@ -290,7 +290,7 @@ async function loadOwner() {
   for (const d of devices.ok ? devices.data : []) {
     const what = `${d.account}: ${deviceName(d.device)}, from ${d.address}${d.kept ? ', kept signed in' : ''}`;
     if (d.this) { item($('devices-list'), `${what} (this device)`); continue; }
-    item($('devices-list'), what, 'Sign out', async () => {
+    item($('devices-list'), what, `Sign out ${d.account}'s ${deviceName(d.device)}`, async () => {
       const r = await api('DELETE', `/api/devices/${d.id}`);
       if (!r.ok) problem(r.data && r.data.error);
       loadOwner();
@@ -319,7 +319,9 @@ async function showLog() {
   body.replaceChildren();
   for (const e of r.data.slice(-100).reverse()) {
     const row = body.insertRow();
-    for (const text of [e.time, e.account, `${e.event}${e.detail ? `: ${e.detail}` : ''}`, e.address]) row.insertCell().textContent = text || '';
+    const when = new Date(e.time);
+    const time = Number.isNaN(when.getTime()) ? e.time : when.toLocaleString([], { dateStyle: 'short', timeStyle: 'medium' });
+    for (const text of [time, e.account, `${e.event}${e.detail ? `: ${e.detail}` : ''}`, e.address]) row.insertCell().textContent = text || '';
   }
   $('log-table').hidden = false;
 }
