@@ -24,6 +24,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
@@ -178,6 +179,9 @@ def run(work, report, recorder, server):
         print("".join(said))
         sys.exit("FAILED: the server printed no address and setup code")
     page = f"http://127.0.0.1:{port}/"
+    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    size = sum(len(direct.open(page + name).read()) for name in ("", "app.js", "style.css"))
+    check(size < 60 * 1024, f"the page's files come to {size} bytes, under 60 KB")
     phone = browser(work, "phone", True)
     desk = browser(work, "desktop", False)
     try:
