@@ -41,7 +41,11 @@ root alone "$deb" >"$tmp/alone.log" 2>&1 &
 alone=$!
 upgrade=
 if [ -n "$old" ]; then
-    root upgrade "$old,shared-mime-info,desktop-file-utils" --variant=apt >"$tmp/upgrade.log" 2>&1 &
+    # The root keeps no package lists, as a mirror would give them: what the
+    # new packages depend on and the old did not is in it from the start.
+    depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' && dpkg-deb -f "$gui" Depends | tr ',' '\n')
+    depends=$(sed 's/(.*)//; s/|.*//; s/ //g' <<<"$depends" | grep -v '^pelorin$' | sort -u | paste -sd,)
+    root upgrade "$old,shared-mime-info,desktop-file-utils,$depends" --variant=apt >"$tmp/upgrade.log" 2>&1 &
     upgrade=$!
 fi
 made=0
