@@ -52,9 +52,11 @@ Progress progress(const MessageSet &set, int intervalMs)
     return p;
 }
 
+qint64 secondsLeft(const Progress &p) { return (p.msLeft + 999) / 1000; }
+
 QString describe(const Progress &p)
 {
-    const qint64 seconds = (p.msLeft + 999) / 1000;
+    const qint64 seconds = secondsLeft(p);
     return QStringLiteral("%1 of %2 characters, %3:%4 left")
         .arg(p.sent)
         .arg(p.total)

@@ -52,6 +52,9 @@ struct Progress {
     double fraction() const { return total > 0 ? double(sent) / double(total) : 0.0; }
 };
 Progress progress(const MessageSet &set, int intervalMs);
+// The time left, rounded up to the second: a last character still to go
+// is never "0 s".
+qint64 secondsLeft(const Progress &p);
 // "37 of 188 characters, 1:16 left"; the time is rounded up to the second.
 QString describe(const Progress &p);
 

@@ -405,8 +405,9 @@ HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, c
             return errorReply(refusal.status, refusal.error);
         QJsonObject json = SetStore::toJson(*set);
         // What a send of it takes, so the page can say so before it starts.
-        const qint64 characters = upload::buildStream(SetStore::messageSet(*set)).size();
-        json.insert(QLatin1String("seconds"), (characters * m_sender.tickMs() + 999) / 1000);
+        MessageSet record = SetStore::messageSet(*set);
+        upload::begin(record);
+        json.insert(QLatin1String("seconds"), upload::secondsLeft(upload::progress(record, m_sender.tickMs())));
         HttpReply reply = jsonReply(200, json);
         reply.headers.append({"ETag", quoted(set->version)});
         return reply;
@@ -455,7 +456,7 @@ QJsonObject BoardService::status() const
              {"set", m_upload.set},
              {"sent", p.sent},
              {"total", p.total},
-             {"seconds_left", int(qint64(p.total - p.sent) * m_sender.tickMs() / 1000)}};
+             {"seconds_left", upload::secondsLeft(p)}};
     } else {
         s = {{"state", "idle"}};
     }
