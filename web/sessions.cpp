@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/sessions.h"
 
+#include "web/secrets.h"
+
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,7 +18,7 @@ namespace {
 
 // A cookie value is the identifier's 32 bytes in unpadded base64url: 43
 // characters, and nothing else is one.
-constexpr qsizetype kCookieLength = 43;
+constexpr qsizetype kCookieLength = secrets::kLength;
 constexpr auto kBase64 = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
 
 qint64 toSeconds(SessionStore::Clock::time_point t) { return duration_cast<seconds>(t.time_since_epoch()).count(); }
@@ -24,10 +26,7 @@ SessionStore::Clock::time_point fromSeconds(qint64 s) { return SessionStore::Clo
 
 }  // namespace
 
-QByteArray SessionStore::hashOf(const QByteArray &cookie)
-{
-    return QCryptographicHash::hash(cookie, QCryptographicHash::Sha256).toHex();
-}
+QByteArray SessionStore::hashOf(const QByteArray &cookie) { return secrets::hashOf(cookie); }
 
 bool SessionStore::expired(const Session &session, Clock::time_point now) const
 {
@@ -39,10 +38,7 @@ bool SessionStore::expired(const Session &session, Clock::time_point now) const
 QByteArray SessionStore::open(const QString &account, bool kept, const QString &device, const QString &address,
                               Clock::time_point now)
 {
-    std::array<quint32, 8> random;
-    QRandomGenerator::system()->fillRange(random.data(), random.size());
-    const QByteArray cookie =
-        QByteArray(reinterpret_cast<const char *>(random.data()), sizeof random).toBase64(kBase64);
+    const QByteArray cookie = secrets::make();
     Session session{hashOf(cookie), account, device.left(200), address, kept, now, now};
     m_sessions.insert(session.idHash, session);
     return cookie;

@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "web/keys.h"
+
+#include "web/secrets.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace {
+
+// Scripts' keys begin so, which tells them from a session's cookie in a
+// log or a script at a glance.
+const QByteArray kPrefix = "pelorin_";
+
+}  // namespace
+
+std::optional<KeyStore::Scope> KeyStore::scopeNamed(const QString &name)
+{
+    if (name == QLatin1String("send"))
+        return Scope::Send;
+    if (name == QLatin1String("edit"))
+        return Scope::Edit;
+    return std::nullopt;
+}
+
+QString KeyStore::scopeName(Scope scope)
+{
+    return scope == Scope::Edit ? QStringLiteral("edit") : QStringLiteral("send");
+}
+
+bool KeyStore::isKeyName(const QString &name)
+{
+    static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9._-]{1,32}$"));
+    return shape.match(name).hasMatch();
+}
+
+QByteArray KeyStore::make(const QString &name, Scope scope, const QDateTime &expires, const QDateTime &now)
+{
+    if (!isKeyName(name) || std::any_of(m_keys.begin(), m_keys.end(), [&](const Key &k) { return k.name == name; }))
+        return {};
+    const QByteArray text = kPrefix + secrets::make();
+    m_keys.append(
+        {name, scope, now.toUTC(), expires.isValid() ? expires.toUTC() : QDateTime(), {}, secrets::hashOf(text)});
+    return text;
+}
+
+std::optional<KeyStore::Key> KeyStore::use(const QByteArray &text, const QDateTime &now)
+{
+    if (text.size() != kPrefix.size() + secrets::kLength || !text.startsWith(kPrefix))
+        return std::nullopt;
+    const QByteArray hash = secrets::hashOf(text);
+    // Every key is compared, found or not, so the time says nothing of
+    // which came close.
+    Key *found = nullptr;
+    for (Key &key : m_keys) {
+        if (secrets::sameHash(key.hash, hash))
+            found = &key;
+    }
+    if (!found || (found->expires.isValid() && now >= found->expires))
+        return std::nullopt;
+    found->lastUsed = now.toUTC();
+    return *found;
+}
+
+bool KeyStore::revoke(const QString &name)
+{
+    return m_keys.removeIf([&](const Key &k) { return k.name == name; }) > 0;
+}
+
+QByteArray KeyStore::toJson() const
+{
+    QJsonArray list;
+    for (const Key &k : m_keys) {
+        list.append(QJsonObject{{"name", k.name},
+                                {"scope", scopeName(k.scope)},
+                                {"made", k.made.toString(Qt::ISODate)},
+                                {"expires", k.expires.isValid() ? k.expires.toString(Qt::ISODate) : QString()},
+                                {"last_used", k.lastUsed.isValid() ? k.lastUsed.toString(Qt::ISODate) : QString()},
+                                {"hash", QString::fromLatin1(k.hash)}});
+    }
+    return QJsonDocument(list).toJson();
+}
+
+KeyStore KeyStore::fromJson(const QByteArray &json)
+{
+    KeyStore store;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+        const QJsonObject o = value.toObject();
+        const auto scope = scopeNamed(o.value(QLatin1String("scope")).toString());
+        const QByteArray hash = o.value(QLatin1String("hash")).toString().toLatin1();
+        const QString name = o.value(QLatin1String("name")).toString();
+        // A damaged entry is left out: it could only ever refuse.
+        if (!scope || hash.size() != 64 || !isKeyName(name))
+            continue;
+        const auto time = [&](const char *field) {
+            return QDateTime::fromString(o.value(QLatin1String(field)).toString(), Qt::ISODate);
+        };
+        store.m_keys.append({name, *scope, time("made"), time("expires"), time("last_used"), hash});
+    }
+    return store;
+}
