@@ -40,8 +40,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption trustedProxy(QStringLiteral("trusted-proxy"), {}, QStringLiteral("ADDRESS"));
     const QCommandLineOption state(QStringLiteral("state"), {}, QStringLiteral("DIR"));
     const QCommandLineOption setupCode(QStringLiteral("setup-code"));
+    const QCommandLineOption clockIsSet(QStringLiteral("clock-is-set"));
     parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version, serve, listen,
-                       hostName, trustedProxy, state, setupCode});
+                       hostName, trustedProxy, state, setupCode, clockIsSet});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
@@ -57,12 +58,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     const QStringList files = parser.positionalArguments();
     const bool serveOptions = parser.isSet(listen) || parser.isSet(hostName) || parser.isSet(trustedProxy)
-                              || parser.isSet(state) || parser.isSet(setupCode);
+                              || parser.isSet(state) || parser.isSet(setupCode) || parser.isSet(clockIsSet);
     if (parser.isSet(serve)) {
         if (!files.isEmpty() || parser.isSet(send) || parser.isSet(listPorts) || parser.isSet(quiet)
             || parser.isSet(virtualBoard) || parser.isSet(boardOnly) || parser.isSet(porcelain))
             return mistake(QStringLiteral("--serve takes only --listen, --port, --state, --host-name, "
-                                          "--trusted-proxy and --setup-code"));
+                                          "--trusted-proxy, --clock-is-set and --setup-code"));
         if (parser.values(port).size() > 1 || (parser.isSet(port) && parser.value(port).isEmpty()))
             return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
         for (const QString &address : parser.values(listen)) {
@@ -81,11 +82,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
         line.trustedProxies = parser.values(trustedProxy);
         line.state = parser.value(state);
         line.setupCode = parser.isSet(setupCode);
+        line.clockIsSet = parser.isSet(clockIsSet);
         return line;
     }
     if (serveOptions)
         return mistake(
-            QStringLiteral("--listen, --state, --host-name, --trusted-proxy and --setup-code go with --serve"));
+            QStringLiteral("--listen, --state, --host-name, --trusted-proxy, --clock-is-set and --setup-code go with "
+                           "--serve"));
     if (parser.isSet(porcelain) && !parser.isSet(listPorts))
         return mistake(QStringLiteral("--porcelain goes with --list-ports"));
     if (parser.isSet(listPorts)) {

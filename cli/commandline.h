@@ -25,6 +25,7 @@ struct CommandLine {
     QStringList trustedProxies;  // addresses whose X-Forwarded-* are believed
     QString state;               // the state folder, where systemd gives none
     bool setupCode = false;      // only write a fresh setup code, and print it
+    bool clockIsSet = false;     // trust the clock where no time service says it is synchronised
 };
 // The board's server's port where --listen gives none: its own, above the
 // ports that need root and below the kernel's range for outgoing
@@ -43,6 +44,7 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "       pelorin --virtual-board-only\n"
                                      "       pelorin --serve [--listen ADDRESS:PORT]... [--port PORT] [--state DIR]\n"
                                      "                       [--host-name NAME]... [--trusted-proxy ADDRESS]...\n"
+                                     "                       [--clock-is-set]\n"
                                      "       pelorin --serve --setup-code [--state DIR]\n"
                                      "Edits the nine messages of a Tavro message board and uploads them over a\n"
                                      "serial port. With FILE.mes, loads that message file once the window is up.\n"
@@ -79,6 +81,10 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "  --host-name NAME      with --serve: answer to this name too\n"
                                      "  --trusted-proxy ADDRESS  with --serve: believe this proxy's\n"
                                      "                        X-Forwarded-For and X-Forwarded-Proto\n"
+                                     "  --clock-is-set        with --serve: send scheduled sets by the clock\n"
+                                     "                        as it is, where no time service on this\n"
+                                     "                        computer says it is synchronised (a container,\n"
+                                     "                        a computer with a battery clock)\n"
                                      "  --setup-code          with --serve: print a fresh setup code for a\n"
                                      "                        forgotten owner's password, and exit\n"
                                      "  -h, --help            show this help and exit\n"

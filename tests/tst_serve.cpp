@@ -50,6 +50,10 @@ private slots:
     void forgottenPassword_data();
     void boardsPort();
     void forgottenPassword();
+    void keys_data();
+    void keys();
+    void wrongKeysWait();
+    void scheduleEdits();
 
 private:
     // Claims the computer as "anna"; the cookie and token of her session.
@@ -290,6 +294,9 @@ void TestServe::ownersAlone_data()
     QTest::newRow("removing the owner's") << QByteArray("DELETE") << QByteArray("/api/accounts/anna") << QByteArray();
     QTest::newRow("the devices") << QByteArray("GET") << QByteArray("/api/devices") << QByteArray();
     QTest::newRow("the log") << QByteArray("GET") << QByteArray("/api/log") << QByteArray();
+    QTest::newRow("the keys") << QByteArray("GET") << QByteArray("/api/keys") << QByteArray();
+    QTest::newRow("a new key") << QByteArray("POST") << QByteArray("/api/keys")
+                               << json({{"name", "till"}, {"scope", "send"}, {"expires", QJsonValue()}});
 }
 
 void TestServe::ownersAlone()
@@ -406,6 +413,149 @@ void TestServe::boardsPort()
     m_service->setDevice(QStringLiteral("/dev/tavro"));
     QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "1"}}), token + kJson)), 409);
     QCOMPARE(statusOf(as("GET", "/api/ports")), 200);
+}
+
+void TestServe::keys_data()
+{
+    QTest::addColumn<QByteArray>("key");  // which of the owner's keys
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    const QByteArray set = "If-Match: \"VERSION\"\r\n";
+    const QByteArray none;
+    QTest::newRow("send: the status") << QByteArray("till") << QByteArray("GET") << QByteArray("/api/status") << none
+                                      << 200;
+    // Let through, and refused only as there is no port.
+    QTest::newRow("send: a send") << QByteArray("till") << QByteArray("POST") << QByteArray("/api/send") << none << 409;
+    QTest::newRow("send: a send from another site's page, with no token")
+        << QByteArray("till") << QByteArray("POST") << QByteArray("/api/send")
+        << QByteArray("Origin: http://evil.example\r\n") << 409;
+    QTest::newRow("send: the sets' names")
+        << QByteArray("till") << QByteArray("GET") << QByteArray("/api/sets") << none << 200;
+    QTest::newRow("send: a set saved") << QByteArray("till") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                       << set << 403;
+    QTest::newRow("edit: a set saved") << QByteArray("sync") << QByteArray("PUT") << QByteArray("/api/sets/Morning")
+                                       << set << 200;
+    QTest::newRow("edit: a set deleted") << QByteArray("sync") << QByteArray("DELETE")
+                                         << QByteArray("/api/sets/Morning") << set << 204;
+    QTest::newRow("edit: the accounts") << QByteArray("sync") << QByteArray("GET") << QByteArray("/api/accounts")
+                                        << none << 403;
+    QTest::newRow("edit: a new key") << QByteArray("sync") << QByteArray("POST") << QByteArray("/api/keys") << none
+                                     << 403;
+    QTest::newRow("edit: the schedule") << QByteArray("sync") << QByteArray("PUT") << QByteArray("/api/schedule")
+                                        << QByteArray("If-Match: \"x\"\r\n") << 403;
+    QTest::newRow("edit: a sign-in, which would set a cookie")
+        << QByteArray("sync") << QByteArray("POST") << QByteArray("/api/login") << none << 403;
+    QTest::newRow("edit, beside the owner's cookie: the accounts")
+        << QByteArray("sync") << QByteArray("GET") << QByteArray("/api/accounts") << QByteArray("COOKIE") << 403;
+    QTest::newRow("expired") << QByteArray("old") << QByteArray("GET") << QByteArray("/api/status") << none << 401;
+    QTest::newRow("revoked") << QByteArray("gone") << QByteArray("GET") << QByteArray("/api/status") << none << 401;
+    QTest::newRow("a session's cookie as a key")
+        << QByteArray("COOKIE") << QByteArray("GET") << QByteArray("/api/status") << none << 401;
+}
+
+void TestServe::keys()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    const QByteArray made = as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n");
+    const QByteArray version = QJsonDocument::fromJson(bodyOf(made)).object().value("version").toString().toLatin1();
+    QHash<QByteArray, QByteArray> keys;
+    const QString tomorrow = QDateTime::fromSecsSinceEpoch(duration_cast<seconds>(m_now.time_since_epoch()).count())
+                                 .addDays(1)
+                                 .toString("yyyy-MM-dd");
+    for (const auto &[name, scope, expires] :
+         {std::tuple{"till", "send", QJsonValue()}, std::tuple{"sync", "edit", QJsonValue()},
+          std::tuple{"old", "edit", QJsonValue(tomorrow)}, std::tuple{"gone", "edit", QJsonValue()}}) {
+        const QByteArray answer =
+            as("POST", "/api/keys", json({{"name", name}, {"scope", scope}, {"expires", expires}}), token + kJson);
+        QVERIFY2(statusOf(answer) == 201, answer.constData());
+        keys.insert(name, QJsonDocument::fromJson(bodyOf(answer)).object().value("key").toString().toLatin1());
+    }
+    QCOMPARE(statusOf(as("DELETE", "/api/keys/gone", {}, token)), 204);
+    m_now += hours(49);  // past the end of tomorrow, in any zone
+    keys.insert("COOKIE", m_cookie.split('=').last());
+    QByteArray sent = "Authorization: Bearer " + keys.value(key) + "\r\n";
+    sent += headers.replace("VERSION", version).replace("COOKIE", "Cookie: " + m_cookie + "\r\n");
+    const bool sendsJson = method == "POST" || (method == "PUT" && path != "/api/schedule");
+    const QByteArray body = path == "/api/send"             ? json({{"set", "Morning"}})
+                            : path.startsWith("/api/sets/") ? kSet
+                            : path == "/api/schedule"       ? QByteArray(R"({"entries":[]})")
+                                                            : QByteArray("{}");
+    const QByteArray answer =
+        exchange(m_port, request(method, path, method == "GET" || method == "DELETE" ? QByteArray() : body,
+                                 sent + (sendsJson || path == "/api/schedule" ? kJson : QByteArray())));
+    QVERIFY2(statusOf(answer) == status, answer.constData());
+    // A key never gets a cookie, and is never written down.
+    QVERIFY(headerOf(answer, "Set-Cookie").isEmpty());
+    QVERIFY(!m_state->read("keys.json").contains(keys.value(key)));
+    const QByteArray log = m_state->read("log");
+    QVERIFY(!log.contains(keys.value(key)));
+    if (status / 100 == 2 && method != "GET")
+        QVERIFY2(log.contains("\"account\":\"key " + key + '"'), log.constData());
+}
+
+void TestServe::wrongKeysWait()
+{
+    claim();
+    const QByteArray made =
+        as("POST", "/api/keys", json({{"name", "till"}, {"scope", "send"}, {"expires", QJsonValue()}}),
+           "X-CSRF-Token: " + m_csrf + "\r\n" + kJson);
+    const QByteArray key = QJsonDocument::fromJson(bodyOf(made)).object().value("key").toString().toLatin1();
+    const auto withKey = [&](const QByteArray &text) {
+        return exchange(m_port, request("GET", "/api/status", {}, "Authorization: Bearer " + text + "\r\n"));
+    };
+    QByteArray guess = key;
+    guess[guess.size() - 1] = guess.endsWith('A') ? 'B' : 'A';
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(statusOf(withKey(guess)), 401);
+    // Wrong keys and wrong passwords wait alike: the right key too, and a
+    // sign-in, until the wait is over.
+    QCOMPARE(statusOf(withKey(key)), 429);
+    const QByteArray login =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    QCOMPARE(statusOf(login), 429);
+    QTest::qWait(1100);
+    QCOMPARE(statusOf(withKey(key)), 200);
+    // The owner sees its last use, never the key.
+    const QByteArray listed = as("GET", "/api/keys");
+    QVERIFY(!listed.contains(key));
+    QVERIFY(!QJsonDocument::fromJson(bodyOf(listed)).array().at(0).toObject().value("last_used").toString().isEmpty());
+}
+
+void TestServe::scheduleEdits()
+{
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray read = as("GET", "/api/schedule");
+    const QByteArray version = QJsonDocument::fromJson(bodyOf(read)).object().value("version").toString().toLatin1();
+    QCOMPARE(headerOf(read, "ETag"), '"' + version + '"');
+    const QByteArray morning = R"({"entries":[{"set":"Morning","time":"06:00","days":["mon","sat"]}]})";
+    QCOMPARE(statusOf(as("PUT", "/api/schedule", morning, token + kJson)), 428);
+    const QByteArray bad = R"({"entries":[{"set":"Morning","time":"6 am","days":["mon"]}]})";
+    const QByteArray refused = as("PUT", "/api/schedule", bad, token + kJson + "If-Match: \"" + version + "\"\r\n");
+    QCOMPARE(statusOf(refused), 400);
+    QVERIFY(bodyOf(refused).contains("entry 1: time"));
+    const QByteArray saved = as("PUT", "/api/schedule", morning, token + kJson + "If-Match: \"" + version + "\"\r\n");
+    QVERIFY2(statusOf(saved) == 200, saved.constData());
+    const QJsonObject now = QJsonDocument::fromJson(bodyOf(saved)).object();
+    QVERIFY(!now.value("entries").toArray().at(0).toObject().value("next").toString().isEmpty());
+    // A second page that opened the schedule before is refused, and shown
+    // the schedule as it is now.
+    const QByteArray stale =
+        as("PUT", "/api/schedule", R"({"entries":[]})", token + kJson + "If-Match: \"" + version + "\"\r\n");
+    QCOMPARE(statusOf(stale), 412);
+    QCOMPARE(
+        QJsonDocument::fromJson(bodyOf(stale)).object().value("schedule").toObject().value("entries").toArray().size(),
+        1);
+    QVERIFY(m_state->read("log").contains("\"event\":\"schedule saved\""));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/schedule.h"
 
+#include "web/setstore.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace schedule {
@@ -64,6 +69,89 @@ Due due(const Entry &entry, const QDateTime &from, const QDateTime &now, const Q
     }
     result.missed = all;
     return result;
+}
+
+namespace {
+
+const char *const kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const QString kTimeFormat = QStringLiteral("HH:mm");
+const QString kAtFormat = QStringLiteral("yyyy-MM-ddTHH:mm");
+
+// Exactly two digits each, so that "6:0" or "06:00:30" is refused rather
+// than read as something the person did not write.
+QTime timeOf(const QString &text)
+{
+    static const QRegularExpression shape(QStringLiteral("^[0-2][0-9]:[0-5][0-9]$"));
+    return shape.match(text).hasMatch() ? QTime::fromString(text, kTimeFormat) : QTime();
+}
+
+}  // namespace
+
+QJsonObject toJson(const Entry &entry)
+{
+    QJsonObject o{{"set", entry.set}};
+    if (entry.once()) {
+        o.insert(QLatin1String("at"), entry.at.toString(kAtFormat));
+        return o;
+    }
+    QJsonArray days;
+    for (int day = 0; day < 7; ++day) {
+        if (entry.days & (1u << day))
+            days.append(QLatin1String(kDays[day]));
+    }
+    o.insert(QLatin1String("time"), entry.time.toString(kTimeFormat));
+    o.insert(QLatin1String("days"), days);
+    return o;
+}
+
+std::optional<Entry> fromJson(const QJsonValue &value, QString *error)
+{
+    const QJsonObject o = value.toObject();
+    Entry entry;
+    entry.set = o.value(QLatin1String("set")).toString();
+    if (!SetStore::isSetName(entry.set)) {
+        *error = QStringLiteral("set: the name of one of the board's sets");
+        return std::nullopt;
+    }
+    if (o.contains(QLatin1String("at"))) {
+        const QString text = o.value(QLatin1String("at")).toString();
+        const QStringList parts = text.split(QLatin1Char('T'));
+        const QDate date = QDate::fromString(parts.first(), QStringLiteral("yyyy-MM-dd"));
+        const QTime time = parts.size() == 2 ? timeOf(parts.last()) : QTime();
+        if (parts.first().size() != 10 || !date.isValid() || !time.isValid() || o.contains(QLatin1String("time"))) {
+            *error = QStringLiteral("at: a date and time, as 2026-12-12T09:00");
+            return std::nullopt;
+        }
+        entry.at = QDateTime(date, time);
+        return entry;
+    }
+    entry.time = timeOf(o.value(QLatin1String("time")).toString());
+    if (!entry.time.isValid()) {
+        *error = QStringLiteral("time: a time of day, as 06:00");
+        return std::nullopt;
+    }
+    const QJsonArray days = o.value(QLatin1String("days")).toArray();
+    for (const QJsonValue &day : days) {
+        const auto found = std::find_if(std::begin(kDays), std::end(kDays),
+                                        [&](const char *name) { return day.toString() == QLatin1String(name); });
+        if (found == std::end(kDays)) {
+            *error = QStringLiteral("days: weekdays, as [\"mon\", \"tue\"]");
+            return std::nullopt;
+        }
+        entry.days |= 1u << (found - std::begin(kDays));
+    }
+    if (entry.days == 0) {
+        *error = QStringLiteral("days: at least one weekday, or \"at\" for one date");
+        return std::nullopt;
+    }
+    return entry;
+}
+
+QString keyOf(const Entry &entry)
+{
+    return entry.set + QLatin1Char('|')
+           + (entry.once() ? entry.at.toString(kAtFormat)
+                           : entry.time.toString(kTimeFormat) + QLatin1Char('|') + QString::number(entry.days));
 }
 
 }  // namespace schedule

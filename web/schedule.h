@@ -3,6 +3,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QTime>
@@ -43,5 +44,15 @@ struct Due {
 };
 constexpr qint64 kLatestCatchUpSecs = 12 * 3600;
 Due due(const Entry &entry, const QDateTime &from, const QDateTime &now, const QTimeZone &zone);
+
+// The entry as the API and the state folder write it:
+// {"set","time":"HH:MM","days":["mon",...]} or {"set","at":"YYYY-MM-DDTHH:MM"}.
+QJsonObject toJson(const Entry &entry);
+// An entry as the API gives it, or none and what is wrong with it, in
+// words that name the field.
+std::optional<Entry> fromJson(const QJsonValue &value, QString *error);
+// What tells one entry from another: its set, and when it sends. An edit
+// that keeps an entry keeps what it last did.
+QString keyOf(const Entry &entry);
 
 }  // namespace schedule

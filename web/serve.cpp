@@ -2,6 +2,7 @@
 #include "web/serve.h"
 
 #include "cli/console.h"
+#include "web/clocksync.h"
 #include "web/service.h"
 
 #include <QCoreApplication>
@@ -63,12 +64,16 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
                               .arg(code.text()));
         return 0;
     }
-    BoardService service(state, systemSerialDevices);
+    BoardService::Clocks clocks;
+    if (commandLine.clockIsSet)
+        clocks.synchronised = [] { return true; };
+    BoardService service(state, systemSerialDevices, clocks);
+    // Before the schedule's first look, which may send what it missed.
+    service.setDevice(commandLine.port);
     if (!service.open()) {
         printText(stderr, QStringLiteral("pelorin: %1\n").arg(service.error()));
         return 1;
     }
-    service.setDevice(commandLine.port);
     BoardHttpServer server([&service](const HttpRequest &r, const BoardHttpServer::Answer &a) { service.handle(r, a); },
                            ownNames(commandLine.hostNames));
     QList<QHostAddress> proxies;
@@ -114,6 +119,13 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
     QString said = QStringLiteral("pelorin: serving the board's page at:\n");
     for (const QString &address : pageAddresses(ports.first()))
         said += QStringLiteral("  %1\n").arg(address);
+    said += QStringLiteral("pelorin: plain HTTP: passwords and cookies cross the network unencrypted; where "
+                           "others share it, serve HTTPS or put a proxy with a certificate in front\n");
+    if (!commandLine.clockIsSet && !clocksync::synchronised()) {
+        said += QStringLiteral("pelorin: the clock is not synchronised yet (%1): scheduled sends wait for it; "
+                               "where the clock is kept otherwise, start with --clock-is-set\n")
+                    .arg(clocksync::how());
+    }
     if (!service.setupCode().isEmpty()) {
         said += QStringLiteral("pelorin: this computer has no owner yet; open the page and claim it within 30 "
                                "minutes with the\nsetup code: %1\n")

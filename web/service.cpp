@@ -3,6 +3,7 @@
 
 #include "link/serialdevices.h"
 #include "link/upload.h"
+#include "web/clocksync.h"
 #include "web/requestguard.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,10 @@ namespace {
 const QString kSessions = QStringLiteral("sessions.json");
 const QString kSetupCodeFile = QStringLiteral("setup-code.json");
 const QString kSettings = QStringLiteral("settings.json");
+const QString kKeys = QStringLiteral("keys.json");
+// A key's last use is written at most so often: a script that asks for
+// the status each second must not wear out a memory card.
+constexpr qint64 kKeyUseWriteSecs = 600;
 const QLatin1String kSetsPrefix("/api/sets/");
 
 // The content types a plain form of another site can send, refused where
@@ -88,11 +93,23 @@ BoardService::BoardService(StateFolder &state, PortMap ports, QObject *parent)
 
 BoardService::BoardService(StateFolder &state, PortMap ports, Clocks clocks, QObject *parent)
     : QObject(parent), m_state(state), m_clocks(std::move(clocks)), m_accounts(state), m_sets(state),
-      m_log(state.path()), m_sender(std::move(ports))
+      m_log(state.path()), m_sender(std::move(ports)),
+      m_scheduler(state, m_log, m_sets,
+                  Scheduler::Clocks{[this] { return wallTime(); },
+                                    m_clocks.synchronised ? m_clocks.synchronised
+                                                          : std::function<bool()>(clocksync::synchronised),
+                                    m_clocks.zone},
+                  [this](const QString &set) { return startScheduled(set); })
 {
-    connect(&m_sender, &SetSender::sent, this, [this] { ended(QStringLiteral("sent"), {}); });
+    connect(&m_sender, &SetSender::sent, this, [this] { ended(QStringLiteral("sent"), false, {}); });
     connect(&m_sender, &SetSender::failed, this,
-            [this](bool, const QString &text) { ended(QStringLiteral("failed"), text); });
+            [this](bool retryable, const QString &text) { ended(QStringLiteral("failed"), retryable, text); });
+}
+
+QDateTime BoardService::wallTime() const
+{
+    return QDateTime::fromMSecsSinceEpoch(duration_cast<milliseconds>(m_clocks.wall().time_since_epoch()).count(),
+                                          Qt::UTC);
 }
 
 bool BoardService::open()
@@ -106,6 +123,11 @@ bool BoardService::open()
         m_device = QJsonDocument::fromJson(m_state.read(kSettings)).object().value(QLatin1String("device")).toString();
     if (!m_accounts.hasOwner())
         m_setupCode = SetupCode::make(m_clocks.wall());
+    m_keys = KeyStore::fromJson(m_state.read(kKeys));
+    if (!m_scheduler.open()) {
+        m_error = m_scheduler.error();
+        return false;
+    }
     return true;
 }
 
@@ -152,7 +174,10 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
     }
     // Another site's page may send a request here, with this computer's
     // cookie; it is refused by where it comes from, before anything else.
-    if (changes(request)
+    // A browser never sends Authorization to another site by itself: a
+    // request with a key is judged by the key alone.
+    const bool withKey = !request.header("authorization").isEmpty();
+    if (changes(request) && !withKey
         && judgeOrigin(request.header("origin"), request.header("referer"), request.header("host"), request.scheme)
                == Origin::Foreign) {
         answer(errorReply(403, QStringLiteral("This request came from another page than the board's own.")));
@@ -175,6 +200,8 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         }
         body = document.object();
     }
+    if (withKey)
+        return byKey(request, body, answer);
     if (path == QLatin1String("/api/setup") && request.method == "GET") {
         readSetupCodeFile();
         answer(jsonReply(200, QJsonObject{{"needed", !m_accounts.hasOwner()}}));
@@ -246,6 +273,14 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         return owners(request, caller, body, answer);
     if (path == QLatin1String("/api/sets") || path.startsWith(kSetsPrefix)) {
         answer(sets(request, caller, path.mid(QLatin1String("/api/sets").size())));
+        return;
+    }
+    if (path == QLatin1String("/api/schedule")) {
+        answer(scheduleRequest(request, caller, body));
+        return;
+    }
+    if (path == QLatin1String("/api/keys") || path.startsWith(QLatin1String("/api/keys/"))) {
+        answer(keys(request, caller, body));
         return;
     }
     answer(errorReply(404, QStringLiteral("There is nothing at %1.").arg(path)));
@@ -424,7 +459,7 @@ HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, c
         }
         if (refusal)
             return errorReply(refusal.status, refusal.error);
-        m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("set saved"), name);
+        m_log.record(m_clocks.wall(), caller.who(), request.peer.toString(), QStringLiteral("set saved"), name);
         HttpReply reply =
             jsonReply(createOnly ? 201 : 200, QJsonObject{{"name", name}, {"version", QString::fromLatin1(version)}});
         reply.headers.append({"ETag", quoted(version)});
@@ -435,8 +470,7 @@ HttpReply BoardService::sets(const HttpRequest &request, const Caller &caller, c
             return errorReply(428, QStringLiteral("Say which version of the set is deleted (If-Match)."));
         if (!m_sets.remove(name, *expected, &refusal))
             return errorReply(refusal.status, refusal.error);
-        m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("set deleted"),
-                     name);
+        m_log.record(m_clocks.wall(), caller.who(), request.peer.toString(), QStringLiteral("set deleted"), name);
         return {204, {}, {}, {}};
     }
     return errorReply(405, QStringLiteral("A set is read with GET, saved with PUT and deleted with DELETE."));
@@ -476,23 +510,48 @@ HttpReply BoardService::send(const HttpRequest &request, const Caller &caller, c
                                    .arg(now.value("total").toInt())
                                    .arg(now.value("seconds_left").toInt()));
     }
-    const QString name = body.value(QLatin1String("set")).toString();
     SetStore::Refusal refusal;
-    const auto set = m_sets.get(name, &refusal);
-    if (!set)
+    if (!startUpload(body.value(QLatin1String("set")).toString(), caller.who(), request.peer.toString(), kPageNextStep,
+                     &refusal))
         return errorReply(refusal.status, refusal.error);
-    if (m_device.isEmpty())
-        return errorReply(409, QStringLiteral("No port is chosen for the board yet; the owner chooses it."));
-    const MessageSet messages = SetStore::messageSet(*set);
-    const QString address = request.peer.toString();
-    if (!m_sender.start(messages, m_device, kPageNextStep)) {
-        m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("send failed"), name);
-        return errorReply(m_sender.retryable() ? 503 : 500,
-                          m_sender.failure() + QStringLiteral(" ") + QStringLiteral("Nothing was sent."));
-    }
-    m_upload = {name, caller.account->name};
-    m_log.record(m_clocks.wall(), caller.account->name, address, QStringLiteral("send started"), name);
     return jsonReply(202, status());
+}
+
+bool BoardService::startUpload(const QString &name, const QString &who, const QString &address, const NextStep &next,
+                               SetStore::Refusal *refusal)
+{
+    const auto set = m_sets.get(name, refusal);
+    if (!set)
+        return false;
+    if (m_device.isEmpty()) {
+        *refusal = {409, QStringLiteral("No port is chosen for the board yet; the owner chooses it.")};
+        return false;
+    }
+    if (!m_sender.start(SetStore::messageSet(*set), m_device, next)) {
+        m_log.record(m_clocks.wall(), who, address, QStringLiteral("send failed"), name);
+        *refusal = {m_sender.retryable() ? 503 : 500,
+                    m_sender.failure() + QStringLiteral(" ") + QStringLiteral("Nothing was sent.")};
+        return false;
+    }
+    m_upload = {name, who};
+    m_log.record(m_clocks.wall(), who, address, QStringLiteral("send started"), name);
+    return true;
+}
+
+Scheduler::Start BoardService::startScheduled(const QString &name)
+{
+    // What a failure of a scheduled send tells the person who reads it on
+    // the page afterwards.
+    static const NextStep next{QStringLiteral("the schedule tries again a minute later, five times in all; or press "
+                                              "Send"),
+                               QStringLiteral("restart the board's server"),
+                               {}};
+    if (m_sender.busy())
+        return {Scheduler::Start::Busy, false, {}};
+    SetStore::Refusal refusal;
+    if (!startUpload(name, QStringLiteral("schedule"), {}, next, &refusal))
+        return {Scheduler::Start::Failed, refusal.status == 503, refusal.error};
+    return {Scheduler::Start::Started, false, {}};
 }
 
 HttpReply BoardService::stop(const HttpRequest &request, const Caller &caller)
@@ -501,22 +560,24 @@ HttpReply BoardService::stop(const HttpRequest &request, const Caller &caller)
         return errorReply(409, QStringLiteral("Nothing is being sent."));
     const upload::Progress p = m_sender.progress();
     m_sender.stop();
-    m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("send stopped"),
-                 m_upload.set);
-    ended(QStringLiteral("stopped"), QStringLiteral("Stopped after %1 of %2 characters: the board may now hold part "
-                                                    "of the set; send the whole set again.")
-                                         .arg(p.sent)
-                                         .arg(p.total));
+    m_log.record(m_clocks.wall(), caller.who(), request.peer.toString(), QStringLiteral("send stopped"), m_upload.set);
+    ended(QStringLiteral("stopped"), false,
+          QStringLiteral("Stopped after %1 of %2 characters: the board may now hold part "
+                         "of the set; send the whole set again.")
+              .arg(p.sent)
+              .arg(p.total));
     return jsonReply(200, status());
 }
 
-void BoardService::ended(const QString &result, const QString &error)
+void BoardService::ended(const QString &result, bool retryable, const QString &error)
 {
     m_last = {{"set", m_upload.set}, {"result", result}, {"account", m_upload.account}};
     if (!error.isEmpty())
         m_last.insert(QLatin1String("error"), error);
     if (result != QLatin1String("stopped"))
         m_log.record(m_clocks.wall(), m_upload.account, {}, QStringLiteral("send ") + result, m_upload.set);
+    // A scheduled send that waited for this one goes now.
+    m_scheduler.uploadEnded(result, retryable, error);
 }
 
 void BoardService::owners(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
@@ -674,4 +735,152 @@ HttpReply BoardService::board(const HttpRequest &request, const Caller &caller, 
     m_device = device;
     m_log.record(m_clocks.wall(), caller.account->name, request.peer.toString(), QStringLiteral("port chosen"), device);
     return jsonReply(200, QJsonObject{{"device", m_device}, {"fixed", false}});
+}
+
+void BoardService::byKey(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
+{
+    const QString address = request.peer.toString();
+    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
+    if (wait.count() > 0) {
+        HttpReply reply = errorReply(
+            429, QStringLiteral("Too many wrong keys or passwords; wait %1 s before the next.").arg(wait.count()));
+        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
+        answer(reply);
+        return;
+    }
+    const QByteArray authorization = request.header("authorization").trimmed();
+    const bool bearer = authorization.left(7).toLower() == "bearer ";
+    const QDateTime now = wallTime();
+    Caller caller;
+    if (bearer)
+        caller.key = m_keys.use(authorization.mid(7).trimmed(), now);
+    if (!caller.key) {
+        m_throttle.failed(address, m_clocks.steady());
+        m_log.record(m_clocks.wall(), {}, address, QStringLiteral("key refused"));
+        HttpReply reply = errorReply(401, QStringLiteral("That is no key of this board's, or it has expired or been "
+                                                         "revoked; the owner makes keys on the board's page, and a "
+                                                         "script sends one as \"Authorization: Bearer KEY\"."));
+        reply.headers.append({QByteArray("WWW-Authenticate"), QByteArray("Bearer")});
+        answer(reply);
+        return;
+    }
+    m_throttle.succeeded(address);
+    if (!m_keysSaved.isValid() || m_keysSaved.secsTo(now) >= kKeyUseWriteSecs) {
+        m_state.write(kKeys, m_keys.toJson());
+        m_keysSaved = now;
+    }
+    const QString path = request.path;
+    if (path == QLatin1String("/api/status") && request.method == "GET") {
+        answer(jsonReply(200, status()));
+        return;
+    }
+    if (path == QLatin1String("/api/send") && request.method == "POST") {
+        answer(send(request, caller, body));
+        return;
+    }
+    if (path == QLatin1String("/api/stop") && request.method == "POST") {
+        answer(stop(request, caller));
+        return;
+    }
+    // A script that sends needs the sets' names; one that edits, the sets.
+    const bool edit = caller.key->scope == KeyStore::Scope::Edit;
+    if ((path == QLatin1String("/api/sets") && request.method == "GET") || (edit && path.startsWith(kSetsPrefix))) {
+        answer(sets(request, caller, path.mid(QLatin1String("/api/sets").size())));
+        return;
+    }
+    answer(errorReply(
+        403, QStringLiteral("The key \"%1\" may %2; the rest needs a person's sign-in.")
+                 .arg(caller.key->name, edit ? QStringLiteral("send, save and delete sets, and read the status")
+                                             : QStringLiteral("send sets and read the status"))));
+}
+
+HttpReply BoardService::keys(const HttpRequest &request, const Caller &caller, const QJsonObject &body)
+{
+    if (caller.account->role != AccountStore::Role::Owner)
+        return errorReply(403, QStringLiteral("Only the owner makes and revokes keys."));
+    const auto local = [this](const QDateTime &when) {
+        return when.isValid() ? QJsonValue(when.toTimeZone(m_clocks.zone).toString(Qt::ISODate)) : QJsonValue();
+    };
+    const QString address = request.peer.toString();
+    if (request.path == QLatin1String("/api/keys") && request.method == "GET") {
+        QJsonArray list;
+        for (const KeyStore::Key &k : m_keys.keys()) {
+            list.append(QJsonObject{{"name", k.name},
+                                    {"scope", KeyStore::scopeName(k.scope)},
+                                    {"made", local(k.made)},
+                                    {"expires", local(k.expires)},
+                                    {"last_used", local(k.lastUsed)}});
+        }
+        return jsonReply(200, list);
+    }
+    if (request.path == QLatin1String("/api/keys") && request.method == "POST") {
+        const QString name = body.value(QLatin1String("name")).toString();
+        const auto scope = KeyStore::scopeNamed(body.value(QLatin1String("scope")).toString());
+        const QJsonValue expiresValue = body.value(QLatin1String("expires"));
+        const QDateTime now = wallTime();
+        // A key works to the end of the day it expires on, in local time.
+        QDateTime expires;
+        if (!expiresValue.isNull()) {
+            const QDate date = QDate::fromString(expiresValue.toString(), QStringLiteral("yyyy-MM-dd"));
+            if (date.isValid())
+                expires = schedule::instant(date.addDays(1), QTime(0, 0), m_clocks.zone);
+            if (!expires.isValid() || expires <= now)
+                return errorReply(400, QStringLiteral("expires: a date from today on, as 2027-12-31, or null for a "
+                                                      "key that never expires."));
+        }
+        if (!KeyStore::isKeyName(name))
+            return errorReply(400, QStringLiteral("name: 1 to 32 letters, digits, '.', '_' or '-'."));
+        if (!scope)
+            return errorReply(400, QStringLiteral("scope: \"send\" or \"edit\"."));
+        const QByteArray key = m_keys.make(name, *scope, expires, now);
+        if (key.isEmpty())
+            return errorReply(409, QStringLiteral("name: there is a key named \"%1\" already.").arg(name));
+        if (!m_state.write(kKeys, m_keys.toJson())) {
+            m_keys.revoke(name);
+            return errorReply(500, m_state.error());
+        }
+        m_log.record(m_clocks.wall(), caller.who(), address, QStringLiteral("key made"),
+                     name + QStringLiteral(" (") + KeyStore::scopeName(*scope) + QLatin1Char(')'));
+        return jsonReply(201, QJsonObject{{"name", name},
+                                          {"scope", KeyStore::scopeName(*scope)},
+                                          {"expires", local(expires)},
+                                          {"key", QString::fromLatin1(key)}});
+    }
+    if (request.path.startsWith(QLatin1String("/api/keys/")) && request.method == "DELETE") {
+        const QString name = QUrl::fromPercentEncoding(request.path.mid(10).toUtf8());
+        if (!m_keys.revoke(name))
+            return errorReply(404, QStringLiteral("There is no key named \"%1\".").arg(name));
+        if (!m_state.write(kKeys, m_keys.toJson()))
+            return errorReply(500, m_state.error());
+        m_log.record(m_clocks.wall(), caller.who(), address, QStringLiteral("key revoked"), name);
+        return {204, {}, {}, {}};
+    }
+    return errorReply(405, QStringLiteral("Keys are listed with GET, made with POST and revoked with DELETE."));
+}
+
+HttpReply BoardService::scheduleRequest(const HttpRequest &request, const Caller &caller, const QJsonObject &body)
+{
+    if (request.method == "GET") {
+        HttpReply reply = jsonReply(200, m_scheduler.toJson());
+        reply.headers.append({"ETag", quoted(m_scheduler.version())});
+        return reply;
+    }
+    if (request.method != "PUT")
+        return errorReply(405, QStringLiteral("The schedule is read with GET and saved whole with PUT."));
+    const QByteArray ifMatch = request.header("if-match");
+    if (ifMatch.isEmpty())
+        return errorReply(428, QStringLiteral("Say which version of the schedule is changed (If-Match)."));
+    SetStore::Refusal refusal;
+    const auto version = m_scheduler.replace(body.value(QLatin1String("entries")), unquoted(ifMatch), caller.who(),
+                                             request.peer.toString(), &refusal);
+    if (!version) {
+        QJsonObject error{{"error", refusal.error}};
+        // What the schedule is now, for the page to show beside the change.
+        if (refusal.status == 412)
+            error.insert(QLatin1String("schedule"), m_scheduler.toJson());
+        return jsonReply(refusal.status, error);
+    }
+    HttpReply reply = jsonReply(200, m_scheduler.toJson());
+    reply.headers.append({"ETag", quoted(*version)});
+    return reply;
 }

@@ -6,7 +6,9 @@
 #include "web/accounts.h"
 #include "web/auditlog.h"
 #include "web/httpserver.h"
+#include "web/keys.h"
 #include "web/passwords.h"
+#include "web/scheduler.h"
 #include "web/sessions.h"
 #include "web/setstore.h"
 #include "web/setupcode.h"
@@ -28,6 +30,10 @@ public:
     struct Clocks {
         std::function<SessionStore::Clock::time_point()> wall = [] { return SessionStore::Clock::now(); };
         std::function<SignInThrottle::Clock::time_point()> steady = [] { return SignInThrottle::Clock::now(); };
+        // Whether the wall clock has been set from the network, and the
+        // zone the schedule's times are in.
+        std::function<bool()> synchronised;
+        QTimeZone zone = QTimeZone::systemTimeZone();
     };
     static constexpr const char *kCookie = "pelorin_session";
 
@@ -43,6 +49,7 @@ public:
         m_deviceFixed = !device.isEmpty();
     }
     SetSender &sender() { return m_sender; }
+    Scheduler &scheduler() { return m_scheduler; }
     // Reads the accounts and sessions; false, and error(), where they
     // cannot be read.
     bool open();
@@ -59,11 +66,25 @@ public:
     static bool writeSetupCode(StateFolder &state, const SetupCode &code);
 
 private:
+    // Who a request is from: a signed-in person, or a script's key.
     struct Caller {
         const SessionStore::Session *session = nullptr;
         QByteArray cookie;
         const AccountStore::Account *account = nullptr;
+        std::optional<KeyStore::Key> key;
+        // As the log names them.
+        QString who() const { return key ? QStringLiteral("key ") + key->name : account->name; }
     };
+    // A request with Authorization: judged by its key alone.
+    void byKey(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
+    HttpReply keys(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
+    HttpReply scheduleRequest(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
+    // Starts sending the saved set `name`; false, and the refusal, where
+    // nothing was sent.
+    bool startUpload(const QString &name, const QString &who, const QString &address, const NextStep &next,
+                     SetStore::Refusal *refusal);
+    Scheduler::Start startScheduled(const QString &name);
+    QDateTime wallTime() const;
     void setup(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     void login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
     HttpReply sets(const HttpRequest &request, const Caller &caller, const QString &rest);
@@ -76,7 +97,7 @@ private:
     HttpReply stop(const HttpRequest &request, const Caller &caller);
     HttpReply board(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     QJsonObject status() const;
-    void ended(const QString &result, const QString &error);
+    void ended(const QString &result, bool retryable, const QString &error);
     HttpReply signedIn(const HttpRequest &request, const QString &account, bool kept, int status);
     bool saveSessions();
     void readSetupCodeFile();
@@ -99,6 +120,9 @@ private:
         QString set, account;
     } m_upload;          // the one under way
     QJsonObject m_last;  // how the last one ended
+    KeyStore m_keys;
+    QDateTime m_keysSaved;  // when a key's last use was last written
+    Scheduler m_scheduler;
 };
 
 // A JSON answer, and one that says what went wrong in words a person can

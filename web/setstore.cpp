@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 
@@ -42,6 +43,11 @@ bool SetStore::isSetName(const QString &name)
 {
     static const QRegularExpression shape(QStringLiteral("^[\\p{L}\\p{N} _-]{1,40}$"));
     return shape.match(name).hasMatch() && name.trimmed() == name;
+}
+
+bool SetStore::has(const QString &name) const
+{
+    return isSetName(name) && QFileInfo::exists(m_state.path() + QLatin1Char('/') + fileName(name));
 }
 
 QByteArray SetStore::versionOf(const QByteArray &file)

@@ -44,6 +44,7 @@ public:
     static QByteArray versionOf(const QByteArray &file);
 
     QList<std::pair<QString, QByteArray>> list();  // name and version
+    bool has(const QString &name) const;
     std::optional<Set> get(const QString &name, Refusal *refusal);
     // The set's file, for export.
     QByteArray file(const QString &name, Refusal *refusal);
