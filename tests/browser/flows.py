@@ -12,7 +12,10 @@ the send to its end, one of them reloaded on the way, and the board gets
 the exact bytes at 2400 8N1. A page on another port of the same address
 tries to send, and a name resolved to 127.0.0.1 as DNS rebinding would
 tries to reach the page: both are refused, and nothing reaches the board.
-A stale save shows both versions. axe-core judges every view. Screenshots
+Staff schedule the set for the next minute, and the board receives it
+again at that minute, which takes a real minute's wait, as the server's
+clock is the computer's. A stale save shows both versions. axe-core
+judges every view. Screenshots
 of each go to OUTDIR.
 """
 import http.server
@@ -151,10 +154,10 @@ def main():
     os.makedirs(OUTDIR, exist_ok=True)
     work = tempfile.mkdtemp(prefix="pelorin-browser-")
     report = os.path.join(work, "board.json")
-    recorder = subprocess.Popen([RECORDER, report, str(len(EXPECTED)), "240"], stdout=subprocess.PIPE, text=True)
+    recorder = subprocess.Popen([RECORDER, report, str(2 * len(EXPECTED)), "400"], stdout=subprocess.PIPE, text=True)
     pty = recorder.stdout.readline().strip()
     server = subprocess.Popen([PELORIN, "--serve", "--listen", "127.0.0.1:0", "--port", pty,
-                               "--state", os.path.join(work, "state")], stderr=subprocess.PIPE, text=True)
+                               "--state", os.path.join(work, "state"), "--clock-is-set"], stderr=subprocess.PIPE, text=True)
     try:
         run(work, report, recorder, server)
     finally:
@@ -270,11 +273,6 @@ def run(work, report, recorder, server):
             wait(driver, lambda d: "sent." in by_id(d, "status").text, f"the {name} says the set was sent", 90)
             progress = driver.execute_script("const p = document.getElementById('progress'); return [p.value, p.max]")
             check(progress[0] == progress[1] == len(EXPECTED), f"the {name}'s progress reaches 100%: {progress}")
-        recorder.wait(timeout=30)
-        judged = subprocess.run([RECORDER, "--check", report, EXPECTED.replace("\r", "\\r")],
-                                capture_output=True, text=True)
-        print(judged.stdout + judged.stderr, end="")
-        check(judged.returncode == 0, "the board received the exact bytes at 2400 8N1, paced")
         axe(desk, "staff's board")
         axe(phone, "board, the owner's part open")
         phone.find_element(By.ID, "log-show").click()
@@ -284,6 +282,45 @@ def run(work, report, recorder, server):
         phone.execute_script("document.getElementById('log-table').scrollIntoView()")
         screenshot(phone, "phone-log")
         screenshot(desk, "desktop-board")
+
+        # Staff schedule the set for the next minute, on today's weekday.
+        target = (int(time.time() // 60) + 1) * 60
+        if target - time.time() < 20:
+            target += 60
+        minute = time.localtime(target)
+        desk.execute_script("arguments[0].value = arguments[1]", by_id(desk, "schedule-time"),
+                            time.strftime("%H:%M", minute))
+        weekday = ["mon", "tue", "wed", "thu", "fri", "sat", "sun"][minute.tm_wday]
+        desk.find_element(By.CSS_SELECTOR, f".days input[value={weekday}]").click()
+        by_id(desk, "schedule").submit()
+        wait(desk, lambda d: "Next:" in by_id(d, "schedule-list").text, "staff add an entry to the schedule")
+        listed = by_id(desk, "schedule-list").text
+        check(f'"{SET}" at {time.strftime("%H:%M", minute)}' in listed and time.strftime("%H:%M", minute) in
+              listed.split("Next:")[1], f"the entry shows its next send, in the computer's time: {listed!r}")
+        axe(desk, "schedule")
+        desk.execute_script("document.getElementById('schedule').scrollIntoView()")
+        screenshot(desk, "desktop-schedule")
+        try:
+            recorder.wait(timeout=target - time.time() + 90)
+        except subprocess.TimeoutExpired:
+            recorder.kill()
+            recorder.wait()
+        arrived = json.load(open(report))["times"]
+        check(len(arrived) == 2 * len(EXPECTED), f"the board received the scheduled send: {len(arrived)} bytes")
+        # The recorder's times are the monotonic clock's; the minute is the wall clock's.
+        began = arrived[min(len(EXPECTED), len(arrived) - 1)] + time.time() - time.monotonic()
+        check(target <= began < target + 5, f"the scheduled send began at its minute: {began - target:+.3f} s")
+        judged = subprocess.run([RECORDER, "--check", report, (EXPECTED * 2).replace("\r", "\\r")],
+                                capture_output=True, text=True)
+        print(judged.stdout + judged.stderr, end="")
+        check(judged.returncode == 0, "the board received the exact bytes, sent and then scheduled, at 2400 8N1, paced")
+        wait(desk, lambda d: "sent by the schedule" in by_id(d, "status").text, "the page says the schedule sent it", 30)
+        wait(desk, lambda d: "Last: sent" in by_id(d, "schedule-list").text, "the entry says what its send did", 30)
+        phone.refresh()
+        wait(phone, lambda d: "Last: sent" in by_id(d, "schedule-list").text, "the phone shows the schedule too")
+        phone.execute_script("document.getElementById('schedule').scrollIntoView()")
+        no_sideways_scroll(phone, "schedule")
+        screenshot(phone, "phone-schedule")
 
         # A stale save: staff on the desktop save first, then the owner.
         by_id(desk, "m2").send_keys("Sale")

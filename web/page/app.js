@@ -109,6 +109,10 @@ async function loadSets(select) {
   const list = $('set-list');
   list.replaceChildren();
   for (const s of r.data) list.add(new Option(s.name, s.name));
+  const scheduled = $('schedule-set');
+  const chosen = scheduled.value;
+  scheduled.replaceChildren(...[...list.options].map((o) => new Option(o.text, o.value)));
+  if (chosen) scheduled.value = chosen;
   if (select) list.value = select;
   if (list.value) await openSet(list.value);
   else current = null;
@@ -211,6 +215,7 @@ async function importSet() {
 }
 
 let following = null;
+let wasSending = false;
 function follow(status) {
   const sending = status.state === 'sending';
   $('stop').hidden = !sending;
@@ -221,8 +226,11 @@ function follow(status) {
     $('status').textContent = `Sending "${status.set}": ${status.sent} of ${status.total} characters, ${status.seconds_left} s left.`;
   } else if (status.last) {
     if (status.last.result === 'sent') $('progress').value = $('progress').max;
-    $('status').textContent = status.last.result === 'sent' ? `"${status.last.set}" sent.` : status.last.error;
+    const by = status.last.account === 'schedule' ? ' by the schedule' : '';
+    $('status').textContent = status.last.result === 'sent' ? `"${status.last.set}" sent${by}.` : status.last.error;
   }
+  if (wasSending && !sending) loadSchedule();
+  wasSending = sending;
   clearTimeout(following);
   following = setTimeout(poll, sending ? 500 : 3000);
 }
@@ -326,13 +334,124 @@ async function showLog() {
   $('log-table').hidden = false;
 }
 
+// The schedule's times are the computer's, and read as it writes them
+// ("2026-12-10T06:00:00+01:00"), whatever zone this device is in.
+const dayNames = { mon: 'Mon', tue: 'Tue', wed: 'Wed', thu: 'Thu', fri: 'Fri', sat: 'Sat', sun: 'Sun' };
+function computerTime(iso) {
+  if (!iso) return '';
+  const [date, time] = iso.split('T');
+  const day = new Date(`${date}T00:00:00Z`).toLocaleDateString([], { weekday: 'short', day: 'numeric', month: 'short', timeZone: 'UTC' });
+  return `${day}, ${time.slice(0, 5)}`;
+}
+
+function when(entry) {
+  if (entry.at) return `once, ${computerTime(entry.at)}`;
+  const days = entry.days.length === 7 ? 'every day' : entry.days.map((d) => dayNames[d]).join(' ');
+  return `${entry.time}, ${days}`;
+}
+
+function lastText(last) {
+  if (!last) return '';
+  const due = computerTime(last.due);
+  const tries = (last.tries || []).map((t, i) => `try ${i + 1} at ${computerTime(t.at)}: ${t.error}`).join(' ');
+  switch (last.result) {
+    case 'sent': return `Last: sent (due ${due}).`;
+    case 'sending': return `Sending now (due ${due}).`;
+    case 'waiting': return `Due ${due}: waits for the upload under way.`;
+    case 'retrying': return `Due ${due}: ${tries} Next try ${computerTime(last.next_try)}.`;
+    case 'failed': return `Last: failed (due ${due}). ${tries}`;
+    case 'missed': return `Last: missed (due ${due}), as the computer was off or its clock not set.`;
+    case 'broken': return `Last: not sent (due ${due}): its set was deleted.`;
+    case 'stopped': return `Last: stopped part way (due ${due}).`;
+    default: return '';
+  }
+}
+
+let schedule = { entries: [], version: '' };
+function showSchedule(data) {
+  schedule = data;
+  $('schedule-clock').textContent = data.synchronised
+    ? `Times are the computer's, in ${data.zone}: now ${computerTime(data.now)}.`
+    : `The computer's clock is not synchronised yet (${computerTime(data.now)}, ${data.zone}): nothing is sent by the schedule until it is.`;
+  const list = $('schedule-list');
+  list.replaceChildren();
+  data.entries.forEach((entry, index) => {
+    const next = entry.next ? `Next: ${computerTime(entry.next)}.` : 'Done.';
+    const text = `"${entry.set}" at ${when(entry)}. ${entry.broken ? '' : next} ${lastText(entry.last)}`;
+    item(list, entry.broken ? `${text} Broken: ${entry.broken}` : text, `Remove "${entry.set}" at ${when(entry)}`, () => {
+      const kept = schedule.entries.filter((e, i) => i !== index);
+      saveSchedule(kept);
+    });
+    if (entry.broken) list.lastChild.firstChild.className = 'broken';
+  });
+  if (!data.entries.length) item(list, 'Nothing is scheduled.');
+}
+
+async function loadSchedule() {
+  const r = await api('GET', '/api/schedule');
+  if (r.ok) showSchedule(r.data);
+}
+
+// The whole list goes, against the version it was read at: where someone
+// changed it meanwhile, theirs is shown and this change is left to redo.
+async function saveSchedule(entries) {
+  const plain = entries.map((e) => (e.at ? { set: e.set, at: e.at } : { set: e.set, time: e.time, days: e.days }));
+  const r = await api('PUT', '/api/schedule', { entries: plain }, { 'If-Match': `"${schedule.version}"` });
+  if (r.status === 412) {
+    showSchedule(r.data.schedule);
+    problem(r.data.error);
+    return false;
+  }
+  if (!r.ok) {
+    problem(r.data && r.data.error);
+    return false;
+  }
+  showSchedule(r.data);
+  return true;
+}
+
+async function addEntry() {
+  const set = $('schedule-set').value;
+  const time = $('schedule-time').value;
+  const date = $('schedule-date').value;
+  const days = [...document.querySelectorAll('.days input:checked')].map((b) => b.value);
+  if (!set) return problem('Save a set first: the schedule sends saved sets.');
+  if (!date && !days.length) return problem('Choose the days it is sent on, or one date.');
+  const entry = date ? { set, at: `${date}T${time}` } : { set, time, days };
+  if (await saveSchedule([...schedule.entries, entry])) {
+    $('schedule-date').value = '';
+    $('status').textContent = `"${set}" is scheduled.`;
+  }
+}
+
+async function loadKeys() {
+  const r = await api('GET', '/api/keys');
+  $('keys-list').replaceChildren();
+  for (const k of r.ok ? r.data : []) {
+    const used = k.last_used ? `last used ${computerTime(k.last_used)}` : 'never used';
+    const until = k.expires ? `until ${computerTime(k.expires)}` : 'never expires';
+    item($('keys-list'), `${k.name}: ${k.scope === 'edit' ? 'sends and edits' : 'sends'}, ${until}, ${used}`, `Revoke ${k.name}`, async () => {
+      if (!confirm(`Revoke the key "${k.name}"? Scripts that use it are refused from now on.`)) return;
+      const gone = await api('DELETE', `/api/keys/${encodeURIComponent(k.name)}`);
+      if (!gone.ok) problem(gone.data && gone.data.error);
+      loadKeys();
+    });
+  }
+  if (!r.ok || !r.data.length) item($('keys-list'), 'No keys yet.');
+}
+
 async function signedIn(session) {
   csrf = session.csrf;
   show('board');
   $('owner').hidden = session.role !== 'owner';
   await loadSets();
   poll();
-  if (session.role === 'owner') loadOwner();
+  loadSchedule();
+  setInterval(loadSchedule, 30000);
+  if (session.role === 'owner') {
+    loadOwner();
+    loadKeys();
+  }
 }
 
 function onSubmit(id, action) {
@@ -374,6 +493,20 @@ async function start() {
     if (!r.ok) return problem(r.data && r.data.error);
     loadOwner();
   });
+  onSubmit('schedule', addEntry);
+  onSubmit('keys', async () => {
+    const r = await api('POST', '/api/keys', {
+      name: $('key-name').value, scope: $('key-scope').value, expires: $('key-expires').value || null });
+    if (!r.ok) return problem(r.data && r.data.error);
+    $('key-made').hidden = false;
+    $('key-text').value = r.data.key;
+    $('key-text').select();
+    $('key-name').value = '';
+    loadKeys();
+  });
+  const nextYear = new Date();
+  nextYear.setFullYear(nextYear.getFullYear() + 1);
+  $('key-expires').value = nextYear.toISOString().slice(0, 10);
   $('signout').addEventListener('click', async () => {
     await api('POST', '/api/logout');
     location.reload();
