@@ -41,8 +41,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption state(QStringLiteral("state"), {}, QStringLiteral("DIR"));
     const QCommandLineOption setupCode(QStringLiteral("setup-code"));
     const QCommandLineOption clockIsSet(QStringLiteral("clock-is-set"));
+    const QCommandLineOption tlsCertificate(QStringLiteral("tls-cert"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption redirectFrom(QStringLiteral("redirect-from"), {}, QStringLiteral("ADDRESS:PORT"));
     parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version, serve, listen,
-                       hostName, trustedProxy, state, setupCode, clockIsSet});
+                       hostName, trustedProxy, state, setupCode, clockIsSet, tlsCertificate, tlsKey, redirectFrom});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
@@ -58,22 +61,31 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     const QStringList files = parser.positionalArguments();
     const bool serveOptions = parser.isSet(listen) || parser.isSet(hostName) || parser.isSet(trustedProxy)
-                              || parser.isSet(state) || parser.isSet(setupCode) || parser.isSet(clockIsSet);
+                              || parser.isSet(state) || parser.isSet(setupCode) || parser.isSet(clockIsSet)
+                              || parser.isSet(tlsCertificate) || parser.isSet(tlsKey) || parser.isSet(redirectFrom);
     if (parser.isSet(serve)) {
         if (!files.isEmpty() || parser.isSet(send) || parser.isSet(listPorts) || parser.isSet(quiet)
             || parser.isSet(virtualBoard) || parser.isSet(boardOnly) || parser.isSet(porcelain))
             return mistake(QStringLiteral("--serve takes only --listen, --port, --state, --host-name, "
-                                          "--trusted-proxy, --clock-is-set and --setup-code"));
+                                          "--trusted-proxy, --clock-is-set, --tls-cert, --tls-key, --redirect-from "
+                                          "and --setup-code"));
         if (parser.values(port).size() > 1 || (parser.isSet(port) && parser.value(port).isEmpty()))
             return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
-        for (const QString &address : parser.values(listen)) {
+        if (parser.isSet(tlsCertificate) != parser.isSet(tlsKey) || parser.values(tlsCertificate).size() > 1
+            || parser.values(tlsKey).size() > 1)
+            return mistake(QStringLiteral("--tls-cert and --tls-key go together, once each"));
+        if (parser.isSet(redirectFrom) && !parser.isSet(tlsCertificate))
+            return mistake(QStringLiteral("--redirect-from sends browsers to HTTPS, which --tls-cert and --tls-key "
+                                          "serve"));
+        for (const QString &address : parser.values(listen) + parser.values(redirectFrom)) {
             const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
             bool ok = false;
             const int number = colon > 0 ? address.mid(colon + 1).toInt(&ok) : 0;
             // Port 0 takes any free one, which the printed address then names.
             if (!ok || number < 0 || number > 65535)
                 return mistake(
-                    QStringLiteral("--listen takes ADDRESS:PORT, as 127.0.0.1:%1 or [::1]:%1").arg(kServePort));
+                    QStringLiteral("--listen and --redirect-from take ADDRESS:PORT, as 127.0.0.1:%1 or [::1]:%1")
+                        .arg(kServePort));
         }
         line.action = CommandLine::Serve;
         line.port = parser.value(port);
@@ -83,12 +95,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         line.state = parser.value(state);
         line.setupCode = parser.isSet(setupCode);
         line.clockIsSet = parser.isSet(clockIsSet);
+        line.tlsCertificate = parser.value(tlsCertificate);
+        line.tlsKey = parser.value(tlsKey);
+        line.redirectFrom = parser.values(redirectFrom);
         return line;
     }
     if (serveOptions)
         return mistake(
-            QStringLiteral("--listen, --state, --host-name, --trusted-proxy, --clock-is-set and --setup-code go with "
-                           "--serve"));
+            QStringLiteral("--listen, --state, --host-name, --trusted-proxy, --clock-is-set, --tls-cert, --tls-key, "
+                           "--redirect-from and --setup-code go with --serve"));
     if (parser.isSet(porcelain) && !parser.isSet(listPorts))
         return mistake(QStringLiteral("--porcelain goes with --list-ports"));
     if (parser.isSet(listPorts)) {

@@ -20,12 +20,14 @@ struct CommandLine {
     bool porcelain = false;  // ListPorts: for a script
     QString mistake;         // Mistake: what is wrong, where the usage alone does not say
     // Serve: the board's web page and API.
-    QStringList listen;          // ADDRESS:PORT each; empty for the default port on every address
-    QStringList hostNames;       // names of this computer's beside its own
-    QStringList trustedProxies;  // addresses whose X-Forwarded-* are believed
-    QString state;               // the state folder, where systemd gives none
-    bool setupCode = false;      // only write a fresh setup code, and print it
-    bool clockIsSet = false;     // trust the clock where no time service says it is synchronised
+    QStringList listen;              // ADDRESS:PORT each; empty for the default port on every address
+    QStringList hostNames;           // names of this computer's beside its own
+    QStringList trustedProxies;      // addresses whose X-Forwarded-* are believed
+    QString state;                   // the state folder, where systemd gives none
+    bool setupCode = false;          // only write a fresh setup code, and print it
+    bool clockIsSet = false;         // trust the clock where no time service says it is synchronised
+    QString tlsCertificate, tlsKey;  // PEM files: serve HTTPS
+    QStringList redirectFrom;        // ADDRESS:PORT each: plain HTTP that only redirects to HTTPS
 };
 // The board's server's port where --listen gives none: its own, above the
 // ports that need root and below the kernel's range for outgoing
@@ -45,6 +47,8 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "       pelorin --serve [--listen ADDRESS:PORT]... [--port PORT] [--state DIR]\n"
                                      "                       [--host-name NAME]... [--trusted-proxy ADDRESS]...\n"
                                      "                       [--clock-is-set]\n"
+                                     "                       [--tls-cert FILE --tls-key FILE\n"
+                                     "                        [--redirect-from ADDRESS:PORT]...]\n"
                                      "       pelorin --serve --setup-code [--state DIR]\n"
                                      "Edits the nine messages of a Tavro message board and uploads them over a\n"
                                      "serial port. With FILE.mes, loads that message file once the window is up.\n"
@@ -85,6 +89,12 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "                        as it is, where no time service on this\n"
                                      "                        computer says it is synchronised (a container,\n"
                                      "                        a computer with a battery clock)\n"
+                                     "  --tls-cert FILE       with --serve and --tls-key: serve HTTPS with\n"
+                                     "                        this PEM certificate (and its chain)\n"
+                                     "  --tls-key FILE        its PEM private key, which other users of the\n"
+                                     "                        computer may not read\n"
+                                     "  --redirect-from ADDRESS:PORT  with --tls-cert: plain HTTP there that\n"
+                                     "                        only sends browsers to HTTPS\n"
                                      "  --setup-code          with --serve: print a fresh setup code for a\n"
                                      "                        forgotten owner's password, and exit\n"
                                      "  -h, --help            show this help and exit\n"

@@ -10,13 +10,8 @@
 // What a server on this machine answers `request` on a connection of its
 // own: the status line, headers and body, once the answer is whole or the
 // connection is closed. With `pauseMs`, `rest` follows after that pause.
-inline QByteArray exchange(quint16 port, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
+inline QByteArray answerOn(QTcpSocket &client, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
 {
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    // A refused connection may be answered and closed before the client
-    // sees it connected.
-    runUntil([&] { return client.state() == QAbstractSocket::ConnectedState || client.bytesAvailable() > 0; }, 5000);
     client.write(request);
     QByteArray answer;
     if (pauseMs > 0) {
@@ -34,6 +29,16 @@ inline QByteArray exchange(quint16 port, const QByteArray &request, int pauseMs 
     };
     runUntil(whole, 5000);
     return answer;
+}
+
+inline QByteArray exchange(quint16 port, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    // A refused connection may be answered and closed before the client
+    // sees it connected.
+    runUntil([&] { return client.state() == QAbstractSocket::ConnectedState || client.bytesAvailable() > 0; }, 5000);
+    return answerOn(client, request, pauseMs, rest);
 }
 
 inline int statusOf(const QByteArray &answer) { return answer.mid(9, 3).toInt(); }

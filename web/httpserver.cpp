@@ -7,9 +7,12 @@
 #include <QHttpServerResponder>
 #include <QMetaEnum>
 #include <QPointer>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -33,6 +36,8 @@ QByteArray reasonPhrase(int status)
         return "Accepted";
     case 204:
         return "No Content";
+    case 301:
+        return "Moved Permanently";
     case 400:
         return "Bad Request";
     case 401:
@@ -68,6 +73,8 @@ QByteArray reasonPhrase(int status)
     }
 }
 
+bool isHttps(QTcpSocket *socket) { return qobject_cast<QSslSocket *>(socket) != nullptr; }
+
 // Ends this side's sending on the connection, and nothing more.
 void shutdownSending(QTcpSocket *socket)
 {
@@ -92,7 +99,7 @@ QByteArray HttpRequest::header(const QByteArray &name) const
     return {};
 }
 
-QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api)
+QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api, bool https)
 {
     QList<QPair<QByteArray, QByteArray>> headers{
         {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; form-action 'self'; base-uri 'none'"},
@@ -101,6 +108,9 @@ QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api)
     };
     if (api)
         headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    // A year; not the names below this one, which are not this server's.
+    if (https)
+        headers.append(qMakePair(QByteArray("Strict-Transport-Security"), QByteArray("max-age=31536000")));
     return headers;
 }
 
@@ -127,6 +137,50 @@ private:
     BoardHttpServer *m_server;
 };
 
+// The same for HTTPS. Qt's own server counts a connection only once its
+// handshake starts; here it is bounded and counted from its first moment,
+// so that clients that never finish a handshake hold a connection no
+// longer than a request's time, and no more of them than the limit.
+class BoardHttpServer::TlsListener : public QSslServer {
+public:
+    TlsListener(BoardHttpServer *server, const QSslConfiguration &configuration) : QSslServer(server), m_server(server)
+    {
+        setSslConfiguration(configuration);
+        setHandshakeTimeout(server->m_limits.requestMs);
+    }
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(handle)) {
+            delete socket;
+            return;
+        }
+        // Before a handshake, no answer could be read: the connection is
+        // closed, as a full queue would.
+        if (m_server->m_connections >= m_server->m_limits.connections) {
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        socket->setSslConfiguration(sslConfiguration());
+        m_server->guard(socket);
+        connect(socket, &QSslSocket::encrypted, this, [this, socket] {
+            if (!socket->property(kRefused).toBool())
+                addPendingConnection(socket);
+        });
+        connect(socket, &QSslSocket::errorOccurred, socket, [socket] {
+            if (!socket->isEncrypted())
+                socket->abort();
+        });
+        socket->startServerEncryption();
+    }
+
+private:
+    BoardHttpServer *m_server;
+};
+
 BoardHttpServer::BoardHttpServer(Handler handler, QStringList ownNames, QObject *parent)
     : BoardHttpServer(std::move(handler), std::move(ownNames), Limits(), parent)
 {
@@ -139,7 +193,7 @@ BoardHttpServer::BoardHttpServer(Handler handler, QStringList ownNames, const Li
 
 quint16 BoardHttpServer::listenOn(const QHostAddress &address, quint16 port)
 {
-    auto *listener = new Listener(this);
+    QTcpServer *listener = m_tls ? static_cast<QTcpServer *>(new TlsListener(this, *m_tls)) : new Listener(this);
     if (!listener->listen(address, port)) {
         m_error = listener->errorString();
         delete listener;
@@ -227,10 +281,10 @@ void BoardHttpServer::inspect(QTcpSocket *socket)
     }
 }
 
-static QByteArray rawAnswer(int status, const HttpReply &reply, bool api)
+static QByteArray rawAnswer(int status, const HttpReply &reply, bool api, bool https)
 {
     QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    for (const auto &[name, value] : securityHeaders(api))
+    for (const auto &[name, value] : securityHeaders(api, https))
         answer += name + ": " + value + "\r\n";
     for (const auto &[name, value] : reply.headers)
         answer += name + ": " + value + "\r\n";
@@ -245,7 +299,8 @@ void BoardHttpServer::refuse(QTcpSocket *socket, int status, const QByteArray &w
     socket->setProperty(kRefused, true);
     // Nothing of it reaches the HTTP library, which reads after this.
     socket->readAll();
-    writeAndClose(socket, rawAnswer(status, {status, "application/json", "{\"error\":\"" + why + "\"}\n", {}}, true));
+    writeAndClose(socket, rawAnswer(status, {status, "application/json", "{\"error\":\"" + why + "\"}\n", {}}, true,
+                                    isHttps(socket)));
 }
 
 void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer)
@@ -255,9 +310,12 @@ void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer
     // A lingering close: once the answer is out, only this side's sending
     // ends, and what the client still sends is read and dropped for a
     // moment. Closed at once, the client's next write would be met with a
-    // reset, which throws the answer away unread.
-    const auto finish = [socket] {
-        if (socket->bytesToWrite() == 0)
+    // reset, which throws the answer away unread. Over TLS, the sending
+    // cannot end beneath the encryption, which may still write: the
+    // answer says the connection closes, and the client closes it.
+    const bool tls = isHttps(socket);
+    const auto finish = [socket, tls] {
+        if (socket->bytesToWrite() == 0 && !tls)
             shutdownSending(socket);
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, finish);
@@ -268,6 +326,24 @@ void BoardHttpServer::writeAndClose(QTcpSocket *socket, const QByteArray &answer
         socket->deleteLater();
     });
     finish();
+}
+
+HttpReply redirectToHttps(const HttpRequest &request, quint16 port)
+{
+    const QString host = hostOf(request.header("host"));
+    QByteArray location = "https://" + (host.contains(QLatin1Char(':')) ? '[' + host.toUtf8() + ']' : host.toUtf8());
+    if (port != 443)
+        location += ':' + QByteArray::number(port);
+    location += QUrl::toPercentEncoding(request.path, "/");
+    if (request.method != "GET" && request.method != "HEAD") {
+        return {403,
+                "application/json",
+                "{\"error\":\"This address only sends browsers to " + location + "; send requests there.\"}\n",
+                {}};
+    }
+    if (!request.query.isEmpty())
+        location += '?' + QUrl::toPercentEncoding(request.query, "=&");
+    return {301, "text/plain; charset=utf-8", "The board's page is at " + location + "\n", {{"Location", location}}};
 }
 
 void believeProxy(HttpRequest &request, const QList<QHostAddress> &trustedProxies)
@@ -309,7 +385,7 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocke
     r.body = request.body();
     r.peer = request.remoteAddress();
     r.local = socket->localAddress();
-    r.scheme = QStringLiteral("http");
+    r.scheme = isHttps(socket) ? QStringLiteral("https") : QStringLiteral("http");
     believeProxy(r, m_trustedProxies);
     if (hosts != 1) {
         reply(request, socket, {400, "application/json", "{\"error\":\"A request names one Host.\"}\n", {}});
@@ -344,7 +420,7 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocke
         if (pending->handling)
             reply(request, socket, answer);
         else if (later)
-            writeAndClose(later, rawAnswer(answer.status, answer, api));
+            writeAndClose(later, rawAnswer(answer.status, answer, api, isHttps(later)));
     });
     pending->handling = false;
     if (!pending->answered) {
@@ -377,7 +453,7 @@ void BoardHttpServer::reply(const QHttpServerRequest &request, QTcpSocket *socke
         QHttpServerResponder responder = makeResponder(request, socket);
         responder.writeStatusLine(QHttpServerResponder::StatusCode(answer.status));
         const bool api = request.url().path().startsWith(QLatin1String("/api/"));
-        for (const auto &[name, value] : securityHeaders(api))
+        for (const auto &[name, value] : securityHeaders(api, isHttps(socket)))
             responder.writeHeader(name, value);
         for (const auto &[name, value] : answer.headers)
             responder.writeHeader(name, value);

@@ -6,10 +6,12 @@
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // A request as the server's handlers see it: plain data, so that no handler
 // depends on the HTTP library, whose interface changes between Qt versions.
@@ -63,6 +65,10 @@ public:
     // Listens on one address and port (0: any free one); the port, or 0 and
     // errorString() on failure.
     quint16 listenOn(const QHostAddress &address, quint16 port);
+    // Every address listened on after this serves HTTPS with this
+    // certificate and key; the handshake is part of a request's time, and
+    // its connection counts toward the limit from the start.
+    void setTls(const QSslConfiguration &configuration) { m_tls = configuration; }
     QString errorString() const { return m_error; }
     // Proxies whose X-Forwarded-For and X-Forwarded-Proto are believed; from
     // any other peer those headers are ignored.
@@ -75,6 +81,7 @@ protected:
 
 private:
     class Listener;
+    class TlsListener;
     void guard(QTcpSocket *socket);
     // A whole request is waiting in the socket, or the socket was refused.
     void inspect(QTcpSocket *socket);
@@ -90,6 +97,7 @@ private:
     Limits m_limits;
     int m_connections = 0;
     QString m_error;
+    std::optional<QSslConfiguration> m_tls;
 };
 
 // Where a request came from, and by which scheme: the peer itself, unless
@@ -97,5 +105,11 @@ private:
 // names the client and whose X-Forwarded-Proto names the scheme.
 void believeProxy(HttpRequest &request, const QList<QHostAddress> &trustedProxies);
 
-// The headers that every answer of the server carries.
-QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api);
+// What a plain-HTTP port beside HTTPS answers: a browser's visit is sent
+// to the same name and path by HTTPS on `port`; anything else is refused,
+// as what it sent has already crossed the network in clear.
+HttpReply redirectToHttps(const HttpRequest &request, quint16 port);
+
+// The headers that every answer of the server carries; over HTTPS, the
+// browser is also told to come back by HTTPS alone.
+QList<QPair<QByteArray, QByteArray>> securityHeaders(bool api, bool https);

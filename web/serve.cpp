@@ -4,10 +4,16 @@
 #include "cli/console.h"
 #include "web/clocksync.h"
 #include "web/service.h"
+#include "web/tls.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+#include <tuple>
 
 namespace {
 
@@ -25,20 +31,39 @@ QStringList ownNames(const QStringList &added)
 }
 
 // Where a person on the network opens the page.
-QStringList pageAddresses(quint16 port)
+QStringList pageAddresses(const QString &scheme, quint16 port)
 {
     QStringList addresses;
     const QString host = QHostInfo::localHostName().toLower();
     if (!host.isEmpty())
-        addresses << QStringLiteral("http://%1.local:%2/").arg(host).arg(port);
+        addresses << QStringLiteral("%1://%2.local:%3/").arg(scheme, host).arg(port);
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
         if (address.isLoopback() || address.isLinkLocal())
             continue;
         addresses << (address.protocol() == QAbstractSocket::IPv6Protocol
-                          ? QStringLiteral("http://[%1]:%2/").arg(address.toString()).arg(port)
-                          : QStringLiteral("http://%1:%2/").arg(address.toString()).arg(port));
+                          ? QStringLiteral("%1://[%2]:%3/").arg(scheme, address.toString()).arg(port)
+                          : QStringLiteral("%1://%2:%3/").arg(scheme, address.toString()).arg(port));
     }
     return addresses;
+}
+
+struct Endpoint {
+    QString text;
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+// "ADDRESS:PORT", "[::1]:PORT"; the command line has judged the port.
+std::optional<Endpoint> endpointOf(const QString &text)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress address(host);
+    if (address.isNull())
+        return std::nullopt;
+    return Endpoint{text, address, quint16(text.mid(colon + 1).toInt())};
 }
 
 }  // namespace
@@ -64,18 +89,17 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
                               .arg(code.text()));
         return 0;
     }
-    BoardService::Clocks clocks;
-    if (commandLine.clockIsSet)
-        clocks.synchronised = [] { return true; };
-    BoardService service(state, systemSerialDevices, clocks);
-    // Before the schedule's first look, which may send what it missed.
-    service.setDevice(commandLine.port);
-    if (!service.open()) {
-        printText(stderr, QStringLiteral("pelorin: %1\n").arg(service.error()));
-        return 1;
+    // Every file and address is judged before anything starts, the
+    // schedule included.
+    std::optional<QSslConfiguration> tlsConfiguration;
+    if (!commandLine.tlsCertificate.isEmpty()) {
+        QString why;
+        tlsConfiguration = tls::load(commandLine.tlsCertificate, commandLine.tlsKey, &why);
+        if (!tlsConfiguration) {
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(why));
+            return 1;
+        }
     }
-    BoardHttpServer server([&service](const HttpRequest &r, const BoardHttpServer::Answer &a) { service.handle(r, a); },
-                           ownNames(commandLine.hostNames));
     QList<QHostAddress> proxies;
     for (const QString &proxy : commandLine.trustedProxies) {
         const QHostAddress address(proxy);
@@ -85,52 +109,109 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
         }
         proxies << address;
     }
-    server.setTrustedProxies(proxies);
-    QList<quint16> ports;
-    if (commandLine.listen.isEmpty()) {
-        // Every address, IPv6 and IPv4 alike.
-        const quint16 port = server.listenOn(QHostAddress::Any, kServePort);
-        if (!port) {
-            printText(
-                stderr,
-                QStringLiteral("pelorin: cannot serve on port %1: %2\n").arg(kServePort).arg(server.errorString()));
+    QList<Endpoint> listens, redirects;
+    if (commandLine.listen.isEmpty())
+        listens << Endpoint{QString::number(kServePort), QHostAddress::Any, kServePort};  // IPv6 and IPv4 alike
+    for (const auto &[given, into, option] : {std::tuple{&commandLine.listen, &listens, "--listen"},
+                                              std::tuple{&commandLine.redirectFrom, &redirects, "--redirect-from"}}) {
+        for (const QString &text : *given) {
+            const std::optional<Endpoint> endpoint = endpointOf(text);
+            if (!endpoint) {
+                printText(stderr, QStringLiteral("pelorin: %1 %2: that is no address\n").arg(option, text));
+                return 2;
+            }
+            *into << *endpoint;
+        }
+    }
+
+    std::unique_ptr<BoardService> service;
+    std::unique_ptr<BoardHttpServer> server, redirector;
+    // Starts the schedule and serves; non-zero, having said why, where it
+    // cannot.
+    const auto start = [&]() -> int {
+        BoardService::Clocks clocks;
+        if (commandLine.clockIsSet)
+            clocks.synchronised = [] { return true; };
+        service = std::make_unique<BoardService>(state, systemSerialDevices, clocks);
+        // Before the schedule's first look, which may send what it missed.
+        service->setDevice(commandLine.port);
+        if (!service->open()) {
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(service->error()));
             return 1;
         }
-        ports << port;
-    }
-    for (const QString &listen : commandLine.listen) {
-        const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
-        QString host = listen.left(colon);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-            host = host.mid(1, host.size() - 2);
-        const QHostAddress address(host);
-        if (address.isNull()) {
-            printText(stderr, QStringLiteral("pelorin: --listen %1: %2 is no address\n").arg(listen, host));
-            return 2;
+        BoardService *handler = service.get();
+        server = std::make_unique<BoardHttpServer>(
+            [handler](const HttpRequest &r, const BoardHttpServer::Answer &a) { handler->handle(r, a); },
+            ownNames(commandLine.hostNames));
+        server->setTrustedProxies(proxies);
+        if (tlsConfiguration)
+            server->setTls(*tlsConfiguration);
+        QList<quint16> ports;
+        for (const Endpoint &endpoint : listens) {
+            const quint16 port = server->listenOn(endpoint.address, endpoint.port);
+            if (!port) {
+                printText(
+                    stderr,
+                    QStringLiteral("pelorin: cannot serve on %1: %2\n").arg(endpoint.text, server->errorString()));
+                return 1;
+            }
+            ports << port;
         }
-        const quint16 port = server.listenOn(address, quint16(listen.mid(colon + 1).toInt()));
-        if (!port) {
-            printText(stderr, QStringLiteral("pelorin: cannot serve on %1: %2\n").arg(listen, server.errorString()));
-            return 1;
+        const QString scheme = tlsConfiguration ? QStringLiteral("https") : QStringLiteral("http");
+        if (!redirects.isEmpty()) {
+            const quint16 httpsPort = ports.first();
+            redirector = std::make_unique<BoardHttpServer>(
+                [httpsPort](const HttpRequest &r, const BoardHttpServer::Answer &a) {
+                    a(redirectToHttps(r, httpsPort));
+                },
+                ownNames(commandLine.hostNames));
+            for (const Endpoint &endpoint : redirects) {
+                if (!redirector->listenOn(endpoint.address, endpoint.port)) {
+                    printText(stderr, QStringLiteral("pelorin: cannot redirect from %1: %2\n")
+                                          .arg(endpoint.text, redirector->errorString()));
+                    return 1;
+                }
+            }
         }
-        ports << port;
+        // To standard error, which the journal keeps under systemd.
+        QString said = QStringLiteral("pelorin: serving the board's page at:\n");
+        for (const QString &address : pageAddresses(scheme, ports.first()))
+            said += QStringLiteral("  %1\n").arg(address);
+        if (!tlsConfiguration) {
+            said += QStringLiteral("pelorin: plain HTTP: passwords and cookies cross the network unencrypted; "
+                                   "where others share it, serve HTTPS (--tls-cert, --tls-key) or put a proxy "
+                                   "with a certificate in front\n");
+        }
+        if (!commandLine.clockIsSet && !clocksync::synchronised()) {
+            said += QStringLiteral("pelorin: the clock is not synchronised yet (%1): scheduled sends wait for it; "
+                                   "where the clock is kept otherwise, start with --clock-is-set\n")
+                        .arg(clocksync::how());
+        }
+        if (!service->setupCode().isEmpty()) {
+            said += QStringLiteral("pelorin: this computer has no owner yet; open the page and claim it within 30 "
+                                   "minutes with the\nsetup code: %1\n")
+                        .arg(service->setupCode());
+        }
+        printText(stderr, said);
+        return 0;
+    };
+    if (!tlsConfiguration) {
+        if (const int failed = start())
+            return failed;
+        return QCoreApplication::exec();
     }
-    // To standard error, which the journal keeps under systemd.
-    QString said = QStringLiteral("pelorin: serving the board's page at:\n");
-    for (const QString &address : pageAddresses(ports.first()))
-        said += QStringLiteral("  %1\n").arg(address);
-    said += QStringLiteral("pelorin: plain HTTP: passwords and cookies cross the network unencrypted; where "
-                           "others share it, serve HTTPS or put a proxy with a certificate in front\n");
-    if (!commandLine.clockIsSet && !clocksync::synchronised()) {
-        said += QStringLiteral("pelorin: the clock is not synchronised yet (%1): scheduled sends wait for it; "
-                               "where the clock is kept otherwise, start with --clock-is-set\n")
-                    .arg(clocksync::how());
-    }
-    if (!service.setupCode().isEmpty()) {
-        said += QStringLiteral("pelorin: this computer has no owner yet; open the page and claim it within 30 "
-                               "minutes with the\nsetup code: %1\n")
-                    .arg(service.setupCode());
-    }
-    printText(stderr, said);
+    tls::Proof proof(*tlsConfiguration);
+    QObject::connect(&proof, &tls::Proof::done, [&](bool ok, const QString &error) {
+        if (!ok) {
+            printText(stderr, QStringLiteral("pelorin: --tls-cert %1 and --tls-key %2 do not work together: %3\n")
+                                  .arg(commandLine.tlsCertificate, commandLine.tlsKey, error));
+            QCoreApplication::exit(1);
+            return;
+        }
+        if (const int failed = start())
+            QCoreApplication::exit(failed);
+    });
+    // Once the event loop runs, which its end then ends.
+    QTimer::singleShot(0, &proof, &tls::Proof::start);
     return QCoreApplication::exec();
 }
