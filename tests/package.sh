@@ -96,6 +96,20 @@ check "systemd-analyze verify of the server's unit" test $? -eq 0 -a -z "$verify
 exposure=$(systemd-analyze security --offline=true --threshold=49 "$serve_unit" 2>&1)
 check "the server's unit is rated OK or better" test $? -eq 0
 echo "$exposure" | grep 'Overall exposure'
+# With HTTPS as the example drop-in gives it: the certificate and key come
+# through LoadCredential=, and the rating stays.
+check "example pelorin-serve-https.conf" test -f "$doc/examples/pelorin-serve-https.conf"
+mkdir -p "$tree/etc/systemd/system/pelorin-serve.service.d"
+cp "$doc/examples/pelorin-serve-https.conf" "$tree/etc/systemd/system/pelorin-serve.service.d/https.conf"
+verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" pelorin-serve.service 2>&1)
+check "systemd-analyze verify of the server's unit with HTTPS" test $? -eq 0 -a -z "$verify"
+[ -z "$verify" ] || echo "$verify"
+check "the drop-in gives the server its certificate and key" sh -c "systemd-analyze cat-config --root='$tree' \
+    systemd/system/pelorin-serve.service | grep -q 'ExecStart=/usr/bin/pelorin --serve --tls-cert %d/tls.crt'"
+exposure=$(systemd-analyze security --offline=true --root="$tree" --threshold=49 pelorin-serve.service 2>&1)
+check "the server's unit with HTTPS is rated OK or better" test $? -eq 0
+echo "$exposure" | grep 'Overall exposure'
+rm -r "$tree/etc/systemd/system/pelorin-serve.service.d"
 scripts=$(mktemp -d)
 dpkg-deb -e "$deb" "$scripts"
 # debhelper enables it again only where the owner had enabled it: every

@@ -349,39 +349,62 @@ void TestServe::passwordChangeSignsOthersOut()
 
 void TestServe::forgottenPassword_data()
 {
+    QTest::addColumn<QString>("name");      // whose password is forgotten
     QTest::addColumn<int>("minutesLater");  // the code used this long after it was made
     QTest::addColumn<int>("status");
-    QTest::newRow("in time") << 29 << 201;
-    QTest::newRow("expired") << 31 << 403;
+    QTest::newRow("the owner's, in time") << "anna" << 29 << 201;
+    QTest::newRow("the owner's, expired") << "anna" << 31 << 403;
+    QTest::newRow("staff's") << "ben" << 5 << 201;
+    QTest::newRow("no such account") << "someone" << 5 << 400;
 }
 
 void TestServe::forgottenPassword()
 {
+    QFETCH(QString, name);
     QFETCH(int, minutesLater);
     QFETCH(int, status);
     claim();
     const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
     QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}), token + kJson)),
+        201);
+    const QByteArray ben = headerOf(
+        exchange(m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "staff password"}}), kJson)),
+        "Set-Cookie");
     // Root writes a fresh code into the state folder; the running server
     // reads it at the next setup.
     const SetupCode code = SetupCode::make(m_now);
     QVERIFY(BoardService::writeSetupCode(*m_state, code));
     m_now += minutes(minutesLater);
+    // The page offers the code's form again.
+    const QJsonObject offered =
+        QJsonDocument::fromJson(bodyOf(exchange(m_port, request("GET", "/api/setup")))).object();
+    QCOMPARE(offered.value("needed").toBool(), false);
+    QCOMPARE(offered.value("code_waiting").toBool(), minutesLater < 30);
     const auto setup = [&] {
-        return exchange(
-            m_port, request("POST", "/api/setup",
-                            json({{"code", code.text()}, {"name", "someone"}, {"password", "new password"}}), kJson));
+        return exchange(m_port,
+                        request("POST", "/api/setup",
+                                json({{"code", code.text()}, {"name", name}, {"password", "new password"}}), kJson));
     };
     const QByteArray reset = setup();
     QVERIFY2(statusOf(reset) == status, reset.constData());
-    if (status != 201)
+    if (status != 201) {
+        // Nothing changed: the password is still the old one.
+        QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                                   json({{"name", "anna"}, {"password", "correct horse"}}), kJson))),
+                 200);
         return;
-    // The owner keeps her name, every device signs in again, and nothing
-    // else is lost.
-    QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), QStringLiteral("anna"));
-    QCOMPARE(statusOf(as("GET", "/api/session")), 401);
+    }
+    // The account keeps its name and signs in with the new password; the
+    // owner's reset signs every device out, staff's only theirs.
+    QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), name);
+    QCOMPARE(statusOf(as("GET", "/api/session")), name == "anna" ? 401 : 200);
+    QCOMPARE(
+        statusOf(exchange(m_port, request("GET", "/api/session", {}, "Cookie: " + ben.split(';').first() + "\r\n"))),
+        401);
     QCOMPARE(statusOf(exchange(
-                 m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "new password"}}), kJson))),
+                 m_port, request("POST", "/api/login", json({{"name", name}, {"password", "new password"}}), kJson))),
              200);
     m_cookie = headerOf(reset, "Set-Cookie").split(';').first();
     QCOMPARE(statusOf(as("GET", "/api/sets/Morning")), 200);

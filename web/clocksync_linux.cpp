@@ -1,23 +1,36 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/clocksync.h"
 
+#include <QFileInfo>
+
 #include <sys/timex.h>
 
 namespace clocksync {
 
-// The kernel keeps a flag that the time services (systemd-timesyncd,
-// chrony, ntpd) clear once they have set the clock, and that it sets
-// again where they stop; timedatectl's "System clock synchronized" is the
-// same flag.
+namespace {
+
+// Where systemd-timesyncd marks that it has set the clock; readable in
+// the service's sandbox, which forbids adjtimex() even for reading.
+const char *const kTimesyncMark = "/run/systemd/timesync/synchronized";
+
+}  // namespace
+
 bool synchronised()
 {
+    if (QFileInfo::exists(QLatin1String(kTimesyncMark)))
+        return true;
+    // Else the flag that the kernel keeps and the time services (chrony,
+    // ntpd, timesyncd) clear once they have set the clock: timedatectl's
+    // "System clock synchronized". A call the sandbox refuses says nothing.
     struct timex reading {};
-    return adjtimex(&reading) != TIME_ERROR && !(reading.status & STA_UNSYNC);
+    const int state = adjtimex(&reading);
+    return state != -1 && state != TIME_ERROR && !(reading.status & STA_UNSYNC);
 }
 
 QString how()
 {
-    return QStringLiteral("the kernel's clock flag, as \"timedatectl\" shows it (System clock synchronized)");
+    return QStringLiteral("systemd-timesyncd's mark %1, or the kernel's clock flag, as \"timedatectl\" shows it")
+        .arg(QLatin1String(kTimesyncMark));
 }
 
 }  // namespace clocksync

@@ -204,7 +204,9 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         return byKey(request, body, answer);
     if (path == QLatin1String("/api/setup") && request.method == "GET") {
         readSetupCodeFile();
-        answer(jsonReply(200, QJsonObject{{"needed", !m_accounts.hasOwner()}}));
+        // A code root made for a forgotten password: the page offers its form.
+        const bool waiting = m_accounts.hasOwner() && m_setupCode && !m_setupCode->expired(m_clocks.wall());
+        answer(jsonReply(200, QJsonObject{{"needed", !m_accounts.hasOwner()}, {"code_waiting", waiting}}));
         return;
     }
     if (path == QLatin1String("/api/setup") && request.method == "POST")
@@ -329,12 +331,18 @@ void BoardService::setup(const HttpRequest &request, const QJsonObject &body, co
                                    : QStringLiteral("That is not the setup code.")));
         return;
     }
-    // With an owner, the code is for a forgotten password: the owner's
-    // name stays, and only the password changes.
+    // With an owner, the code is for a forgotten password, the owner's or
+    // staff's: the name says whose, and only the password changes.
     QString name = body.value(QLatin1String("name")).toString();
-    for (const AccountStore::Account &a : m_accounts.accounts()) {
-        if (a.role == AccountStore::Role::Owner)
-            name = a.name;
+    if (m_accounts.hasOwner()) {
+        const AccountStore::Account *account = m_accounts.find(name);
+        if (!account) {
+            answer(errorReply(400, QStringLiteral("name: there is no account named \"%1\"; give the name of the "
+                                                  "account whose password is forgotten.")
+                                       .arg(name.left(AccountStore::kLongestName))));
+            return;
+        }
+        name = account->name;
     }
     const QByteArray password = body.value(QLatin1String("password")).toString().toUtf8();
     if (!AccountStore::isAccountName(name) || password.size() < 8) {
@@ -358,12 +366,17 @@ void BoardService::setup(const HttpRequest &request, const QJsonObject &body, co
         m_state.remove(kSetupCodeFile);
         m_throttle.succeeded(address);
         if (reset) {
-            // Every device signs in again, with the new password.
-            for (const AccountStore::Account &a : m_accounts.accounts())
-                m_sessions.closeAccount(a.name);
+            // The account's devices sign in again, with the new password;
+            // for the owner's, every device, as whoever knew the old one
+            // may have made accounts of their own.
+            const bool owner = m_accounts.find(name)->role == AccountStore::Role::Owner;
+            for (const AccountStore::Account &a : m_accounts.accounts()) {
+                if (owner || a.name == name)
+                    m_sessions.closeAccount(a.name);
+            }
         }
         m_log.record(m_clocks.wall(), name, address,
-                     reset ? QStringLiteral("owner's password reset") : QStringLiteral("owner created"));
+                     reset ? QStringLiteral("password reset with a setup code") : QStringLiteral("owner created"));
         answer(signedIn(request, name, false, 201));
     });
     if (!queued)

@@ -14,8 +14,8 @@ tries to send, and a name resolved to 127.0.0.1 as DNS rebinding would
 tries to reach the page: both are refused, and nothing reaches the board.
 Staff schedule the set for the next minute, and the board receives it
 again at that minute, which takes a real minute's wait, as the server's
-clock is the computer's. A stale save shows both versions. axe-core
-judges every view. Screenshots
+clock is the computer's. A stale save shows both versions. A setup code made on the computer
+resets a forgotten password. axe-core judges every view. Screenshots
 of each go to OUTDIR.
 """
 import http.server
@@ -336,6 +336,23 @@ def run(work, report, recorder, server):
         screenshot(phone, "phone-stale")
         by_id(phone, "conflict-take").click()
         wait(phone, lambda d: by_id(d, "m2").get_attribute("value") == "Sale", "taking theirs shows theirs")
+
+        # Anna forgets her password: root makes a code on the computer, and
+        # the page, opened again, offers to reset it.
+        made = subprocess.run([PELORIN, "--serve", "--setup-code", "--state", os.path.join(work, "state")],
+                              capture_output=True, text=True)
+        fresh = (re.search(r"setup code: (\S+)", made.stdout) or [None, None])[1]
+        check(made.returncode == 0 and fresh, "root makes a setup code for a forgotten password")
+        by_id(desk, "signout").click()
+        wait(desk, lambda d: shown(d, "setup") and "Reset" in by_id(d, "setup-title").text,
+             "the page offers to reset a password with the code")
+        axe(desk, "password reset")
+        screenshot(desk, "desktop-reset")
+        type_slowly(by_id(desk, "setup-code"), fresh or "")
+        type_slowly(by_id(desk, "setup-name"), "anna")
+        type_slowly(by_id(desk, "setup-password"), "anna's new secret")
+        by_id(desk, "setup").submit()
+        wait(desk, lambda d: shown(d, "board"), "anna is back in with the code and a new password", 30)
     finally:
         phone.quit()
         desk.quit()

@@ -462,6 +462,18 @@ function onSubmit(id, action) {
   });
 }
 
+// With an owner, a setup code that root made on the computer resets a
+// forgotten password, the owner's or staff's.
+function forgotten() {
+  show('setup');
+  $('setup-title').textContent = 'Reset a forgotten password';
+  $('setup-why').textContent = 'On the computer beside the board, root makes a setup code with: '
+    + 'sudo pelorin --serve --setup-code --state /var/lib/pelorin. Give it here with the name of the account and its new password.';
+  $('setup-name-label').textContent = 'Name of the account';
+  $('setup-go').textContent = 'Reset the password';
+  $('setup-back').hidden = false;
+}
+
 async function start() {
   buildEditor();
   onSubmit('setup', async () => {
@@ -507,6 +519,8 @@ async function start() {
   const nextYear = new Date();
   nextYear.setFullYear(nextYear.getFullYear() + 1);
   $('key-expires').value = nextYear.toISOString().slice(0, 10);
+  $('signin-forgot').addEventListener('click', forgotten);
+  $('setup-back').addEventListener('click', () => show('signin'));
   $('signout').addEventListener('click', async () => {
     await api('POST', '/api/logout');
     location.reload();
@@ -529,7 +543,9 @@ async function start() {
   const session = await api('GET', '/api/session');
   if (session.ok) return signedIn(session.data);
   const setup = await api('GET', '/api/setup');
-  show(setup.ok && setup.data.needed ? 'setup' : 'signin');
+  if (setup.ok && setup.data.needed) return show('setup');
+  show('signin');
+  if (setup.ok && setup.data.code_waiting) forgotten();
 }
 
 start();
