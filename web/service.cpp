@@ -814,6 +814,12 @@ HttpReply BoardService::keys(const HttpRequest &request, const Caller &caller, c
     const auto local = [this](const QDateTime &when) {
         return when.isValid() ? QJsonValue(when.toTimeZone(m_clocks.zone).toString(Qt::ISODate)) : QJsonValue();
     };
+    // The last day a key works, as it was given.
+    const auto lastDay = [this](const QDateTime &expires) {
+        return expires.isValid()
+                   ? QJsonValue(expires.addSecs(-1).toTimeZone(m_clocks.zone).date().toString(Qt::ISODate))
+                   : QJsonValue();
+    };
     const QString address = request.peer.toString();
     if (request.path == QLatin1String("/api/keys") && request.method == "GET") {
         QJsonArray list;
@@ -821,7 +827,7 @@ HttpReply BoardService::keys(const HttpRequest &request, const Caller &caller, c
             list.append(QJsonObject{{"name", k.name},
                                     {"scope", KeyStore::scopeName(k.scope)},
                                     {"made", local(k.made)},
-                                    {"expires", local(k.expires)},
+                                    {"expires", lastDay(k.expires)},
                                     {"last_used", local(k.lastUsed)}});
         }
         return jsonReply(200, list);
@@ -856,7 +862,7 @@ HttpReply BoardService::keys(const HttpRequest &request, const Caller &caller, c
                      name + QStringLiteral(" (") + KeyStore::scopeName(*scope) + QLatin1Char(')'));
         return jsonReply(201, QJsonObject{{"name", name},
                                           {"scope", KeyStore::scopeName(*scope)},
-                                          {"expires", local(expires)},
+                                          {"expires", lastDay(expires)},
                                           {"key", QString::fromLatin1(key)}});
     }
     if (request.path.startsWith(QLatin1String("/api/keys/")) && request.method == "DELETE") {

@@ -429,7 +429,7 @@ async function loadKeys() {
   $('keys-list').replaceChildren();
   for (const k of r.ok ? r.data : []) {
     const used = k.last_used ? `last used ${computerTime(k.last_used)}` : 'never used';
-    const until = k.expires ? `until ${computerTime(k.expires)}` : 'never expires';
+    const until = k.expires ? `works through ${k.expires}` : 'never expires';
     item($('keys-list'), `${k.name}: ${k.scope === 'edit' ? 'sends and edits' : 'sends'}, ${until}, ${used}`, `Revoke ${k.name}`, async () => {
       if (!confirm(`Revoke the key "${k.name}"? Scripts that use it are refused from now on.`)) return;
       const gone = await api('DELETE', `/api/keys/${encodeURIComponent(k.name)}`);
