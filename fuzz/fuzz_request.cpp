@@ -29,7 +29,7 @@ struct Server {
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<StateFolder> state;
     std::unique_ptr<BoardService> service;
-    QByteArray cookie, csrf;
+    QByteArray cookie, csrf, key;
 };
 
 HttpRequest request(const QByteArray &method, const QString &path, const QByteArray &body)
@@ -82,6 +82,16 @@ Server &server()
         if (made.cookie.isEmpty())
             std::abort();
         made.csrf = SessionStore::csrfToken(made.cookie);
+        // A script's key, which can save sets: what only a key reaches.
+        HttpRequest keys =
+            request("POST", QStringLiteral("/api/keys"), R"({"name":"script","scope":"edit","expires":null})");
+        keys.headers.append({"cookie", QByteArray(BoardService::kCookie) + "=" + made.cookie});
+        keys.headers.append({"x-csrf-token", made.csrf});
+        made.service->handle(keys, [&](const HttpReply &reply) {
+            made.key = QJsonDocument::fromJson(reply.body).object().value(QLatin1String("key")).toString().toLatin1();
+        });
+        if (made.key.isEmpty())
+            std::abort();
         return made;
     }();
     return s;
@@ -125,6 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         r.headers.append({"cookie", QByteArray(BoardService::kCookie) + "=" + s.cookie});
     if (flags & 4)
         r.headers.append({"x-csrf-token", s.csrf});
+    // The key's requests come from an address of their own, which the
+    // wrong keys of other inputs have not made to wait.
+    if (flags & 8) {
+        r.headers.append({"authorization", "Bearer " + s.key});
+        r.peer = QHostAddress(QStringLiteral("127.0.0.2"));
+    }
     believeProxy(r, {QHostAddress(QHostAddress::LocalHost)});
 
     // What the adapter judges before any handler.

@@ -9,12 +9,20 @@
 #   - pelorin 1.0.0, which held the window, with .mes files opening in it
 #     and its menu entry in place, upgraded with both new packages given,
 #     as the README says: the window, its menu entry and the .mes
-#     association are all still there.
-#   tests/package-roots.sh PELORIN.deb PELORIN-GUI.deb [PELORIN-1.0.0.deb]
-# Without 1.0.0's package, the upgrade is left out, and said so.
+#     association are all still there;
+#   - pelorin 1.2.0, the first with the board's server, whose state folder
+#     holds an owner, staff, a set, a chosen port, sessions and the log,
+#     in the folder and as the user that systemd's DynamicUser gives it,
+#     upgraded to this pelorin: every file of the state is still there,
+#     byte for byte, and the new server signs in with it, keeps the
+#     sessions and serves the set; a schedule and a key made then are kept
+#     through a reinstall; and a backup made and restored as docs/serve.md
+#     says brings a deleted set back, every file its user's again.
+#   tests/package-roots.sh PELORIN.deb PELORIN-GUI.deb [PELORIN-1.0.0.deb [PELORIN-1.2.0.deb]]
+# Without 1.0.0's or 1.2.0's package, that upgrade is left out, and said so.
 # Needs root, for the roots' mounts.
 set -euo pipefail
-deb=$(realpath "$1") gui=$(realpath "$2") old=${3:+$(realpath "$3")}
+deb=$(realpath "$1") gui=$(realpath "$2") old=${3:+$(realpath "$3")} served=${4:+$(realpath "$4")}
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
 trap 'wait; rm -rf "$tmp"' EXIT
@@ -39,18 +47,23 @@ roots_init "$(dpkg --print-architecture)" "$tmp"
 # desktop's MIME and menu caches.
 root alone "$deb" >"$tmp/alone.log" 2>&1 &
 alone=$!
-upgrade=
+upgrade='' serve=''
+# The roots keep no package lists, as a mirror would give them: what the
+# new packages depend on and the old did not is in them from the start.
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' && dpkg-deb -f "$gui" Depends | tr ',' '\n')
+depends=$(sed 's/(.*)//; s/|.*//; s/ //g' <<<"$depends" | grep -v '^pelorin$' | sort -u | paste -sd,)
 if [ -n "$old" ]; then
-    # The root keeps no package lists, as a mirror would give them: what the
-    # new packages depend on and the old did not is in it from the start.
-    depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' && dpkg-deb -f "$gui" Depends | tr ',' '\n')
-    depends=$(sed 's/(.*)//; s/|.*//; s/ //g' <<<"$depends" | grep -v '^pelorin$' | sort -u | paste -sd,)
     root upgrade "$old,shared-mime-info,desktop-file-utils,$depends" --variant=apt >"$tmp/upgrade.log" 2>&1 &
     upgrade=$!
+fi
+if [ -n "$served" ]; then
+    root serve "$served,$depends" --variant=apt >"$tmp/serve.log" 2>&1 &
+    serve=$!
 fi
 made=0
 wait $alone || made=1
 [ -z "$upgrade" ] || wait $upgrade || made=1
+[ -z "$serve" ] || wait $serve || made=1
 cat "$tmp"/*.log | grep -v '^bind-mounting' || true
 [ $made -eq 0 ] || exit 1
 
@@ -74,6 +87,116 @@ check "alone: pelorin with a display" said 2 'sudo apt install pelorin-gui' \
     emulate alone QT_QPA_PLATFORM=offscreen /usr/bin/pelorin
 check "alone: pelorin --virtual-board" said 2 'sudo apt install pelorin-gui' \
     emulate alone QT_QPA_PLATFORM=offscreen /usr/bin/pelorin --virtual-board
+
+# The board's server, upgraded from 1.2.0: its state where systemd keeps a
+# DynamicUser's (/var/lib/private/pelorin), the server run as that user.
+service_uid=61234 state=/var/lib/private/pelorin
+serving() { # [OPTION...]: starts the root's server as the service's user
+    : >"$tmp/serving.err"
+    emulate serve setpriv --reuid=$service_uid --regid=$service_uid --clear-groups \
+        /usr/bin/pelorin --serve --listen 127.0.0.1:0 --state $state "$@" 2>"$tmp/serving.err" &
+    local _
+    for _ in $(seq 100); do
+        grep -q '^  http' "$tmp/serving.err" && break
+        sleep 0.1
+    done
+    port=$(grep -o -m1 ':[0-9]\+/' "$tmp/serving.err" | head -n 1 | tr -d :/)
+    code=$(sed -n 's/.*setup code: //p' "$tmp/serving.err")
+    cat "$tmp/serving.err"
+    [ -n "$port" ]
+}
+stopped() {
+    pkill -f -- "--state $state" || true
+    local _
+    for _ in $(seq 50); do
+        pgrep -f -- "--state $state" >/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
+}
+api() { # EXPECTED METHOD PATH [curl option...]: the answer's body
+    local expected=$1 method=$2 path=$3 status
+    shift 3
+    status=$(curl -s -o "$tmp/answer" -w '%{http_code}' -X "$method" --max-time 60 "$@" \
+        "http://127.0.0.1:$port$path") || true
+    cat "$tmp/answer"
+    [ "$status" = "$expected" ] || { echo " <- $method $path: $status, not $expected"; return 1; }
+}
+json=(-H 'Content-Type: application/json')
+owner=(-b "$tmp/owner.jar" -c "$tmp/owner.jar")
+token() { api 200 GET /api/session "${owner[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["csrf"])'; }
+state_files() { (cd "$tmp/serve$state" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+old_state() {
+    # As the service sees it through systemd's mounts: the user passes
+    # through /var/lib/private to its own folder, and nowhere else.
+    mkdir -p "$tmp/serve$state" && chmod 0711 "$tmp/serve/var/lib/private" && chmod 0700 "$tmp/serve$state" &&
+        chown $service_uid:$service_uid "$tmp/serve$state" && serving && [ -n "$code" ] &&
+        api 201 POST /api/setup "${owner[@]}" "${json[@]}" \
+            -d "{\"code\":\"$code\",\"name\":\"owner\",\"password\":\"owner's secret\"}" &&
+        api 200 POST /api/login "${owner[@]}" "${json[@]}" \
+            -d '{"name":"owner","password":"owner'"'"'s secret","keep":true}' &&
+        local csrf && csrf=$(token) &&
+        api 201 POST /api/accounts "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" \
+            -d '{"name":"anna","password":"anna'"'"'s secret"}' &&
+        api 201 PUT /api/sets/Morning.mes "${owner[@]}" -H "X-CSRF-Token: $csrf" -H 'If-None-Match: *' \
+            -H 'Content-Type: application/x-tavro-messages' --data-binary @"$tmp/set.mes" &&
+        api 200 PUT /api/board "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" -d '{"device":"/dev/ttyUSB0"}' &&
+        stopped && state_files >"$tmp/state-1.2.0" &&
+        grep -q ' ./sets/Morning.mes$' "$tmp/state-1.2.0" && grep -q ' ./accounts.json$' "$tmp/state-1.2.0"
+}
+same_state() { state_files | diff "$tmp/state-1.2.0" -; }
+new_server() {
+    serving --clock-is-set &&
+        api 200 GET /api/session "${owner[@]}" | grep -q '"role":"owner"' &&
+        api 200 POST /api/login "${json[@]}" -d '{"name":"anna","password":"anna'"'"'s secret"}' &&
+        api 200 GET /api/sets/Morning.mes "${owner[@]}" | cmp - "$tmp/set.mes" &&
+        api 200 GET /api/board "${owner[@]}" | grep -q '"device":"/dev/ttyUSB0"' &&
+        api 200 GET /api/log "${owner[@]}" | grep -q '"event":"account added"'
+}
+schedule_and_key() {
+    local csrf version key
+    csrf=$(token) &&
+        version=$(api 200 GET /api/schedule "${owner[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["version"])') &&
+        api 200 PUT /api/schedule "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" -H "If-Match: \"$version\"" \
+            -d '{"entries":[{"set":"Morning","time":"06:00","days":["mon","tue","wed","thu","fri","sat"]}]}' &&
+        key=$(api 201 POST /api/keys "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" \
+            -d '{"name":"till","scope":"send","expires":null}' | python3 -c 'import json, sys; print(json.load(sys.stdin)["key"])') &&
+        stopped && cp "$deb" "$tmp/serve/tmp/" &&
+        emulate serve apt-get install -y --reinstall "/tmp/${deb##*/}" && serving --clock-is-set &&
+        api 200 GET /api/schedule "${owner[@]}" | grep -q '"time":"06:00"' &&
+        api 200 GET /api/status -H "Authorization: Bearer $key" &&
+        api 200 GET /api/keys "${owner[@]}" | grep -q '"name":"till"'
+}
+restored() {
+    local csrf version
+    stopped &&
+        emulate serve sh -c 'tar -C /var/lib/private -czf /root/pelorin-state.tar.gz pelorin' &&
+        serving --clock-is-set && csrf=$(token) &&
+        version=$(api 200 GET /api/sets "${owner[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["version"])') &&
+        api 204 DELETE /api/sets/Morning "${owner[@]}" -H "X-CSRF-Token: $csrf" -H "If-Match: \"$version\"" &&
+        stopped &&
+        emulate serve sh -ec '
+            cd /root && mkdir restore && tar -C restore -xzf pelorin-state.tar.gz
+            find /var/lib/private/pelorin -mindepth 1 -delete
+            cp -a restore/pelorin/. /var/lib/private/pelorin/
+            chown -R --reference=/var/lib/private/pelorin /var/lib/private/pelorin' &&
+        [ -z "$(find "$tmp/serve$state" ! -uid $service_uid -print -quit)" ] &&
+        serving --clock-is-set &&
+        api 200 GET /api/sets/Morning.mes "${owner[@]}" | cmp - "$tmp/set.mes" &&
+        api 200 GET /api/schedule "${owner[@]}" | grep -q '"time":"06:00"' && stopped
+}
+if [ -n "$served" ]; then
+    check "serve: 1.2.0's server, claimed, with staff, a set, a port and a kept session" old_state
+    cp "$deb" "$tmp/serve/tmp/"
+    check "serve: apt install of this pelorin over 1.2.0" emulate serve apt-get install -y "/tmp/${deb##*/}"
+    check "serve: every file of the state is still there, byte for byte" same_state
+    check "serve: this server signs in by 1.2.0's accounts and sessions, and serves its set and port" new_server
+    check "serve: a schedule and a key, kept through a reinstall" schedule_and_key
+    check "serve: a backup restored into /var/lib/private/pelorin brings a deleted set back" restored
+    stopped
+else
+    echo "skipped: the upgrade of the board's server from 1.2.0, whose package was not given"
+fi
 
 if [ -z "$old" ]; then
     echo "skipped: the upgrade from 1.0.0, whose package was not given"

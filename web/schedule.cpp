@@ -10,6 +10,12 @@
 
 namespace schedule {
 
+QTimeZone localZone()
+{
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    return zone.isValid() ? zone : QTimeZone(QByteArrayLiteral("UTC"));
+}
+
 QDateTime instant(QDate date, QTime time, const QTimeZone &zone)
 {
     // The local time read with the offset in force a day before and a day

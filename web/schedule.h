@@ -26,6 +26,10 @@ struct Entry {
     bool once() const { return at.isValid(); }
 };
 
+// The computer's time zone; UTC where it has none it can read (no time
+// zone data installed), which the server then says.
+QTimeZone localZone();
+
 // The instant a local date and time stands for: the earliest if the day has
 // it twice, the end of the gap if the day skips it.
 QDateTime instant(QDate date, QTime time, const QTimeZone &zone);

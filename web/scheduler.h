@@ -28,7 +28,7 @@ public:
     struct Clocks {
         std::function<QDateTime()> wall = [] { return QDateTime::currentDateTimeUtc(); };
         std::function<bool()> synchronised = [] { return true; };
-        QTimeZone zone = QTimeZone::systemTimeZone();
+        QTimeZone zone = schedule::localZone();
     };
     // What an attempt to start a scheduled send did.
     struct Start {

@@ -182,6 +182,10 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
                                    "where others share it, serve HTTPS (--tls-cert, --tls-key) or put a proxy "
                                    "with a certificate in front\n");
         }
+        if (!QTimeZone::systemTimeZone().isValid()) {
+            said += QStringLiteral("pelorin: this computer's time zone cannot be read (is tzdata installed?): the "
+                                   "schedule's times are UTC\n");
+        }
         if (!commandLine.clockIsSet && !clocksync::synchronised()) {
             said += QStringLiteral("pelorin: the clock is not synchronised yet (%1): scheduled sends wait for it; "
                                    "where the clock is kept otherwise, start with --clock-is-set\n")

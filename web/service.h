@@ -33,7 +33,7 @@ public:
         // Whether the wall clock has been set from the network, and the
         // zone the schedule's times are in.
         std::function<bool()> synchronised;
-        QTimeZone zone = QTimeZone::systemTimeZone();
+        QTimeZone zone = schedule::localZone();
     };
     static constexpr const char *kCookie = "pelorin_session";
 
