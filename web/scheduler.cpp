@@ -34,6 +34,7 @@ Scheduler::Scheduler(StateFolder &state, AuditLog &log, SetStore &sets, Clocks c
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Scheduler::check);
+    connect(&m_clockSet, &clocksync::Watcher::set, this, &Scheduler::check);
 }
 
 bool Scheduler::open()

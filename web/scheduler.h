@@ -2,6 +2,7 @@
 #pragma once
 
 #include "web/auditlog.h"
+#include "web/clocksync.h"
 #include "web/schedule.h"
 #include "web/setstore.h"
 
@@ -20,8 +21,8 @@ class StateFolder;
 // upload at a time, tries again where a retry may mend a failure, and
 // keeps what each entry last did. It judges the day by the wall clock,
 // and only once that clock is synchronised; as Qt's timers run on the
-// monotonic clock, it looks again at least every few seconds, so that a
-// clock set forward or back is planned for at once.
+// monotonic clock, it looks again whenever the wall clock is set, and at
+// least every few seconds besides.
 class Scheduler : public QObject {
     Q_OBJECT
 public:
@@ -97,5 +98,6 @@ private:
     std::optional<Pending> m_running;
     std::optional<bool> m_synchronised;  // none before the first look
     QTimer m_timer;
+    clocksync::Watcher m_clockSet;
     QString m_error;
 };

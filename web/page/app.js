@@ -467,9 +467,12 @@ function onSubmit(id, action) {
 function forgotten() {
   show('setup');
   $('setup-title').textContent = 'Reset a forgotten password';
-  $('setup-why').textContent = 'On the computer beside the board, root makes a setup code with: '
-    + 'sudo pelorin --serve --setup-code --state /var/lib/pelorin. Give it here with the name of the account and its new password.';
+  const command = document.createElement('code');
+  command.textContent = 'sudo pelorin --serve --setup-code --state /var/lib/pelorin';
+  $('setup-why').replaceChildren('On the computer beside the board, root makes a setup code with ', command,
+    '. Give it here with the name of the account and its new password.');
   $('setup-name-label').textContent = 'Name of the account';
+  $('setup-password-label').textContent = 'New password (at least 8 characters)';
   $('setup-go').textContent = 'Reset the password';
   $('setup-back').hidden = false;
 }
