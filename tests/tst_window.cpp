@@ -54,6 +54,20 @@ void TestWindow::commandLine_data()
     QTest::newRow("a lone dash") << QStringList{"-"} << mistake << QString() << false;
     QTest::newRow("a toolkit option and a file") << QStringList{"-platform", "a.mes"} << mistake << QString() << false;
     QTest::newRow("an empty name") << QStringList{""} << mistake << QString() << false;
+    const int serve = int(CommandLine::Serve);
+    QTest::newRow("serving HTTPS, with a redirect")
+        << QStringList{"--serve", "--tls-cert", "c.pem", "--tls-key", "k.pem", "--redirect-from", "0.0.0.0:8080"}
+        << serve << QString() << false;
+    QTest::newRow("serving by a clock kept otherwise")
+        << QStringList{"--serve", "--clock-is-set"} << serve << QString() << false;
+    QTest::newRow("a certificate without its key")
+        << QStringList{"--serve", "--tls-cert", "c.pem"} << mistake << QString() << false;
+    QTest::newRow("a redirect to no HTTPS")
+        << QStringList{"--serve", "--redirect-from", "0.0.0.0:8080"} << mistake << QString() << false;
+    QTest::newRow("a redirect from no port")
+        << QStringList{"--serve", "--tls-cert", "c", "--tls-key", "k", "--redirect-from", "0.0.0.0"} << mistake
+        << QString() << false;
+    QTest::newRow("the clock, with no server") << QStringList{"--clock-is-set"} << mistake << QString() << false;
 }
 
 void TestWindow::commandLine()
