@@ -27,6 +27,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 
 from selenium import webdriver
@@ -282,6 +283,29 @@ def run(work, report, recorder, server):
         phone.execute_script("document.getElementById('log-table').scrollIntoView()")
         screenshot(phone, "phone-log")
         screenshot(desk, "desktop-board")
+
+        # The owner makes a key for a script, shown once; the script reads
+        # the status with it and gets no cookie; revoked, it is refused.
+        by_id(phone, "key-name").send_keys("till")
+        by_id(phone, "keys").submit()
+        wait(phone, lambda d: shown(d, "key-made") and by_id(d, "key-text").get_attribute("value"),
+             "the owner makes a key, shown once")
+        key = by_id(phone, "key-text").get_attribute("value")
+        check("till: sends" in by_id(phone, "keys-list").text, "the key is listed with what it may do")
+
+        def with_key():
+            try:
+                answer = direct.open(urllib.request.Request(page + "api/status",
+                                                            headers={"Authorization": f"Bearer {key}"}))
+                return answer.status, answer.headers.get("Set-Cookie")
+            except urllib.error.HTTPError as refused:
+                return refused.code, refused.headers.get("Set-Cookie")
+        check(with_key() == (200, None), f"a script reads the status with the key, and gets no cookie: {with_key()}")
+        phone.find_element(By.XPATH, "//button[text()='Revoke till']").click()
+        wait(phone, lambda d: d.switch_to.alert, "revoking asks first")
+        phone.switch_to.alert.accept()
+        wait(phone, lambda d: "No keys yet." in by_id(d, "keys-list").text, "the key is revoked")
+        check(with_key()[0] == 401, "the revoked key is refused")
 
         # Staff schedule the set for the next minute, on today's weekday.
         target = (int(time.time() // 60) + 1) * 60
