@@ -50,14 +50,15 @@ alone=$!
 upgrade='' serve=''
 # The roots keep no package lists, as a mirror would give them: what the
 # new packages depend on and the old did not is in them from the start.
-depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' && dpkg-deb -f "$gui" Depends | tr ',' '\n')
-depends=$(sed 's/(.*)//; s/|.*//; s/ //g' <<<"$depends" | grep -v '^pelorin$' | sort -u | paste -sd,)
+names() { sed 's/(.*)//; s/|.*//; s/ //g' | grep -v '^pelorin$' | sort -u | paste -sd,; }
+depends=$( (dpkg-deb -f "$deb" Depends | tr ',' '\n' && dpkg-deb -f "$gui" Depends | tr ',' '\n') | names)
+served_depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | names)
 if [ -n "$old" ]; then
     root upgrade "$old,shared-mime-info,desktop-file-utils,$depends" --variant=apt >"$tmp/upgrade.log" 2>&1 &
     upgrade=$!
 fi
 if [ -n "$served" ]; then
-    root serve "$served,$depends" --variant=apt >"$tmp/serve.log" 2>&1 &
+    root serve "$served,$served_depends" --variant=apt >"$tmp/serve.log" 2>&1 &
     serve=$!
 fi
 made=0
