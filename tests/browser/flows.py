@@ -31,7 +31,7 @@ import urllib.error
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -54,7 +54,10 @@ def check(ok, what):
 
 def wait(driver, condition, what, seconds=20):
     try:
-        return WebDriverWait(driver, seconds, poll_frequency=0.1).until(lambda d: condition(d))
+        # A page that reloads meanwhile (a sign-out) leaves the elements of
+        # the one before stale: the next poll looks at the new page.
+        return WebDriverWait(driver, seconds, poll_frequency=0.1,
+                             ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: condition(d))
     except TimeoutException:
         check(False, what)
         return None
