@@ -10,6 +10,17 @@
 // What a server on this machine answers `request` on a connection of its
 // own: the status line, headers and body, once the answer is whole or the
 // connection is closed. With `pauseMs`, `rest` follows after that pause.
+// A request for the server on this machine's loopback address; a body,
+// even an empty one, is sent with its length.
+inline QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
+                          const QByteArray &headers = {})
+{
+    QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
+    if (!body.isNull())
+        r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return r + "\r\n" + body;
+}
+
 inline QByteArray answerOn(QTcpSocket &client, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
 {
     client.write(request);

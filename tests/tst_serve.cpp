@@ -17,15 +17,6 @@ using namespace std::chrono;
 
 namespace {
 
-QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
-                   const QByteArray &headers = {})
-{
-    QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
-    if (!body.isNull())
-        r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    return r + "\r\n" + body;
-}
-
 QByteArray json(const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
 const QByteArray kJson = "Content-Type: application/json\r\n";

@@ -17,15 +17,6 @@
 
 namespace {
 
-QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
-                   const QByteArray &headers = {})
-{
-    QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
-    if (!body.isNull())
-        r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    return r + "\r\n" + body;
-}
-
 // What the server answers over TLS, the certificate taken on trust.
 QByteArray exchangeTls(quint16 port, const QByteArray &request)
 {

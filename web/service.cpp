@@ -51,6 +51,16 @@ QByteArray cookieValue(const HttpRequest &request, const QByteArray &name)
     return {};
 }
 
+// A refusal while the sign-in throttle makes an address wait; `text` has
+// %1 for the seconds.
+HttpReply waitReply(const QString &text, SignInThrottle::Clock::duration wait)
+{
+    const qint64 secs = duration_cast<seconds>(wait).count();
+    HttpReply reply = errorReply(429, text.arg(secs));
+    reply.headers.append({"Retry-After", QByteArray::number(secs)});
+    return reply;
+}
+
 QByteArray quoted(const QByteArray &version) { return '"' + version + '"'; }
 QByteArray unquoted(QByteArray tag)
 {
@@ -237,14 +247,8 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
         answer(reply);
         return;
     }
-    if (path == QLatin1String("/api/send") && request.method == "POST") {
-        answer(send(request, caller, body));
+    if (uploads(request, caller, body, answer))
         return;
-    }
-    if (path == QLatin1String("/api/stop") && request.method == "POST") {
-        answer(stop(request, caller));
-        return;
-    }
     if (path == QLatin1String("/api/ports") && request.method == "GET") {
         QList<SerialDevice> devices = serialDevices();
         assessAccess(devices);
@@ -262,10 +266,6 @@ void BoardService::handle(const HttpRequest &request, const BoardHttpServer::Ans
     }
     if (path == QLatin1String("/api/board")) {
         answer(board(request, caller, body));
-        return;
-    }
-    if (path == QLatin1String("/api/status") && request.method == "GET") {
-        answer(jsonReply(200, status()));
         return;
     }
     if (path == QLatin1String("/api/password") && request.method == "POST")
@@ -315,11 +315,8 @@ void BoardService::setup(const HttpRequest &request, const QJsonObject &body, co
         answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
         return;
     }
-    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
-    if (wait.count() > 0) {
-        HttpReply reply = errorReply(429, QStringLiteral("Too many wrong codes; wait %1 s.").arg(wait.count()));
-        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
-        answer(reply);
+    if (const auto wait = m_throttle.waitFor(address, m_clocks.steady()); wait.count() > 0) {
+        answer(waitReply(QStringLiteral("Too many wrong codes; wait %1 s."), wait));
         return;
     }
     if (m_setupCode->expired(m_clocks.wall()) || !m_setupCode->matches(body.value(QLatin1String("code")).toString())) {
@@ -386,12 +383,8 @@ void BoardService::setup(const HttpRequest &request, const QJsonObject &body, co
 void BoardService::login(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
 {
     const QString address = request.peer.toString();
-    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
-    if (wait.count() > 0) {
-        HttpReply reply =
-            errorReply(429, QStringLiteral("Too many failed sign-ins; wait %1 s before the next.").arg(wait.count()));
-        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
-        answer(reply);
+    if (const auto wait = m_throttle.waitFor(address, m_clocks.steady()); wait.count() > 0) {
+        answer(waitReply(QStringLiteral("Too many failed sign-ins; wait %1 s before the next."), wait));
         return;
     }
     const QString name = body.value(QLatin1String("name")).toString();
@@ -750,15 +743,25 @@ HttpReply BoardService::board(const HttpRequest &request, const Caller &caller, 
     return jsonReply(200, QJsonObject{{"device", m_device}, {"fixed", false}});
 }
 
+bool BoardService::uploads(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                           const BoardHttpServer::Answer &answer)
+{
+    if (request.path == QLatin1String("/api/status") && request.method == "GET")
+        answer(jsonReply(200, status()));
+    else if (request.path == QLatin1String("/api/send") && request.method == "POST")
+        answer(send(request, caller, body));
+    else if (request.path == QLatin1String("/api/stop") && request.method == "POST")
+        answer(stop(request, caller));
+    else
+        return false;
+    return true;
+}
+
 void BoardService::byKey(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer)
 {
     const QString address = request.peer.toString();
-    const auto wait = m_throttle.waitFor(address, m_clocks.steady());
-    if (wait.count() > 0) {
-        HttpReply reply = errorReply(
-            429, QStringLiteral("Too many wrong keys or passwords; wait %1 s before the next.").arg(wait.count()));
-        reply.headers.append({"Retry-After", QByteArray::number(qint64(wait.count()))});
-        answer(reply);
+    if (const auto wait = m_throttle.waitFor(address, m_clocks.steady()); wait.count() > 0) {
+        answer(waitReply(QStringLiteral("Too many wrong keys or passwords; wait %1 s before the next."), wait));
         return;
     }
     const QByteArray authorization = request.header("authorization").trimmed();
@@ -782,19 +785,9 @@ void BoardService::byKey(const HttpRequest &request, const QJsonObject &body, co
         m_state.write(kKeys, m_keys.toJson());
         m_keysSaved = now;
     }
+    if (uploads(request, caller, body, answer))
+        return;
     const QString path = request.path;
-    if (path == QLatin1String("/api/status") && request.method == "GET") {
-        answer(jsonReply(200, status()));
-        return;
-    }
-    if (path == QLatin1String("/api/send") && request.method == "POST") {
-        answer(send(request, caller, body));
-        return;
-    }
-    if (path == QLatin1String("/api/stop") && request.method == "POST") {
-        answer(stop(request, caller));
-        return;
-    }
     // A script that sends needs the sets' names; one that edits, the sets.
     const bool edit = caller.key->scope == KeyStore::Scope::Edit;
     if ((path == QLatin1String("/api/sets") && request.method == "GET") || (edit && path.startsWith(kSetsPrefix))) {

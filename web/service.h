@@ -77,6 +77,10 @@ private:
     };
     // A request with Authorization: judged by its key alone.
     void byKey(const HttpRequest &request, const QJsonObject &body, const BoardHttpServer::Answer &answer);
+    // The upload's routes, for people and keys alike: the status, a send
+    // and a stop. False where the request is for none of them.
+    bool uploads(const HttpRequest &request, const Caller &caller, const QJsonObject &body,
+                 const BoardHttpServer::Answer &answer);
     HttpReply keys(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     HttpReply scheduleRequest(const HttpRequest &request, const Caller &caller, const QJsonObject &body);
     // Starts sending the saved set `name`; false, and the refusal, where
