@@ -34,10 +34,12 @@ void Pacer::wake()
 {
     if (!m_active)
         return;
-    if (Clock::now() < m_deadline) {
+    const Clock::time_point now = Clock::now();
+    if (now < m_deadline) {
         arm(m_deadline);
         return;
     }
+    m_tickedAt = now;
     const unsigned armed = m_armed;
     emit timeout();
     // Neither restarted nor stopped by the receiver: tick on, one interval

@@ -29,6 +29,10 @@ public:
     // times the next one from that moment.
     void start();
     void stop();
+    // The clock's reading that let the latest tick go: no earlier than one
+    // interval after the start() before it, and taken before anything the
+    // tick's receiver does.
+    Clock::time_point tickedAt() const { return m_tickedAt; }
 
     // The system's timer: wakes the pacer once, at or after a deadline on
     // the steady clock. Each platform has its own, in a file of its own;
@@ -55,6 +59,7 @@ private:
 
     std::chrono::milliseconds m_interval{1000};
     Clock::time_point m_deadline;
+    Clock::time_point m_tickedAt;
     bool m_active = false;
     unsigned m_armed = 0;  // counts arm() calls, to tell a restart from a tick
     std::unique_ptr<Alarm> m_alarm;

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-Uploader::Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent)
-    : QObject(parent), m_set(set), m_link(link), m_pacer(pacer)
+Uploader::Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent, HandOverTrace &trace)
+    : QObject(parent), m_set(set), m_link(link), m_pacer(pacer), m_trace(trace)
 {
 }
 
@@ -24,7 +24,8 @@ bool Uploader::running() const { return m_pacer.isActive(); }
 
 void Uploader::tick()
 {
-    if (!m_link.write(upload::nextByte(m_set))) {
+    const char byte = upload::nextByte(m_set);
+    if (!m_link.write(byte)) {
         fail(m_link.errorString());
         return;
     }
@@ -32,6 +33,10 @@ void Uploader::tick()
     // over, not from when this tick was due: a late tick pushes the rest
     // of the stream back instead of bringing the next character early.
     m_pacer.start();
+    // Recorded by the reading that let the character go, taken before its
+    // write, as the next one's is taken no sooner than an interval after
+    // this write. Written once the next is timed, the line delays nothing.
+    m_trace.record(m_pacer.tickedAt(), byte);
     if (upload::advance(m_set)) {
         m_pacer.stop();
         emit finished();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "link/handovertrace.h"
 #include "link/upload.h"
 
 #include <QObject>
@@ -15,7 +16,10 @@ class Pacer;
 class Uploader : public QObject {
     Q_OBJECT
 public:
-    Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent = nullptr);
+    // Each character handed to the link goes into the trace, which is the
+    // one PELORIN_HANDOVER_TRACE names unless another is given.
+    Uploader(MessageSet &set, Comm &link, Pacer &pacer, QObject *parent = nullptr,
+             HandOverTrace &trace = HandOverTrace::process());
 
     // Builds the stream and starts the pacer: the first character leaves
     // one interval from now. A stream too long to send is refused, and
@@ -46,5 +50,6 @@ private:
     MessageSet &m_set;
     Comm &m_link;
     Pacer &m_pacer;
+    HandOverTrace &m_trace;
     bool m_unsettled = false;  // started, and neither stopped nor failed
 };
