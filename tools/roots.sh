@@ -163,7 +163,7 @@ roots_build() {
     } | sha256sum | cut -c1-16)
     tar=$cache/build-$arch-$key.tar
     if [ -n "$(find "$tar" -mmin -1440 2>/dev/null)" ]; then
-        echo "($arch): building in the root kept at $tar$(cat "$tar.without" 2>/dev/null)" >&2
+        echo "($arch): the build root kept at $tar$(cat "$tar.without" 2>/dev/null)" >&2
         echo "$tar"
         return 0
     fi
