@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "model/messageset.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QList>
@@ -16,6 +18,16 @@ inline const QByteArray kWorkedExampleStream =
 // The shortest upload: nine empty messages, every level 0.
 inline const QByteArray kAllEmptyStream =
     QByteArray::fromHex("310D300D0D320D300D0D330D300D0D340D300D0D350D300D0D360D300D0D370D300D0D380D300D0D390D0D51");
+
+// Nine empty messages, every level 0: the set of kAllEmptyStream.
+inline MessageSet emptySet()
+{
+    MessageSet set;
+    giveStartValues(set);
+    for (int i = 1; i <= MessageSet::kSlots; ++i)
+        set.messageText[i].clear();
+    return set;
+}
 
 // The set of the format's own example: FRONT DOOR, BACK DOOR, an empty
 // message, ZONE 4 to ZONE 8 and WELCOME; inputs 1, 2 and 5 open; port 2.

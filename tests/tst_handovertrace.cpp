@@ -45,16 +45,6 @@ std::vector<HandOver> handOvers(const QByteArray &text)
     return read;
 }
 
-// Nine empty messages, the shortest upload there is.
-MessageSet emptySet()
-{
-    MessageSet set;
-    giveStartValues(set);
-    for (int i = 1; i <= MessageSet::kSlots; ++i)
-        set.messageText[i].clear();
-    return set;
-}
-
 // Sends the set to the board through a link of its own, at the interval:
 // what stopped it, if anything did.
 QString uploadTo(PtyBoard &board, MessageSet &set, int intervalMs, HandOverTrace *trace)

@@ -9,15 +9,6 @@
 
 namespace {
 
-MessageSet emptySet()
-{
-    MessageSet set;
-    giveStartValues(set);
-    for (int i = 1; i <= MessageSet::kSlots; ++i)
-        set.messageText[i].clear();
-    return set;
-}
-
 QByteArray wire(const QString &stream)
 {
     QByteArray bytes;
