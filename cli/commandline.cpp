@@ -40,12 +40,14 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption trustedProxy(QStringLiteral("trusted-proxy"), {}, QStringLiteral("ADDRESS"));
     const QCommandLineOption state(QStringLiteral("state"), {}, QStringLiteral("DIR"));
     const QCommandLineOption setupCode(QStringLiteral("setup-code"));
+    const QCommandLineOption account(QStringLiteral("account"), {}, QStringLiteral("NAME"));
     const QCommandLineOption clockIsSet(QStringLiteral("clock-is-set"));
     const QCommandLineOption tlsCertificate(QStringLiteral("tls-cert"), {}, QStringLiteral("FILE"));
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), {}, QStringLiteral("FILE"));
     const QCommandLineOption redirectFrom(QStringLiteral("redirect-from"), {}, QStringLiteral("ADDRESS:PORT"));
-    parser.addOptions({virtualBoard, boardOnly, send, port, quiet, listPorts, porcelain, help, version, serve, listen,
-                       hostName, trustedProxy, state, setupCode, clockIsSet, tlsCertificate, tlsKey, redirectFrom});
+    parser.addOptions({virtualBoard, boardOnly, send,       port,           quiet,    listPorts,    porcelain,
+                       help,         version,   serve,      listen,         hostName, trustedProxy, state,
+                       setupCode,    account,   clockIsSet, tlsCertificate, tlsKey,   redirectFrom});
     // A name that starts with "-" is taken for an option; "./-x.mes" names
     // such a file.
     if (!parser.parse(QStringList{QStringLiteral("pelorin")} + arguments))
@@ -61,14 +63,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     const QStringList files = parser.positionalArguments();
     const bool serveOptions = parser.isSet(listen) || parser.isSet(hostName) || parser.isSet(trustedProxy)
-                              || parser.isSet(state) || parser.isSet(setupCode) || parser.isSet(clockIsSet)
-                              || parser.isSet(tlsCertificate) || parser.isSet(tlsKey) || parser.isSet(redirectFrom);
+                              || parser.isSet(state) || parser.isSet(setupCode) || parser.isSet(account)
+                              || parser.isSet(clockIsSet) || parser.isSet(tlsCertificate) || parser.isSet(tlsKey)
+                              || parser.isSet(redirectFrom);
     if (parser.isSet(serve)) {
         if (!files.isEmpty() || parser.isSet(send) || parser.isSet(listPorts) || parser.isSet(quiet)
             || parser.isSet(virtualBoard) || parser.isSet(boardOnly) || parser.isSet(porcelain))
             return mistake(QStringLiteral("--serve takes only --listen, --port, --state, --host-name, "
-                                          "--trusted-proxy, --clock-is-set, --tls-cert, --tls-key, --redirect-from "
-                                          "and --setup-code"));
+                                          "--trusted-proxy, --clock-is-set, --tls-cert, --tls-key, --redirect-from, "
+                                          "--setup-code and --account"));
         if (parser.values(port).size() > 1 || (parser.isSet(port) && parser.value(port).isEmpty()))
             return mistake(QStringLiteral("--port takes one port: a number from 1 to 4, or a device"));
         if (parser.isSet(tlsCertificate) != parser.isSet(tlsKey) || parser.values(tlsCertificate).size() > 1
@@ -77,6 +80,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (parser.isSet(redirectFrom) && !parser.isSet(tlsCertificate))
             return mistake(QStringLiteral("--redirect-from sends browsers to HTTPS, which --tls-cert and --tls-key "
                                           "serve"));
+        if (parser.isSet(account) && (!parser.isSet(setupCode) || parser.values(account).size() > 1))
+            return mistake(QStringLiteral("--account names, once, the account whose password a --setup-code resets"));
         for (const QString &address : parser.values(listen) + parser.values(redirectFrom)) {
             const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
             bool ok = false;
@@ -88,22 +93,23 @@ CommandLine parseCommandLine(const QStringList &arguments)
                         .arg(kServePort));
         }
         line.action = CommandLine::Serve;
-        line.port = parser.value(port);
-        line.listen = parser.values(listen);
-        line.hostNames = parser.values(hostName);
-        line.trustedProxies = parser.values(trustedProxy);
-        line.state = parser.value(state);
-        line.setupCode = parser.isSet(setupCode);
-        line.clockIsSet = parser.isSet(clockIsSet);
-        line.tlsCertificate = parser.value(tlsCertificate);
-        line.tlsKey = parser.value(tlsKey);
-        line.redirectFrom = parser.values(redirectFrom);
+        line.serve.device = parser.value(port);
+        line.serve.listen = parser.values(listen);
+        line.serve.hostNames = parser.values(hostName);
+        line.serve.trustedProxies = parser.values(trustedProxy);
+        line.serve.state = parser.value(state);
+        line.serve.setupCode = parser.isSet(setupCode);
+        line.serve.setupAccount = parser.value(account);
+        line.serve.clockIsSet = parser.isSet(clockIsSet);
+        line.serve.tlsCertificate = parser.value(tlsCertificate);
+        line.serve.tlsKey = parser.value(tlsKey);
+        line.serve.redirectFrom = parser.values(redirectFrom);
         return line;
     }
     if (serveOptions)
         return mistake(
             QStringLiteral("--listen, --state, --host-name, --trusted-proxy, --clock-is-set, --tls-cert, --tls-key, "
-                           "--redirect-from and --setup-code go with --serve"));
+                           "--redirect-from, --setup-code and --account go with --serve"));
     if (parser.isSet(porcelain) && !parser.isSet(listPorts))
         return mistake(QStringLiteral("--porcelain goes with --list-ports"));
     if (parser.isSet(listPorts)) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "web/serveoptions.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -19,20 +21,8 @@ struct CommandLine {
     bool quiet = false;
     bool porcelain = false;  // ListPorts: for a script
     QString mistake;         // Mistake: what is wrong, where the usage alone does not say
-    // Serve: the board's web page and API.
-    QStringList listen;              // ADDRESS:PORT each; empty for the default port on every address
-    QStringList hostNames;           // names of this computer's beside its own
-    QStringList trustedProxies;      // addresses whose X-Forwarded-* are believed
-    QString state;                   // the state folder, where systemd gives none
-    bool setupCode = false;          // only write a fresh setup code, and print it
-    bool clockIsSet = false;         // trust the clock where no time service says it is synchronised
-    QString tlsCertificate, tlsKey;  // PEM files: serve HTTPS
-    QStringList redirectFrom;        // ADDRESS:PORT each: plain HTTP that only redirects to HTTPS
+    ServeOptions serve;      // Serve: the board's web page and API
 };
-// The board's server's port where --listen gives none: its own, above the
-// ports that need root and below the kernel's range for outgoing
-// connections, and in no list of services.
-inline constexpr quint16 kServePort = 8437;
 // The arguments after the program's name.
 CommandLine parseCommandLine(const QStringList &arguments);
 
@@ -49,7 +39,7 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "                       [--clock-is-set]\n"
                                      "                       [--tls-cert FILE --tls-key FILE\n"
                                      "                        [--redirect-from ADDRESS:PORT]...]\n"
-                                     "       pelorin --serve --setup-code [--state DIR]\n"
+                                     "       pelorin --serve --setup-code [--account NAME] [--state DIR]\n"
                                      "Edits the nine messages of a Tavro message board and uploads them over a\n"
                                      "serial port. With FILE.mes, loads that message file once the window is up.\n"
                                      "With --send, sends the set in FILE.mes with no window and no display, and\n"
@@ -97,6 +87,8 @@ inline constexpr const char *kHelp = "usage: pelorin [--virtual-board] [FILE.mes
                                      "                        only sends browsers to HTTPS\n"
                                      "  --setup-code          with --serve: print a fresh setup code for a\n"
                                      "                        forgotten owner's password, and exit\n"
+                                     "  --account NAME        with --setup-code: the code resets this account's\n"
+                                     "                        password instead of the owner's\n"
                                      "  -h, --help            show this help and exit\n"
                                      "  -v, --version         show the version and exit\n"
                                      "\n"

@@ -85,7 +85,7 @@ int runPelorin(int argc, char *argv[], WindowFrontEnd &window, const ServeComman
                                              "served by pelorin on Linux, the program with no window.\n"));
             return 2;
         }
-        return serve(commandLine, argc, argv);
+        return serve(commandLine.serve, argc, argv);
     case CommandLine::Run:
     case CommandLine::VirtualBoardOnly:
         break;

@@ -26,7 +26,7 @@ public:
 
 // The board's server, where the program has it: the program with no window,
 // on Linux.
-using ServeCommand = std::function<int(const CommandLine &commandLine, int argc, char *argv[])>;
+using ServeCommand = std::function<int(const ServeOptions &options, int argc, char *argv[])>;
 
 // Every command of pelorin's: those that need no display run here, and the
 // rest go to the window front end, or the server.
