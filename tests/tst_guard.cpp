@@ -4,6 +4,7 @@
 #include "web/httpserver.h"
 #include "web/requestguard.h"
 #include "web/throttle.h"
+#include "web/trusteddevices.h"
 
 #include <QHostAddress>
 #include <QTest>
@@ -20,6 +21,8 @@ private slots:
     void throttle_data();
     void throttle();
     void ownerNotKeptWaitingByOneAddress();
+    void trustedDevices_data();
+    void trustedDevices();
     void proxy_data();
     void proxy();
 };
@@ -142,11 +145,64 @@ void TestGuard::ownerNotKeptWaitingByOneAddress()
         throttle.failed(QStringLiteral("10.0.0.66"), now);
         QCOMPARE(throttle.waitFor(QStringLiteral("10.0.0.2"), now).count(), 0);
     }
-    // Many addresses at once reach the global bound, and then every try
-    // waits.
-    for (int i = 0; i < SignInThrottle::kGlobalFailures; ++i)
-        throttle.failed(QStringLiteral("10.1.0.%1").arg(i), now);
-    QVERIFY(throttle.waitFor(QStringLiteral("10.1.0.200"), now) > seconds(0));
+    // Many addresses guessing at one account hold back strangers'
+    // sign-ins to it alone; no address of theirs slows any other.
+    for (int i = 0; i < SignInThrottle::kAccountFailures; ++i)
+        throttle.failed(QStringLiteral("10.1.0.%1").arg(i), now, QStringLiteral("Owner"));
+    QVERIFY(throttle.heldBack(QStringLiteral("owner"), now) > seconds(0));
+    QCOMPARE(throttle.heldBack(QStringLiteral("bob"), now).count(), 0);
+    QCOMPARE(throttle.waitFor(QStringLiteral("10.1.0.200"), now).count(), 0);
+    QCOMPARE(throttle.heldBack(QStringLiteral("owner"), now + SignInThrottle::kWindow).count(), 0);
+}
+
+void TestGuard::trustedDevices_data()
+{
+    QTest::addColumn<QString>("issuedFor");
+    QTest::addColumn<QString>("askedFor");
+    QTest::addColumn<int>("ownFailures");
+    QTest::addColumn<QByteArray>("change");  // "key", "tamper" or nothing
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("its account") << "owner"
+                                 << "owner" << 0 << QByteArray() << true;
+    QTest::newRow("its account, in another case") << "Owner"
+                                                  << "OWNER" << 0 << QByteArray() << true;
+    QTest::newRow("another account") << "bob"
+                                     << "owner" << 0 << QByteArray() << false;
+    QTest::newRow("a few wrong passwords") << "owner"
+                                           << "owner" << TrustedDevices::kFailures - 1 << QByteArray() << true;
+    QTest::newRow("too many wrong passwords") << "owner"
+                                              << "owner" << TrustedDevices::kFailures << QByteArray() << false;
+    QTest::newRow("signed by another key") << "owner"
+                                           << "owner" << 0 << QByteArray("key") << false;
+    QTest::newRow("its account name changed") << "bob"
+                                              << "owner" << 0 << QByteArray("tamper") << false;
+}
+
+// A browser that signed in before is told apart by its cookie alone, which
+// no one can make for another account, nor keep using to guess.
+void TestGuard::trustedDevices()
+{
+    QFETCH(QString, issuedFor);
+    QFETCH(QString, askedFor);
+    QFETCH(int, ownFailures);
+    QFETCH(QByteArray, change);
+    QFETCH(bool, trusted);
+    TrustedDevices devices("0123456789abcdef0123456789abcdef0123456789a");
+    QByteArray cookie = devices.issue(issuedFor);
+    if (change == "key")
+        devices.setKey("another key of forty-three characters, made");
+    if (change == "tamper") {
+        const qsizetype dot = cookie.indexOf('.');
+        cookie = askedFor.toUtf8().toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)
+                 + cookie.mid(dot);
+    }
+    const auto now = TrustedDevices::Clock::time_point{} + hours(1);
+    for (int i = 0; i < ownFailures; ++i)
+        devices.failed(cookie, now);
+    QCOMPARE(devices.trusted(cookie, askedFor, now), trusted);
+    // Its wrong passwords are forgotten in time.
+    if (ownFailures > 0)
+        QVERIFY(devices.trusted(cookie, askedFor, now + TrustedDevices::kWindow));
 }
 
 QTEST_GUILESS_MAIN(TestGuard)

@@ -44,12 +44,12 @@ PasswordHasher::~PasswordHasher()
     m_pool->waitForDone();
 }
 
-bool PasswordHasher::queue(std::function<void()> work)
+bool PasswordHasher::queue(std::function<void()> work, bool first)
 {
-    if (!m_ready || m_pending > kQueue)
+    if (!m_ready || m_pending > kQueue + (first ? kReserved : 0))
         return false;
     ++m_pending;
-    m_pool->start(std::move(work));
+    m_pool->start(std::move(work), first ? 1 : 0);
     return true;
 }
 
@@ -70,22 +70,24 @@ bool PasswordHasher::hash(const QByteArray &password, std::function<void(const Q
 }
 
 bool PasswordHasher::verify(const QByteArray &stored, const QByteArray &password,
-                            std::function<void(bool matches, bool rehash)> done)
+                            std::function<void(bool matches, bool rehash)> done, bool first)
 {
-    return queue([this, stored, password, done = std::move(done)] {
-        const bool known = !stored.isEmpty();
-        const QByteArray &against = known ? stored : dummyHash();
-        const bool verified =
-            password.size() <= kLongestPassword
-            && crypto_pwhash_str_verify(against.constData(), password.constData(), size_t(password.size())) == 0;
-        const bool matches = known && verified;
-        const bool rehash = matches && crypto_pwhash_str_needs_rehash(stored.constData(), kPasses, kMemory) != 0;
-        QMetaObject::invokeMethod(
-            this,
-            [this, matches, rehash, done] {
-                --m_pending;
-                done(matches, rehash);
-            },
-            Qt::QueuedConnection);
-    });
+    return queue(
+        [this, stored, password, done = std::move(done)] {
+            const bool known = !stored.isEmpty();
+            const QByteArray &against = known ? stored : dummyHash();
+            const bool verified =
+                password.size() <= kLongestPassword
+                && crypto_pwhash_str_verify(against.constData(), password.constData(), size_t(password.size())) == 0;
+            const bool matches = known && verified;
+            const bool rehash = matches && crypto_pwhash_str_needs_rehash(stored.constData(), kPasses, kMemory) != 0;
+            QMetaObject::invokeMethod(
+                this,
+                [this, matches, rehash, done] {
+                    --m_pending;
+                    done(matches, rehash);
+                },
+                Qt::QueuedConnection);
+        },
+        first);
 }

@@ -18,6 +18,9 @@ class PasswordHasher : public QObject {
     Q_OBJECT
 public:
     static constexpr int kQueue = 4;  // waiting, beside the one being made
+    // Places kept for a browser that signed in before, which goes first:
+    // strangers' guesses filling the queue must not keep the owner out.
+    static constexpr int kReserved = 2;
     static constexpr unsigned long long kPasses = 2;
     static constexpr size_t kMemory = 32u << 20;
     static constexpr int kLongestPassword = 1024;
@@ -36,10 +39,10 @@ public:
     // (a name that does not exist) is checked against a dummy, so that its
     // answer takes as long as a real one.
     bool verify(const QByteArray &stored, const QByteArray &password,
-                std::function<void(bool matches, bool rehash)> done);
+                std::function<void(bool matches, bool rehash)> done, bool first = false);
 
 private:
-    bool queue(std::function<void()> work);
+    bool queue(std::function<void()> work, bool first = false);
 
     bool m_ready = false;
     int m_pending = 0;
