@@ -44,6 +44,7 @@ private slots:
     void keys_data();
     void keys();
     void wrongKeysWait();
+    void guessingLocksNoOwnerOut();
     void scheduleEdits();
 
 private:
@@ -182,7 +183,7 @@ void TestServe::changes_data()
                                 << 415;
     QTest::newRow("a name that is a path")
         << QByteArray("PUT") << QByteArray("/api/sets/..%2Faccounts") << token + kJson + "If-None-Match: *\r\n"
-        << 400;
+        << 404;
     QTest::newRow("a stale edit") << QByteArray("PUT") << QByteArray("/api/sets/Existing")
                                   << token + kJson + "If-Match: \"0123456789abcdef0123456789abcdef\"\r\n"
                                   << 412;
@@ -340,17 +341,29 @@ void TestServe::passwordChangeSignsOthersOut()
 
 void TestServe::forgottenPassword_data()
 {
-    QTest::addColumn<QString>("name");      // whose password is forgotten
+    QTest::addColumn<QString>("account");   // whose password root's code resets; empty: the owner's
+    QTest::addColumn<QString>("name");      // the name given with it, if any
     QTest::addColumn<int>("minutesLater");  // the code used this long after it was made
     QTest::addColumn<int>("status");
-    QTest::newRow("the owner's, in time") << "anna" << 29 << 201;
-    QTest::newRow("the owner's, expired") << "anna" << 31 << 403;
-    QTest::newRow("staff's") << "ben" << 5 << 201;
-    QTest::newRow("no such account") << "someone" << 5 << 400;
+    QTest::newRow("the owner's, in time") << ""
+                                          << "anna" << 29 << 201;
+    QTest::newRow("the owner's, with no name") << ""
+                                               << "" << 5 << 201;
+    QTest::newRow("the owner's, expired") << ""
+                                          << "anna" << 31 << 403;
+    QTest::newRow("staff's") << "ben"
+                             << "" << 5 << 201;
+    QTest::newRow("staff's, given with the owner's name") << "ben"
+                                                          << "anna" << 5 << 403;
+    QTest::newRow("the owner's, given with staff's name") << ""
+                                                          << "ben" << 5 << 403;
 }
 
+// A code resets the one account it was made for: staff given a code for
+// their own forgotten password cannot take the owner's place with it.
 void TestServe::forgottenPassword()
 {
+    QFETCH(QString, account);
     QFETCH(QString, name);
     QFETCH(int, minutesLater);
     QFETCH(int, status);
@@ -366,29 +379,36 @@ void TestServe::forgottenPassword()
     // Root writes a fresh code into the state folder; the running server
     // reads it at the next setup.
     const SetupCode code = SetupCode::make(m_now);
-    QVERIFY(BoardService::writeSetupCode(*m_state, code));
+    QVERIFY(BoardService::writeSetupCode(*m_state, code, account));
     m_now += minutes(minutesLater);
     // The page offers the code's form again.
     const QJsonObject offered =
         QJsonDocument::fromJson(bodyOf(exchange(m_port, request("GET", "/api/setup")))).object();
     QCOMPARE(offered.value("needed").toBool(), false);
     QCOMPARE(offered.value("code_waiting").toBool(), minutesLater < 30);
-    const auto setup = [&] {
-        return exchange(m_port,
-                        request("POST", "/api/setup",
-                                json({{"code", code.text()}, {"name", name}, {"password", "new password"}}), kJson));
+    const auto setup = [&](const QString &given) {
+        QJsonObject body{{"code", code.text()}, {"password", "new password"}};
+        if (!given.isEmpty())
+            body.insert("name", given);
+        return exchange(m_port, request("POST", "/api/setup", QJsonDocument(body).toJson(), kJson));
     };
-    const QByteArray reset = setup();
+    const QByteArray reset = setup(name);
     QVERIFY2(statusOf(reset) == status, reset.constData());
+    const QString whose = account.isEmpty() ? QStringLiteral("anna") : account;
     if (status != 201) {
-        // Nothing changed: the password is still the old one.
+        // Nothing changed: the passwords are still the old ones.
         QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
                                                    json({{"name", "anna"}, {"password", "correct horse"}}), kJson))),
                  200);
+        QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                                   json({{"name", "ben"}, {"password", "staff password"}}), kJson))),
+                 200);
+        // A code given with the wrong name stays good for its own account.
+        if (minutesLater < 30)
+            QCOMPARE(statusOf(setup({})), 201);
         return;
     }
-    // The account keeps its name and signs in with the new password; the
-    // owner's reset signs every device out, staff's only theirs.
+    name = whose;
     QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), name);
     QCOMPARE(statusOf(as("GET", "/api/session")), name == "anna" ? 401 : 200);
     QCOMPARE(
@@ -400,7 +420,7 @@ void TestServe::forgottenPassword()
     m_cookie = headerOf(reset, "Set-Cookie").split(';').first();
     QCOMPARE(statusOf(as("GET", "/api/sets/Morning")), 200);
     // Used once.
-    QCOMPARE(statusOf(setup()), 409);
+    QCOMPARE(statusOf(setup({})), 409);
 }
 
 void TestServe::boardsPort()
@@ -529,9 +549,11 @@ void TestServe::wrongKeysWait()
     guess[guess.size() - 1] = guess.endsWith('A') ? 'B' : 'A';
     for (int i = 0; i < 5; ++i)
         QCOMPARE(statusOf(withKey(guess)), 401);
-    // Wrong keys and wrong passwords wait alike: the right key too, and a
-    // sign-in, until the wait is over.
-    QCOMPARE(statusOf(withKey(key)), 429);
+    // A right key is judged before the throttle, which no one's wrong
+    // guesses can make it wait for; the next wrong key waits, and so does
+    // a sign-in by a stranger from that address.
+    QCOMPARE(statusOf(withKey(key)), 200);
+    QCOMPARE(statusOf(withKey(guess)), 429);
     const QByteArray login =
         exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
     QCOMPARE(statusOf(login), 429);
@@ -541,6 +563,110 @@ void TestServe::wrongKeysWait()
     const QByteArray listed = as("GET", "/api/keys");
     QVERIFY(!listed.contains(key));
     QVERIFY(!QJsonDocument::fromJson(bodyOf(listed)).array().at(0).toObject().value("last_used").toString().isEmpty());
+}
+
+// Hostile: forty addresses guess passwords and keys as fast as they are
+// answered, then one address at a time past the account's bound. The owner's
+// browser, which signed in before, still signs in at once from an address
+// it never used, and a right key is answered at once; a stranger's browser
+// is held back and told why and what to do; a guessing address is slowed.
+void TestServe::guessingLocksNoOwnerOut()
+{
+    claim();
+    const QByteArray claimed =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    const qsizetype at = claimed.indexOf("pelorin_device=");
+    QVERIFY(at > 0);
+    const QByteArray device = claimed.mid(at, claimed.indexOf(';', at) - at);
+    const QByteArray made =
+        as("POST", "/api/keys", json({{"name", "till"}, {"scope", "send"}, {"expires", QJsonValue()}}),
+           "X-CSRF-Token: " + m_csrf + "\r\n" + kJson);
+    const QByteArray key = QJsonDocument::fromJson(bodyOf(made)).object().value("key").toString().toLatin1();
+
+    int sent = 0, answered = 0;
+    QHash<int, int> statuses;
+    const auto ask = [&](const QByteArray &method, const QString &path, const QString &peer,
+                         QList<QPair<QByteArray, QByteArray>> headers, const QByteArray &body = {}) {
+        HttpRequest r{method,
+                      path,
+                      {},
+                      std::move(headers),
+                      body,
+                      QHostAddress(peer),
+                      QHostAddress::LocalHost,
+                      QStringLiteral("http")};
+        ++sent;
+        int status = 0;
+        m_service->handle(r, [&, peer](const HttpReply &reply) {
+            ++answered;
+            ++statuses[reply.status];
+            status = reply.status;
+        });
+        return status;  // 0 while its answer waits for a hash
+    };
+    const QList<QPair<QByteArray, QByteArray>> jsonType{{"content-type", "application/json"}};
+    const QByteArray wrong = json({{"name", "anna"}, {"password", "not the password"}});
+    for (int i = 0; i < 200; ++i) {
+        const QString peer = QStringLiteral("10.0.%1.1").arg(i % 40);
+        ask("POST", "/api/login", peer, jsonType, wrong);
+        ask("GET", "/api/status", peer, {{"authorization", "Bearer wrong" + QByteArray::number(i)}});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(answered, sent, 60000);
+    // Past the account's bound, one at a time from addresses never seen.
+    for (int i = 0; i < SignInThrottle::kAccountFailures; ++i) {
+        const int before = answered;
+        ask("POST", "/api/login", QStringLiteral("10.1.%1.1").arg(i), jsonType, wrong);
+        QTRY_VERIFY_WITH_TIMEOUT(answered > before, 20000);
+    }
+
+    // A guessing address is slowed: its sixth wrong key in a row waits...
+    for (int i = 0; i < SignInThrottle::kFreeFailures; ++i)
+        QCOMPARE(ask("GET", "/api/status", QStringLiteral("10.9.9.9"), {{"authorization", "Bearer wrong"}}), 401);
+    QCOMPARE(ask("GET", "/api/status", QStringLiteral("10.9.9.9"), {{"authorization", "Bearer wrong"}}), 429);
+    // ...while a valid key, even from there, is answered at once.
+    QCOMPARE(ask("GET", "/api/status", QStringLiteral("10.9.9.9"), {{"authorization", "Bearer " + key}}), 200);
+    // A stranger's browser with the right password is held back, and told
+    // what to do.
+    const QByteArray right = json({{"name", "anna"}, {"password", "correct horse"}});
+    int status = 0;
+    QByteArray said;
+    m_service->handle(
+        HttpRequest{
+            "POST", "/api/login", {}, jsonType, right, QHostAddress("10.2.0.1"), QHostAddress::LocalHost, "http"},
+        [&](const HttpReply &reply) {
+            status = reply.status;
+            said = reply.body;
+        });
+    QTRY_VERIFY(status != 0);
+    QCOMPARE(status, 429);
+    QVERIFY2(said.contains("signed in to it before") && said.contains("--setup-code"), said.constData());
+    // The owner's browser, from an address it never used: signed in.
+    status = 0;
+    auto withDevice = jsonType;
+    withDevice.append({"cookie", device});
+    m_service->handle(
+        HttpRequest{
+            "POST", "/api/login", {}, withDevice, right, QHostAddress("10.3.0.1"), QHostAddress::LocalHost, "http"},
+        [&](const HttpReply &reply) { status = reply.status; });
+    QTRY_VERIFY_WITH_TIMEOUT(status != 0, 10000);
+    QCOMPARE(status, 200);
+    // And the same browser with a wrong password, a few times, loses the
+    // exemption for a while: its cookie is no key to guess with.
+    for (int i = 0; i < TrustedDevices::kFailures; ++i) {
+        status = 0;
+        m_service->handle(
+            HttpRequest{
+                "POST", "/api/login", {}, withDevice, wrong, QHostAddress("10.3.0.2"), QHostAddress::LocalHost, "http"},
+            [&](const HttpReply &reply) { status = reply.status; });
+        QTRY_VERIFY_WITH_TIMEOUT(status != 0, 10000);
+    }
+    status = 0;
+    m_service->handle(
+        HttpRequest{
+            "POST", "/api/login", {}, withDevice, right, QHostAddress("10.3.0.3"), QHostAddress::LocalHost, "http"},
+        [&](const HttpReply &reply) { status = reply.status; });
+    QTRY_VERIFY_WITH_TIMEOUT(status != 0, 10000);
+    QCOMPARE(status, 429);
 }
 
 void TestServe::scheduleEdits()

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/serve.h"
 
-#include "cli/console.h"
 #include "web/clocksync.h"
 #include "web/service.h"
 #include "web/tls.h"
@@ -11,11 +10,22 @@
 #include <QNetworkInterface>
 #include <QTimer>
 
+#include <cstdio>
+
 #include <memory>
 #include <optional>
 #include <tuple>
 
 namespace {
+
+// The server runs on Linux alone, whose terminals and journal take the
+// locale's encoding.
+void printText(std::FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 // The names a request for this computer may give, beside the address it
 // came in on.
@@ -68,40 +78,55 @@ std::optional<Endpoint> endpointOf(const QString &text)
 
 }  // namespace
 
-int runServe(const CommandLine &commandLine, int argc, char *argv[])
+int runServe(const ServeOptions &options, int argc, char *argv[])
 {
     Q_UNUSED(argc);
     int toolkitArgc = 1;
     QCoreApplication app(toolkitArgc, argv);
-    StateFolder state(StateFolder::locate(commandLine.state));
+    StateFolder state(StateFolder::locate(options.state));
     if (!state.open()) {
         printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));
         return 1;
     }
-    if (commandLine.setupCode) {
+    if (options.setupCode) {
+        // A code for an account that is not there would only fail later,
+        // in front of someone who cannot ask root.
+        AccountStore accounts(state);
+        if (!accounts.load()) {
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(accounts.error()));
+            return 1;
+        }
+        const AccountStore::Account *account =
+            options.setupAccount.isEmpty() ? nullptr : accounts.find(options.setupAccount);
+        if (!options.setupAccount.isEmpty() && !account) {
+            printText(stderr,
+                      QStringLiteral("pelorin: --account %1: there is no such account\n").arg(options.setupAccount));
+            return 1;
+        }
         const SetupCode code = SetupCode::make(SetupCode::Clock::now());
-        if (!BoardService::writeSetupCode(state, code) || !state.giveToFolderOwner(QStringLiteral("setup-code.json"))) {
+        if (!BoardService::writeSetupCode(state, code, account ? account->name : QString())
+            || !state.giveToFolderOwner(QStringLiteral("setup-code.json"))) {
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));
             return 1;
         }
         printText(stdout, QStringLiteral("setup code: %1\nValid for 30 minutes: open the board's page, choose "
-                                         "\"Set up\", and give it with the owner's new password.\n")
-                              .arg(code.text()));
+                                         "\"Set up\", and give it with %2's new password.\n")
+                              .arg(code.text(), account ? account->name : QStringLiteral("the owner")));
         return 0;
     }
     // Every file and address is judged before anything starts, the
     // schedule included.
     std::optional<QSslConfiguration> tlsConfiguration;
-    if (!commandLine.tlsCertificate.isEmpty()) {
+    if (!options.tlsCertificate.isEmpty()) {
         QString why;
-        tlsConfiguration = tls::load(commandLine.tlsCertificate, commandLine.tlsKey, &why);
+        tlsConfiguration = tls::load(options.tlsCertificate, options.tlsKey, &why);
         if (!tlsConfiguration) {
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(why));
             return 1;
         }
     }
     QList<QHostAddress> proxies;
-    for (const QString &proxy : commandLine.trustedProxies) {
+    for (const QString &proxy : options.trustedProxies) {
         const QHostAddress address(proxy);
         if (address.isNull()) {
             printText(stderr, QStringLiteral("pelorin: --trusted-proxy %1: that is no address\n").arg(proxy));
@@ -110,10 +135,10 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
         proxies << address;
     }
     QList<Endpoint> listens, redirects;
-    if (commandLine.listen.isEmpty())
+    if (options.listen.isEmpty())
         listens << Endpoint{QString::number(kServePort), QHostAddress::Any, kServePort};  // IPv6 and IPv4 alike
-    for (const auto &[given, into, option] : {std::tuple{&commandLine.listen, &listens, "--listen"},
-                                              std::tuple{&commandLine.redirectFrom, &redirects, "--redirect-from"}}) {
+    for (const auto &[given, into, option] : {std::tuple{&options.listen, &listens, "--listen"},
+                                              std::tuple{&options.redirectFrom, &redirects, "--redirect-from"}}) {
         for (const QString &text : *given) {
             const std::optional<Endpoint> endpoint = endpointOf(text);
             if (!endpoint) {
@@ -130,11 +155,11 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
     // cannot.
     const auto start = [&]() -> int {
         BoardService::Clocks clocks;
-        if (commandLine.clockIsSet)
+        if (options.clockIsSet)
             clocks.synchronised = [] { return true; };
         service = std::make_unique<BoardService>(state, systemSerialDevices, clocks);
         // Before the schedule's first look, which may send what it missed.
-        service->setDevice(commandLine.port);
+        service->setDevice(options.device);
         if (!service->open()) {
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(service->error()));
             return 1;
@@ -142,7 +167,7 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
         BoardService *handler = service.get();
         server = std::make_unique<BoardHttpServer>(
             [handler](const HttpRequest &r, const BoardHttpServer::Answer &a) { handler->handle(r, a); },
-            ownNames(commandLine.hostNames));
+            ownNames(options.hostNames));
         server->setTrustedProxies(proxies);
         if (tlsConfiguration)
             server->setTls(*tlsConfiguration);
@@ -164,7 +189,7 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
                 [httpsPort](const HttpRequest &r, const BoardHttpServer::Answer &a) {
                     a(redirectToHttps(r, httpsPort));
                 },
-                ownNames(commandLine.hostNames));
+                ownNames(options.hostNames));
             for (const Endpoint &endpoint : redirects) {
                 if (!redirector->listenOn(endpoint.address, endpoint.port)) {
                     printText(stderr, QStringLiteral("pelorin: cannot redirect from %1: %2\n")
@@ -186,7 +211,7 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
             said += QStringLiteral("pelorin: this computer's time zone cannot be read (is tzdata installed?): the "
                                    "schedule's times are UTC\n");
         }
-        if (!commandLine.clockIsSet && !clocksync::synchronised()) {
+        if (!options.clockIsSet && !clocksync::synchronised()) {
             said += QStringLiteral("pelorin: the clock is not synchronised yet (%1): scheduled sends wait for it; "
                                    "where the clock is kept otherwise, start with --clock-is-set\n")
                         .arg(clocksync::how());
@@ -208,7 +233,7 @@ int runServe(const CommandLine &commandLine, int argc, char *argv[])
     QObject::connect(&proof, &tls::Proof::done, [&](bool ok, const QString &error) {
         if (!ok) {
             printText(stderr, QStringLiteral("pelorin: --tls-cert %1 and --tls-key %2 do not work together: %3\n")
-                                  .arg(commandLine.tlsCertificate, commandLine.tlsKey, error));
+                                  .arg(options.tlsCertificate, options.tlsKey, error));
             QCoreApplication::exit(1);
             return;
         }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "cli/commandline.h"
+#include "web/serveoptions.h"
 
 // pelorin --serve: the board's web page and API, until the process is
 // stopped. Needs no QCoreApplication: it makes its own.
-int runServe(const CommandLine &commandLine, int argc, char *argv[]);
+int runServe(const ServeOptions &options, int argc, char *argv[]);
