@@ -2,6 +2,7 @@
 // What the board's server refuses before it reads a request: a Host that
 // is not this computer's, a page of another origin, and guessed passwords.
 #include "web/httpserver.h"
+#include "web/pageaddresses.h"
 #include "web/requestguard.h"
 #include "web/throttle.h"
 #include "web/trusteddevices.h"
@@ -21,6 +22,8 @@ private slots:
     void throttle_data();
     void throttle();
     void ownerNotKeptWaitingByOneAddress();
+    void pageAddresses_data();
+    void pageAddresses();
     void trustedDevices_data();
     void trustedDevices();
     void proxy_data();
@@ -153,6 +156,31 @@ void TestGuard::ownerNotKeptWaitingByOneAddress()
     QCOMPARE(throttle.heldBack(QStringLiteral("bob"), now).count(), 0);
     QCOMPARE(throttle.waitFor(QStringLiteral("10.1.0.200"), now).count(), 0);
     QCOMPARE(throttle.heldBack(QStringLiteral("owner"), now + SignInThrottle::kWindow).count(), 0);
+}
+
+void TestGuard::pageAddresses_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QStringList>("printed");
+    QTest::newRow("one address") << "127.0.0.1" << QStringList{"http://127.0.0.1:8437/"};
+    QTest::newRow("IPv6 loopback") << "::1" << QStringList{"http://[::1]:8437/"};
+    QTest::newRow("any") << "any"
+                         << QStringList{"http://board.local:8437/", "http://192.168.1.20:8437/",
+                                        "http://[2001:db8::20]:8437/"};
+    QTest::newRow("any IPv4") << "0.0.0.0" << QStringList{"http://board.local:8437/", "http://192.168.1.20:8437/"};
+    QTest::newRow("any IPv6") << "::" << QStringList{"http://board.local:8437/", "http://[2001:db8::20]:8437/"};
+}
+
+// What the server prints is where it answers: an address it listens on
+// alone, and never loopback or link-local for a wildcard.
+void TestGuard::pageAddresses()
+{
+    QFETCH(QString, listen);
+    QFETCH(QStringList, printed);
+    const QHostAddress address = listen == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(listen);
+    const QList<QHostAddress> machine{QHostAddress("127.0.0.1"), QHostAddress("::1"), QHostAddress("fe80::1"),
+                                      QHostAddress("192.168.1.20"), QHostAddress("2001:db8::20")};
+    QCOMPARE(::pageAddresses("http", {{address, 8437}}, "Board", machine), printed);
 }
 
 void TestGuard::trustedDevices_data()

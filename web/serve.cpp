@@ -2,6 +2,7 @@
 #include "web/serve.h"
 
 #include "web/clocksync.h"
+#include "web/pageaddresses.h"
 #include "web/service.h"
 #include "web/tls.h"
 
@@ -38,23 +39,6 @@ QStringList ownNames(const QStringList &added)
     for (const QString &name : added)
         names << name.toLower();
     return names;
-}
-
-// Where a person on the network opens the page.
-QStringList pageAddresses(const QString &scheme, quint16 port)
-{
-    QStringList addresses;
-    const QString host = QHostInfo::localHostName().toLower();
-    if (!host.isEmpty())
-        addresses << QStringLiteral("%1://%2.local:%3/").arg(scheme, host).arg(port);
-    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (address.isLoopback() || address.isLinkLocal())
-            continue;
-        addresses << (address.protocol() == QAbstractSocket::IPv6Protocol
-                          ? QStringLiteral("%1://[%2]:%3/").arg(scheme, address.toString()).arg(port)
-                          : QStringLiteral("%1://%2:%3/").arg(scheme, address.toString()).arg(port));
-    }
-    return addresses;
 }
 
 struct Endpoint {
@@ -172,6 +156,7 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
         if (tlsConfiguration)
             server->setTls(*tlsConfiguration);
         QList<quint16> ports;
+        QList<std::pair<QHostAddress, quint16>> listening;
         for (const Endpoint &endpoint : listens) {
             const quint16 port = server->listenOn(endpoint.address, endpoint.port);
             if (!port) {
@@ -181,6 +166,7 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
                 return 1;
             }
             ports << port;
+            listening.append({endpoint.address, port});
         }
         const QString scheme = tlsConfiguration ? QStringLiteral("https") : QStringLiteral("http");
         if (!redirects.isEmpty()) {
@@ -200,7 +186,8 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
         }
         // To standard error, which the journal keeps under systemd.
         QString said = QStringLiteral("pelorin: serving the board's page at:\n");
-        for (const QString &address : pageAddresses(scheme, ports.first()))
+        for (const QString &address :
+             pageAddresses(scheme, listening, QHostInfo::localHostName(), QNetworkInterface::allAddresses()))
             said += QStringLiteral("  %1\n").arg(address);
         if (!tlsConfiguration) {
             said += QStringLiteral("pelorin: plain HTTP: passwords and cookies cross the network unencrypted; "
