@@ -17,8 +17,9 @@ both are refused, and nothing reaches the board.
 Staff schedule the set for the next minute, and the board receives it
 again at that minute, which takes a real minute's wait, as the server's
 clock is the computer's. A stale save shows both versions. A setup code made on the computer
-resets a forgotten password. axe-core judges every view, and each fits a
-phone 360 and 390 px wide without sideways scrolling. Screenshots of each
+resets a forgotten password. The page names signed-in devices from real
+browsers' User-Agents. axe-core judges every view, and each fits a phone
+360 and 390 px wide without sideways scrolling. Screenshots of each
 go to OUTDIR.
 """
 import http.server
@@ -47,6 +48,41 @@ FIRST, IDLE = "OPEN 9-5", "Welcome!"
 EXPECTED = "1\r1\r" + FIRST + "\r" + "".join(f"{n}\r0\r\r" for n in range(2, 9)) + "9\r" + IDLE + "\rQ"
 
 failures = []
+
+# Real browsers' User-Agents, and the names the owner's list of signed-in
+# devices gives them.
+AGENTS = [
+    ("Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.6099.144 "
+     "Mobile Safari/537.36", "Chrome on Android"),
+    ("Mozilla/5.0 (Linux; Android 14; SAMSUNG SM-S911B) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "SamsungBrowser/23.0 Chrome/115.0.0.0 Mobile Safari/537.36", "Samsung Internet on Android"),
+    ("Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 Mobile "
+     "Safari/537.36 EdgA/120.0.2210.115", "Edge on Android"),
+    ("Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/119.0.0.0 Mobile "
+     "Safari/537.36 OPR/79.1.4195.76505", "Opera on Android"),
+    ("Mozilla/5.0 (Android 14; Mobile; rv:121.0) Gecko/121.0 Firefox/121.0", "Firefox on Android"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "Version/17.2 Mobile/15E148 Safari/604.1", "Safari on iPhone"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "CriOS/120.0.6099.119 Mobile/15E148 Safari/604.1", "Chrome on iPhone"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "FxiOS/121.0 Mobile/15E148 Safari/605.1.15", "Firefox on iPhone"),
+    ("Mozilla/5.0 (iPad; CPU OS 16_6 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/16.6 "
+     "Mobile/15E148 Safari/604.1", "Safari on iPad"),
+    ("Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.2 "
+     "Safari/605.1.15", "Safari on macOS"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36 Edg/120.0.0.0", "Edge on Windows"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36 OPR/106.0.0.0", "Opera on Windows"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:121.0) Gecko/20100101 Firefox/121.0", "Firefox on Windows"),
+    ("Mozilla/5.0 (X11; CrOS x86_64 14541.0.0) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36", "Chrome on ChromeOS"),
+    ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) HeadlessChrome/120.0.0.0 "
+     "Safari/537.36", "Chrome on Linux"),
+    ("curl/8.4.0", "curl on an unknown system"),
+    ("", "a browser"),
+]
 
 
 def check(ok, what):
@@ -249,6 +285,11 @@ def run(work, report, trace, recorder, server):
               f"Send says how long it takes: {by_id(phone, 'send').text}")
         axe(phone, "board")
         screenshot(phone, "phone-board")
+        # The page's own naming, which a classic script leaves global.
+        names = phone.execute_script("return arguments[0].map(deviceName)", [agent for agent, _ in AGENTS])
+        for (agent, expected), name in zip(AGENTS, names):
+            check(name == expected, f"{agent[:60] or 'no User-Agent'}… is named {expected}"
+                  + ("" if name == expected else f": {name!r} from {agent!r}"))
 
         # Another site's page, same address, another port: refused.
         attack_port = serve_attack(port)

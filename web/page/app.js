@@ -273,12 +273,20 @@ function item(list, text, button, action) {
   list.appendChild(li);
 }
 
-// "Chrome on Android" rather than the whole User-Agent.
+// "Chrome on Android" rather than the whole User-Agent. An agent names
+// what it grew from as well as itself: Android says Linux, an iPhone
+// "like Mac OS X", Edge, Opera and Samsung's browser say Chrome and Safari,
+// Chrome says Safari. So the most particular name is looked for first.
+// Chrome is found in HeadlessChrome too.
+const systemNames = [[/Android/, 'Android'], [/iPhone/, 'iPhone'], [/iPad/, 'iPad'], [/CrOS/, 'ChromeOS'],
+  [/Windows/, 'Windows'], [/Macintosh|Mac OS X/, 'macOS'], [/Linux|X11/, 'Linux']];
+const browserNames = [[/\bEdg(e|A|iOS)?\//, 'Edge'], [/\bOPR\/|\bOPT\/|\bOPiOS\//, 'Opera'],
+  [/\bSamsungBrowser\//, 'Samsung Internet'], [/\bFirefox\/|\bFxiOS\//, 'Firefox'],
+  [/Chrome\/|\bCriOS\//, 'Chrome'], [/\bSafari\//, 'Safari'], [/^curl\//, 'curl']];
 function deviceName(agent) {
   if (!agent) return 'a browser';
-  const system = (agent.match(/Android|iPhone|iPad|Windows|Mac OS X|CrOS|Linux/) || ['an unknown system'])[0];
-  const browser = (agent.match(/Firefox|Edg|OPR|Chrome|Safari|curl/) || ['a browser'])[0];
-  return `${{ Edg: 'Edge', OPR: 'Opera', 'Mac OS X': 'macOS' }[browser] || browser} on ${{ 'Mac OS X': 'macOS', CrOS: 'ChromeOS' }[system] || system}`;
+  const name = (names, otherwise) => (names.find(([pattern]) => pattern.test(agent)) || [null, otherwise])[1];
+  return `${name(browserNames, 'a browser')} on ${name(systemNames, 'an unknown system')}`;
 }
 
 async function loadOwner() {
