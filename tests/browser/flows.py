@@ -17,11 +17,15 @@ both are refused, and nothing reaches the board.
 Staff schedule the set for the next minute, and the board receives it
 again at that minute, which takes a real minute's wait, as the server's
 clock is the computer's. A stale save shows both versions. A setup code made on the computer
-resets a forgotten password. The page names signed-in devices from real
-browsers' User-Agents. axe-core judges every view, and each fits a phone
-360 and 390 px wide without sideways scrolling. Screenshots of each
+resets a forgotten password. The desktop reaches the server through a
+proxy, which drops its connections mid-send and then answers with its
+own error page: the page says so, keeps asking and follows the send
+again once the server answers. The page names signed-in devices from
+real browsers' User-Agents. axe-core judges every view, and each fits a
+phone 360 and 390 px wide without sideways scrolling. Screenshots of each
 go to OUTDIR.
 """
+import http.client
 import http.server
 import json
 import os
@@ -210,6 +214,52 @@ Promise.allSettled([
     return server.server_address[1]
 
 
+class Proxy(http.server.ThreadingHTTPServer):
+    """What stands between a phone and the server: it passes each request
+    on as it came, or, as mode says, drops the connection unanswered
+    ("down") or answers with its own error page ("502")."""
+    daemon_threads = True
+    mode = "pass"
+
+
+def serve_proxy(board_port):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def relay(self):
+            body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            if self.server.mode == "down":
+                self.close_connection = True
+                return
+            if self.server.mode == "502":
+                page = b"<html><body><h1>502 Bad Gateway</h1></body></html>"
+                self.send_response(502, "Bad Gateway")
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(page)))
+                self.end_headers()
+                self.wfile.write(page)
+                return
+            board = http.client.HTTPConnection("127.0.0.1", board_port, timeout=30)
+            board.request(self.command, self.path, body, dict(self.headers))
+            answer = board.getresponse()
+            content = answer.read()
+            self.send_response_only(answer.status, answer.reason)
+            for name, value in answer.getheaders():
+                if name.lower() not in ("connection", "keep-alive", "transfer-encoding", "content-length"):
+                    self.send_header(name, value)
+            self.send_header("Content-Length", str(len(content)))
+            self.end_headers()
+            self.wfile.write(content)
+            board.close()
+
+        do_GET = do_POST = do_PUT = do_DELETE = relay
+
+        def log_message(self, *args):
+            pass
+
+    proxy = Proxy(("127.0.0.1", 0), Handler)
+    threading.Thread(target=proxy.serve_forever, daemon=True).start()
+    return proxy
+
+
 def main():
     os.makedirs(OUTDIR, exist_ok=True)
     work = tempfile.mkdtemp(prefix="pelorin-browser-")
@@ -317,7 +367,8 @@ def run(work, report, trace, recorder, server):
         type_slowly(by_id(phone, "staff-password"), "anna's secret")
         by_id(phone, "staff").submit()
         wait(phone, lambda d: "anna" in by_id(d, "staff-list").text, "the owner adds a staff account", 30)
-        desk.get(page)
+        proxy = serve_proxy(int(port))
+        desk.get(f"http://127.0.0.1:{proxy.server_address[1]}/")
         wait(desk, lambda d: shown(d, "signin"), "a claimed computer offers sign-in")
         axe(desk, "sign-in")
         type_slowly(by_id(desk, "signin-name"), "anna")
@@ -338,6 +389,27 @@ def run(work, report, trace, recorder, server):
         screenshot(phone, "phone-sending")
         desk.execute_script("window.scrollTo(0, 0)")
         screenshot(desk, "desktop-sending")
+
+        # The desktop's connection drops mid-send, then its proxy answers in
+        # the server's stead: the page says so, and what a save met, and
+        # follows the send again once the server answers.
+        for mode, telling, alerted in (
+                ("down", "Connection to the board's computer lost. Trying again…",
+                 "No answer from the board's computer: check this device's connection, then try again."),
+                ("502", "The server answered 502 Bad Gateway. Trying again…", "The server answered 502 Bad Gateway.")):
+            proxy.mode = mode
+            wait(desk, lambda d: by_id(d, "connection").text == telling,
+                 f"with the proxy {mode}, the desktop says: {telling}")
+            by_id(desk, "editor").submit()
+            wait(desk, lambda d: shown(d, "problem") and by_id(d, "problem").text == alerted,
+                 f"a save with the proxy {mode} says: {alerted}")
+            desk.execute_script("window.scrollTo(0, 0)")
+            screenshot(desk, f"desktop-proxy-{mode}")
+        axe(desk, "connection lost")
+        proxy.mode = "pass"
+        wait(desk, lambda d: by_id(d, "connection").text == "Connected again.", "the desktop says it is connected again")
+        wait(desk, lambda d: re.search("Sending|sent", by_id(d, "status").text), "the desktop follows the send again")
+        wait(desk, lambda d: not by_id(d, "connection").text, "the desktop's connection line is empty again", 10)
         for driver, name in ((phone, "phone"), (desk, "desktop")):
             wait(driver, lambda d: "sent." in by_id(d, "status").text, f"the {name} says the set was sent", 90)
             progress = driver.execute_script("const p = document.getElementById('progress'); return [p.value, p.max]")
