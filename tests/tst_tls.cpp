@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // HTTPS: the certificate and key the server is given, judged before it
-// serves; what its answers carry over TLS; the port that only redirects;
-// and a handshake that never ends, which holds a connection only so long.
+// serves; the suites it agrees to; what its answers carry over TLS; the
+// port that only redirects; and a handshake that never ends, which holds a
+// connection only so long.
 #include "httpclient.h"
 #include "web/service.h"
 #include "web/tls.h"
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSslCipher>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +38,8 @@ private slots:
     void initTestCase();
     void files_data();
     void files();
+    void suites_data();
+    void suites();
     void serves();
     void redirects_data();
     void redirects();
@@ -128,6 +132,66 @@ void TestTls::files()
     QVERIFY(QFile::setPermissions(path(key), QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(bool(configuration), error.isEmpty());
     QVERIFY2(why.contains(error), qPrintable(why));
+}
+
+void TestTls::suites_data()
+{
+    QTest::addColumn<int>("protocol");    // QSsl::SslProtocol
+    QTest::addColumn<QString>("cipher");  // the one the client offers; empty: its own list
+    QTest::addColumn<bool>("agreed");
+    const int tls12 = QSsl::TlsV1_2;
+    QTest::newRow("1.2, AES-CBC with SHA-1") << tls12 << "ECDHE-ECDSA-AES256-SHA" << false;
+    QTest::newRow("1.2, AES-CBC with SHA-256") << tls12 << "ECDHE-ECDSA-AES128-SHA256" << false;
+    QTest::newRow("1.2, AES-CBC with SHA-384") << tls12 << "ECDHE-ECDSA-AES256-SHA384" << false;
+    QTest::newRow("1.2, AES-128-GCM") << tls12 << "ECDHE-ECDSA-AES128-GCM-SHA256" << true;
+    QTest::newRow("1.2, AES-256-GCM") << tls12 << "ECDHE-ECDSA-AES256-GCM-SHA384" << true;
+    QTest::newRow("1.2, ChaCha20-Poly1305") << tls12 << "ECDHE-ECDSA-CHACHA20-POLY1305" << true;
+    QTest::newRow("1.2, the client's own list") << tls12 << QString() << true;
+    QTest::newRow("1.3, the client's own list") << int(QSsl::TlsV1_3) << QString() << true;
+}
+
+void TestTls::suites()
+{
+    QFETCH(int, protocol);
+    QFETCH(QString, cipher);
+    QFETCH(bool, agreed);
+    const auto configuration = load("board.crt", "board.key");
+    QVERIFY(configuration);
+    BoardHttpServer server(
+        [](const HttpRequest &, const BoardHttpServer::Answer &a) {
+            a({204, {}, {}, {}});
+        },
+        {QStringLiteral("localhost")});
+    server.setTls(*configuration);
+    const quint16 port = server.listenOn(QHostAddress::LocalHost, 0);
+    QVERIFY(port);
+    QSslSocket client;
+    QSslConfiguration offer = client.sslConfiguration();
+    offer.setPeerVerifyMode(QSslSocket::VerifyNone);
+    offer.setProtocol(QSsl::SslProtocol(protocol));
+    if (!cipher.isEmpty()) {
+        // Where the client cannot offer it, a refusal would prove nothing.
+        const QSslCipher offered(cipher);
+        QVERIFY2(!offered.isNull(), qPrintable(cipher));
+        offer.setCiphers({offered});
+    }
+    client.setSslConfiguration(offer);
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    runUntil([&] { return client.isEncrypted() || client.state() == QAbstractSocket::UnconnectedState; }, 5000);
+    QVERIFY2(client.isEncrypted() == agreed,
+             qPrintable(client.isEncrypted() ? QStringLiteral("agreed on ") + client.sessionCipher().name()
+                                             : client.errorString()));
+    if (!agreed)
+        return;
+    const QSslCipher used = client.sessionCipher();
+    QCOMPARE(int(used.protocol()), protocol);
+    if (!cipher.isEmpty())
+        QCOMPARE(used.name(), cipher);
+    // Whatever the client would take, the server's choice is an AEAD.
+    QVERIFY2(used.encryptionMethod().contains(QLatin1String("GCM"))
+                 || used.encryptionMethod().contains(QLatin1String("CHACHA20")),
+             qPrintable(used.name() + QLatin1Char(' ') + used.encryptionMethod()));
+    QCOMPARE(statusOf(answerOn(client, request("GET", "/"))), 204);
 }
 
 void TestTls::serves()

@@ -17,9 +17,15 @@ both are refused, and nothing reaches the board.
 Staff schedule the set for the next minute, and the board receives it
 again at that minute, which takes a real minute's wait, as the server's
 clock is the computer's. A stale save shows both versions. A setup code made on the computer
-resets a forgotten password. axe-core judges every view. Screenshots
-of each go to OUTDIR.
+resets a forgotten password. The desktop reaches the server through a
+proxy, which drops its connections mid-send and then answers with its
+own error page: the page says so, keeps asking and follows the send
+again once the server answers. The page names signed-in devices from
+real browsers' User-Agents. axe-core judges every view, and each fits a
+phone 360 and 390 px wide without sideways scrolling. Screenshots of each
+go to OUTDIR.
 """
+import http.client
 import http.server
 import json
 import os
@@ -46,6 +52,41 @@ FIRST, IDLE = "OPEN 9-5", "Welcome!"
 EXPECTED = "1\r1\r" + FIRST + "\r" + "".join(f"{n}\r0\r\r" for n in range(2, 9)) + "9\r" + IDLE + "\rQ"
 
 failures = []
+
+# Real browsers' User-Agents, and the names the owner's list of signed-in
+# devices gives them.
+AGENTS = [
+    ("Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.6099.144 "
+     "Mobile Safari/537.36", "Chrome on Android"),
+    ("Mozilla/5.0 (Linux; Android 14; SAMSUNG SM-S911B) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "SamsungBrowser/23.0 Chrome/115.0.0.0 Mobile Safari/537.36", "Samsung Internet on Android"),
+    ("Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 Mobile "
+     "Safari/537.36 EdgA/120.0.2210.115", "Edge on Android"),
+    ("Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/119.0.0.0 Mobile "
+     "Safari/537.36 OPR/79.1.4195.76505", "Opera on Android"),
+    ("Mozilla/5.0 (Android 14; Mobile; rv:121.0) Gecko/121.0 Firefox/121.0", "Firefox on Android"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "Version/17.2 Mobile/15E148 Safari/604.1", "Safari on iPhone"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "CriOS/120.0.6099.119 Mobile/15E148 Safari/604.1", "Chrome on iPhone"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "FxiOS/121.0 Mobile/15E148 Safari/605.1.15", "Firefox on iPhone"),
+    ("Mozilla/5.0 (iPad; CPU OS 16_6 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/16.6 "
+     "Mobile/15E148 Safari/604.1", "Safari on iPad"),
+    ("Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.2 "
+     "Safari/605.1.15", "Safari on macOS"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36 Edg/120.0.0.0", "Edge on Windows"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36 OPR/106.0.0.0", "Opera on Windows"),
+    ("Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:121.0) Gecko/20100101 Firefox/121.0", "Firefox on Windows"),
+    ("Mozilla/5.0 (X11; CrOS x86_64 14541.0.0) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+     "Safari/537.36", "Chrome on ChromeOS"),
+    ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) HeadlessChrome/120.0.0.0 "
+     "Safari/537.36", "Chrome on Linux"),
+    ("curl/8.4.0", "curl on an unknown system"),
+    ("", "a browser"),
+]
 
 
 def check(ok, what):
@@ -80,7 +121,28 @@ def shown(driver, element):
     return driver.find_element(By.ID, element).is_displayed()
 
 
+def fits(driver, view):
+    """Nothing wider than phones 360 and 390 px wide, where only the log's
+    own box may scroll sideways; the driver's size is given back."""
+    for width in (360, 390):
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": width, "height": 800, "deviceScaleFactor": 1, "mobile": True})
+        wide, inner = driver.execute_script("""
+            const width = arguments[0];
+            const scrolls = (e) => { for (let p = e.parentElement; p; p = p.parentElement) {
+                if (getComputedStyle(p).overflowX !== 'visible') return true; } return false; };
+            const wide = [...document.body.querySelectorAll('*')].filter((e) => e.getClientRects().length && !scrolls(e))
+                .map((e) => [e, e.getBoundingClientRect()]).filter(([, r]) => r.left < -0.5 || r.right > width + 0.5)
+                .map(([e, r]) => `${e.tagName.toLowerCase()}${e.id ? '#' + e.id : ''} ${Math.round(r.left)}..${Math.round(r.right)}`);
+            if (document.documentElement.scrollWidth > width) wide.push(`the page, ${document.documentElement.scrollWidth} px`);
+            return [wide, window.innerWidth];""", width)
+        check(inner == width and not wide, f"the {view} view fits {width} px without sideways scrolling"
+              + "".join("\n  " + w for w in wide))
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", driver.metrics)
+
+
 def axe(driver, view):
+    fits(driver, view)
     with open(AXE_JS, encoding="utf-8") as f:
         driver.execute_script(f.read())
     violations = driver.execute_async_script(
@@ -101,11 +163,6 @@ def page_fetch(driver, path):
         "fetch(arguments[0]).then(r => r.json()).then(done, e => done({error: String(e)}));", path)
 
 
-def no_sideways_scroll(driver, view):
-    width = driver.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
-    check(width[0] <= width[1], f"the {view} view at {width[1]} px has no sideways scrolling ({width[0]} px wide)")
-
-
 def browser(work, name, phone):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
@@ -117,9 +174,10 @@ def browser(work, name, phone):
         options.add_experimental_option("mobileEmulation", {
             "deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 1, "mobile": True, "touch": True}})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.metrics = {"width": 390 if phone else 1280, "height": 844 if phone else 800, "deviceScaleFactor": 1,
+                      "mobile": phone}
     if not phone:
-        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
-                               {"width": 1280, "height": 800, "deviceScaleFactor": 1, "mobile": False})
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", driver.metrics)
     driver.set_script_timeout(30)
     return driver
 
@@ -154,6 +212,52 @@ Promise.allSettled([
     server = http.server.HTTPServer(("127.0.0.1", 0), Attack)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server.server_address[1]
+
+
+class Proxy(http.server.ThreadingHTTPServer):
+    """What stands between a phone and the server: it passes each request
+    on as it came, or, as mode says, drops the connection unanswered
+    ("down") or answers with its own error page ("502")."""
+    daemon_threads = True
+    mode = "pass"
+
+
+def serve_proxy(board_port):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def relay(self):
+            body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            if self.server.mode == "down":
+                self.close_connection = True
+                return
+            if self.server.mode == "502":
+                page = b"<html><body><h1>502 Bad Gateway</h1></body></html>"
+                self.send_response(502, "Bad Gateway")
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(page)))
+                self.end_headers()
+                self.wfile.write(page)
+                return
+            board = http.client.HTTPConnection("127.0.0.1", board_port, timeout=30)
+            board.request(self.command, self.path, body, dict(self.headers))
+            answer = board.getresponse()
+            content = answer.read()
+            self.send_response_only(answer.status, answer.reason)
+            for name, value in answer.getheaders():
+                if name.lower() not in ("connection", "keep-alive", "transfer-encoding", "content-length"):
+                    self.send_header(name, value)
+            self.send_header("Content-Length", str(len(content)))
+            self.end_headers()
+            self.wfile.write(content)
+            board.close()
+
+        do_GET = do_POST = do_PUT = do_DELETE = relay
+
+        def log_message(self, *args):
+            pass
+
+    proxy = Proxy(("127.0.0.1", 0), Handler)
+    threading.Thread(target=proxy.serve_forever, daemon=True).start()
+    return proxy
 
 
 def main():
@@ -229,9 +333,13 @@ def run(work, report, trace, recorder, server):
         wait(phone, lambda d: "s)" in by_id(d, "send").text, "Send says how long it takes")
         check(by_id(phone, "send").text == f'Send "{SET}" ({len(EXPECTED) // 2} s)',
               f"Send says how long it takes: {by_id(phone, 'send').text}")
-        no_sideways_scroll(phone, "board")
         axe(phone, "board")
         screenshot(phone, "phone-board")
+        # The page's own naming, which a classic script leaves global.
+        names = phone.execute_script("return arguments[0].map(deviceName)", [agent for agent, _ in AGENTS])
+        for (agent, expected), name in zip(AGENTS, names):
+            check(name == expected, f"{agent[:60] or 'no User-Agent'}… is named {expected}"
+                  + ("" if name == expected else f": {name!r} from {agent!r}"))
 
         # Another site's page, same address, another port: refused.
         attack_port = serve_attack(port)
@@ -259,7 +367,8 @@ def run(work, report, trace, recorder, server):
         type_slowly(by_id(phone, "staff-password"), "anna's secret")
         by_id(phone, "staff").submit()
         wait(phone, lambda d: "anna" in by_id(d, "staff-list").text, "the owner adds a staff account", 30)
-        desk.get(page)
+        proxy = serve_proxy(int(port))
+        desk.get(f"http://127.0.0.1:{proxy.server_address[1]}/")
         wait(desk, lambda d: shown(d, "signin"), "a claimed computer offers sign-in")
         axe(desk, "sign-in")
         type_slowly(by_id(desk, "signin-name"), "anna")
@@ -280,6 +389,27 @@ def run(work, report, trace, recorder, server):
         screenshot(phone, "phone-sending")
         desk.execute_script("window.scrollTo(0, 0)")
         screenshot(desk, "desktop-sending")
+
+        # The desktop's connection drops mid-send, then its proxy answers in
+        # the server's stead: the page says so, and what a save met, and
+        # follows the send again once the server answers.
+        for mode, telling, alerted in (
+                ("down", "Connection to the board's computer lost. Trying again…",
+                 "No answer from the board's computer: check this device's connection, then try again."),
+                ("502", "The server answered 502 Bad Gateway. Trying again…", "The server answered 502 Bad Gateway.")):
+            proxy.mode = mode
+            wait(desk, lambda d: by_id(d, "connection").text == telling,
+                 f"with the proxy {mode}, the desktop says: {telling}")
+            by_id(desk, "editor").submit()
+            wait(desk, lambda d: shown(d, "problem") and by_id(d, "problem").text == alerted,
+                 f"a save with the proxy {mode} says: {alerted}")
+            desk.execute_script("window.scrollTo(0, 0)")
+            screenshot(desk, f"desktop-proxy-{mode}")
+        axe(desk, "connection lost")
+        proxy.mode = "pass"
+        wait(desk, lambda d: by_id(d, "connection").text == "Connected again.", "the desktop says it is connected again")
+        wait(desk, lambda d: re.search("Sending|sent", by_id(d, "status").text), "the desktop follows the send again")
+        wait(desk, lambda d: not by_id(d, "connection").text, "the desktop's connection line is empty again", 10)
         for driver, name in ((phone, "phone"), (desk, "desktop")):
             wait(driver, lambda d: "sent." in by_id(d, "status").text, f"the {name} says the set was sent", 90)
             progress = driver.execute_script("const p = document.getElementById('progress'); return [p.value, p.max]")
@@ -291,6 +421,7 @@ def run(work, report, trace, recorder, server):
         log = by_id(phone, "log-table").text
         check("anna" in log and "send sent" in log, "the log names who signed in and that the set was sent")
         phone.execute_script("document.getElementById('log-table').scrollIntoView()")
+        fits(phone, "log")
         screenshot(phone, "phone-log")
         screenshot(desk, "desktop-board")
 
@@ -361,7 +492,7 @@ def run(work, report, trace, recorder, server):
         phone.refresh()
         wait(phone, lambda d: "Last: sent" in by_id(d, "schedule-list").text, "the phone shows the schedule too")
         phone.execute_script("document.getElementById('schedule').scrollIntoView()")
-        no_sideways_scroll(phone, "schedule")
+        fits(phone, "schedule")
         screenshot(phone, "phone-schedule")
 
         # A stale save: staff on the desktop save first, then the owner.

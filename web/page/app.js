@@ -14,18 +14,49 @@ function typed(text) {
   return text.slice(0, splits ? 15 : 16);
 }
 
+// Said where no answer came at all: the phone left the Wi-Fi, or the
+// computer is off. The request may or may not have reached it.
+const unreachable = 'No answer from the board\'s computer: check this device\'s connection, then try again.';
+
+function answered(response) {
+  return `The server answered ${response.status}${response.statusText ? ` ${response.statusText}` : ''}`;
+}
+
+// Never throws: a failed request comes back as {ok: false} with
+// data.error saying why in words, whatever answered (or did not). An
+// answer that is not the board's JSON, such as a proxy's error page, is
+// named by its status.
 async function api(method, path, body, headers = {}) {
   const init = { method, headers: { ...headers }, credentials: 'same-origin' };
   if (method !== 'GET') init.headers['X-CSRF-Token'] = csrf;
-  if (body !== undefined) {
+  if (body instanceof ArrayBuffer) {
+    init.body = body;
+  } else if (body !== undefined) {
     init.headers['Content-Type'] = 'application/json';
     init.body = JSON.stringify(body);
   }
-  const response = await fetch(path, init);
-  const text = await response.text();
+  let response;
+  let text;
+  try {
+    response = await fetch(path, init);
+    text = await response.text();
+  } catch (e) {
+    return { status: 0, ok: false, data: { error: unreachable }, headers: new Headers() };
+  }
   let data = null;
-  try { data = text ? JSON.parse(text) : null; } catch (e) { data = null; }
-  return { status: response.status, ok: response.ok, data, headers: response.headers };
+  let json = true;
+  if (text) {
+    try { data = JSON.parse(text); } catch (e) { json = false; }
+  }
+  const { status } = response;
+  if (!json && response.ok) {
+    const error = `${answered(response)}, but not with the board's data.`;
+    return { status, ok: false, data: { error }, headers: response.headers };
+  }
+  if (!response.ok && !(data && typeof data.error === 'string')) {
+    data = { ...(data && typeof data === 'object' ? data : {}), error: `${answered(response)}.` };
+  }
+  return { status, ok: response.ok, data, headers: response.headers };
 }
 
 function problem(text) {
@@ -105,7 +136,7 @@ function unsaved() {
 
 async function loadSets(select) {
   const r = await api('GET', '/api/sets');
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   const list = $('set-list');
   list.replaceChildren();
   for (const s of r.data) list.add(new Option(s.name, s.name));
@@ -120,7 +151,7 @@ async function loadSets(select) {
 
 async function openSet(name) {
   const r = await api('GET', `/api/sets/${encodeURIComponent(name)}`);
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   fill(r.data);
 }
 
@@ -138,7 +169,7 @@ function listVersion(box, set) {
 // is written over theirs.
 async function conflict(why) {
   const theirs = await api('GET', `/api/sets/${encodeURIComponent(current.name)}`);
-  if (!theirs.ok) return problem(`${why} ${theirs.data ? theirs.data.error : ''}`);
+  if (!theirs.ok) return problem(`${why} ${theirs.data.error}`);
   $('conflict-why').textContent = why;
   listVersion($('conflict-theirs'), theirs.data);
   listVersion($('conflict-yours'), edited());
@@ -156,7 +187,7 @@ async function save(event) {
   const r = await api('PUT', `/api/sets/${encodeURIComponent(current.name)}`, body,
     { 'If-Match': `"${current.version}"` });
   if (r.status === 412) return conflict(r.data.error);
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   $('conflict').hidden = true;
   await openSet(current.name);
   $('status').textContent = `Saved "${current.name}".`;
@@ -171,7 +202,7 @@ async function newSet() {
   const name = askName('Name of the new set');
   if (!name) return;
   const r = await api('PUT', `/api/sets/${encodeURIComponent(name)}`, edited(), { 'If-None-Match': '*' });
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   await loadSets(name);
 }
 
@@ -181,10 +212,10 @@ async function renameSet() {
   const name = askName(`New name for "${current.name}"`, current.name);
   if (!name || name === current.name) return;
   const copy = await api('PUT', `/api/sets/${encodeURIComponent(name)}`, current.saved, { 'If-None-Match': '*' });
-  if (!copy.ok) return problem(copy.data && copy.data.error);
+  if (!copy.ok) return problem(copy.data.error);
   const gone = await api('DELETE', `/api/sets/${encodeURIComponent(current.name)}`, undefined,
     { 'If-Match': `"${current.version}"` });
-  if (!gone.ok) problem(`"${name}" is made, but "${current.name}" stays: ${gone.data && gone.data.error}`);
+  if (!gone.ok) problem(`"${name}" is made, but "${current.name}" stays: ${gone.data.error}`);
   await loadSets(name);
 }
 
@@ -193,7 +224,7 @@ async function deleteSet() {
   const r = await api('DELETE', `/api/sets/${encodeURIComponent(current.name)}`, undefined,
     { 'If-Match': `"${current.version}"` });
   if (r.status === 412) return conflict(r.data.error);
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   current = null;
   await loadSets();
 }
@@ -204,13 +235,9 @@ async function importSet() {
   const name = askName('Name for the imported set', file.name.replace(/\.mes$/i, '').replace(/[^\p{L}\p{N} _-]/gu, '_').slice(0, 40));
   $('set-import').value = '';
   if (!name) return;
-  const response = await fetch(`/api/sets/${encodeURIComponent(name)}.mes`, {
-    method: 'PUT', credentials: 'same-origin', body: await file.arrayBuffer(),
-    headers: { 'X-CSRF-Token': csrf, 'If-None-Match': '*', 'Content-Type': 'application/x-tavro-messages' } });
-  if (!response.ok) {
-    const data = await response.json().catch(() => null);
-    return problem(data ? data.error : `The import failed (${response.status}).`);
-  }
+  const r = await api('PUT', `/api/sets/${encodeURIComponent(name)}.mes`, await file.arrayBuffer(),
+    { 'If-None-Match': '*', 'Content-Type': 'application/x-tavro-messages' });
+  if (!r.ok) return problem(r.data.error);
   await loadSets(name);
 }
 
@@ -235,11 +262,36 @@ function follow(status) {
   following = setTimeout(poll, sending ? 500 : 3000);
 }
 
+// While the server is out of reach, the page says so once and keeps
+// asking: a phone that left the Wi-Fi for a moment follows the send again
+// when it is back, rather than showing its last progress for good.
+let lost = false;
+let backTimer = null;
+function connection(trouble) {
+  const line = $('connection');
+  if (trouble) {
+    clearTimeout(backTimer);
+    lost = true;
+    line.className = 'lost';
+    line.textContent = `${trouble} Trying again…`;
+  } else if (lost) {
+    lost = false;
+    line.className = 'back';
+    line.textContent = 'Connected again.';
+    backTimer = setTimeout(() => { line.textContent = ''; line.className = ''; }, 4000);
+  }
+}
+
 async function poll() {
-  const r = await api('GET', '/api/status');
-  if (r.ok) return follow(r.data);
   clearTimeout(following);
+  const r = await api('GET', '/api/status');
   if (r.status === 401) return location.reload();
+  if (r.ok) {
+    connection(null);
+    return follow(r.data);
+  }
+  connection(r.status ? r.data.error : 'Connection to the board\'s computer lost.');
+  clearTimeout(following);
   following = setTimeout(poll, 3000);
 }
 
@@ -248,14 +300,15 @@ async function send() {
   if (unsaved()) return problem('This set has changes that are not saved: save it first, since Send sends the saved set.');
   problem('');
   const r = await api('POST', '/api/send', { set: current.name });
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   follow(r.data);
 }
 
 async function stop() {
   if (!confirm('Stop the upload? The board then holds part of the set, until the whole set is sent again.')) return;
   const r = await api('POST', '/api/stop');
-  if (r.ok) follow(r.data);
+  if (!r.ok) return problem(r.data.error);
+  follow(r.data);
 }
 
 function item(list, text, button, action) {
@@ -273,24 +326,34 @@ function item(list, text, button, action) {
   list.appendChild(li);
 }
 
-// "Chrome on Android" rather than the whole User-Agent.
+// "Chrome on Android" rather than the whole User-Agent. An agent names
+// what it grew from as well as itself: Android says Linux, an iPhone
+// "like Mac OS X", Edge, Opera and Samsung's browser say Chrome and Safari,
+// Chrome says Safari. So the most particular name is looked for first.
+// Chrome is found in HeadlessChrome too.
+const systemNames = [[/Android/, 'Android'], [/iPhone/, 'iPhone'], [/iPad/, 'iPad'], [/CrOS/, 'ChromeOS'],
+  [/Windows/, 'Windows'], [/Macintosh|Mac OS X/, 'macOS'], [/Linux|X11/, 'Linux']];
+const browserNames = [[/\bEdg(e|A|iOS)?\//, 'Edge'], [/\bOPR\/|\bOPT\/|\bOPiOS\//, 'Opera'],
+  [/\bSamsungBrowser\//, 'Samsung Internet'], [/\bFirefox\/|\bFxiOS\//, 'Firefox'],
+  [/Chrome\/|\bCriOS\//, 'Chrome'], [/\bSafari\//, 'Safari'], [/^curl\//, 'curl']];
 function deviceName(agent) {
   if (!agent) return 'a browser';
-  const system = (agent.match(/Android|iPhone|iPad|Windows|Mac OS X|CrOS|Linux/) || ['an unknown system'])[0];
-  const browser = (agent.match(/Firefox|Edg|OPR|Chrome|Safari|curl/) || ['a browser'])[0];
-  return `${{ Edg: 'Edge', OPR: 'Opera', 'Mac OS X': 'macOS' }[browser] || browser} on ${{ 'Mac OS X': 'macOS', CrOS: 'ChromeOS' }[system] || system}`;
+  const name = (names, otherwise) => (names.find(([pattern]) => pattern.test(agent)) || [null, otherwise])[1];
+  return `${name(browserNames, 'a browser')} on ${name(systemNames, 'an unknown system')}`;
 }
 
 async function loadOwner() {
   const [accounts, devices, ports, board] = await Promise.all([
     api('GET', '/api/accounts'), api('GET', '/api/devices'), api('GET', '/api/ports'), api('GET', '/api/board')]);
+  const failed = [accounts, devices, ports, board].find((r) => !r.ok);
+  if (failed) problem(failed.data.error);
   $('staff-list').replaceChildren();
   for (const a of accounts.ok ? accounts.data : []) {
     if (a.role === 'owner') { item($('staff-list'), `${a.name} (owner)`); continue; }
     item($('staff-list'), a.name, `Remove ${a.name}`, async () => {
       if (!confirm(`Remove the account "${a.name}"? Their devices are signed out.`)) return;
       const r = await api('DELETE', `/api/accounts/${encodeURIComponent(a.name)}`);
-      if (!r.ok) problem(r.data && r.data.error);
+      if (!r.ok) problem(r.data.error);
       loadOwner();
     });
   }
@@ -300,7 +363,7 @@ async function loadOwner() {
     if (d.this) { item($('devices-list'), `${what} (this device)`); continue; }
     item($('devices-list'), what, `Sign out ${d.account}'s ${deviceName(d.device)}`, async () => {
       const r = await api('DELETE', `/api/devices/${d.id}`);
-      if (!r.ok) problem(r.data && r.data.error);
+      if (!r.ok) problem(r.data.error);
       loadOwner();
     });
   }
@@ -322,7 +385,7 @@ async function loadOwner() {
 
 async function showLog() {
   const r = await api('GET', '/api/log');
-  if (!r.ok) return problem(r.data && r.data.error);
+  if (!r.ok) return problem(r.data.error);
   const body = $('log-table').tBodies[0];
   body.replaceChildren();
   for (const e of r.data.slice(-100).reverse()) {
@@ -387,9 +450,17 @@ function showSchedule(data) {
   if (!data.entries.length) item(list, 'Nothing is scheduled.');
 }
 
+// For what the page asks by itself: where the server is out of reach,
+// the connection line says so already, and an alert every half minute
+// would only repeat it.
+function quietly(r) {
+  if (!r.ok && r.status !== 0) problem(r.data.error);
+  return r.ok;
+}
+
 async function loadSchedule() {
   const r = await api('GET', '/api/schedule');
-  if (r.ok) showSchedule(r.data);
+  if (quietly(r)) showSchedule(r.data);
 }
 
 // The whole list goes, against the version it was read at: where someone
@@ -397,13 +468,13 @@ async function loadSchedule() {
 async function saveSchedule(entries) {
   const plain = entries.map((e) => (e.at ? { set: e.set, at: e.at } : { set: e.set, time: e.time, days: e.days }));
   const r = await api('PUT', '/api/schedule', { entries: plain }, { 'If-Match': `"${schedule.version}"` });
-  if (r.status === 412) {
+  if (r.status === 412 && r.data.schedule) {
     showSchedule(r.data.schedule);
     problem(r.data.error);
     return false;
   }
   if (!r.ok) {
-    problem(r.data && r.data.error);
+    problem(r.data.error);
     return false;
   }
   showSchedule(r.data);
@@ -426,6 +497,7 @@ async function addEntry() {
 
 async function loadKeys() {
   const r = await api('GET', '/api/keys');
+  if (!r.ok) problem(r.data.error);
   $('keys-list').replaceChildren();
   for (const k of r.ok ? r.data : []) {
     const used = k.last_used ? `last used ${computerTime(k.last_used)}` : 'never used';
@@ -433,11 +505,11 @@ async function loadKeys() {
     item($('keys-list'), `${k.name}: ${k.scope === 'edit' ? 'sends and edits' : 'sends'}, ${until}, ${used}`, `Revoke ${k.name}`, async () => {
       if (!confirm(`Revoke the key "${k.name}"? Scripts that use it are refused from now on.`)) return;
       const gone = await api('DELETE', `/api/keys/${encodeURIComponent(k.name)}`);
-      if (!gone.ok) problem(gone.data && gone.data.error);
+      if (!gone.ok) problem(gone.data.error);
       loadKeys();
     });
   }
-  if (!r.ok || !r.data.length) item($('keys-list'), 'No keys yet.');
+  if (r.ok && !r.data.length) item($('keys-list'), 'No keys yet.');
 }
 
 async function signedIn(session) {
@@ -482,37 +554,37 @@ async function start() {
   onSubmit('setup', async () => {
     const r = await api('POST', '/api/setup', {
       code: $('setup-code').value, name: $('setup-name').value, password: $('setup-password').value });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     signedIn(r.data);
   });
   onSubmit('signin', async () => {
     const r = await api('POST', '/api/login', {
       name: $('signin-name').value, password: $('signin-password').value, keep: $('signin-keep').checked });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     signedIn(r.data);
   });
   onSubmit('password', async () => {
     const r = await api('POST', '/api/password', { current: $('password-current').value, new: $('password-new').value });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     $('password').reset();
     $('status').textContent = 'Password changed; your other devices sign in again.';
   });
   onSubmit('staff', async () => {
     const r = await api('POST', '/api/accounts', { name: $('staff-name').value, password: $('staff-password').value });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     $('staff').reset();
     loadOwner();
   });
   onSubmit('port', async () => {
     const r = await api('PUT', '/api/board', { device: $('port-list').value });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     loadOwner();
   });
   onSubmit('schedule', addEntry);
   onSubmit('keys', async () => {
     const r = await api('POST', '/api/keys', {
       name: $('key-name').value, scope: $('key-scope').value, expires: $('key-expires').value || null });
-    if (!r.ok) return problem(r.data && r.data.error);
+    if (!r.ok) return problem(r.data.error);
     $('key-made').hidden = false;
     $('key-text').value = r.data.key;
     $('key-text').select();
@@ -525,7 +597,9 @@ async function start() {
   $('signin-forgot').addEventListener('click', forgotten);
   $('setup-back').addEventListener('click', () => show('signin'));
   $('signout').addEventListener('click', async () => {
-    await api('POST', '/api/logout');
+    // Signed out already, where the session ended meanwhile.
+    const r = await api('POST', '/api/logout');
+    if (!r.ok && r.status !== 401) return problem(r.data.error);
     location.reload();
   });
   $('editor').addEventListener('submit', save);
@@ -543,9 +617,12 @@ async function start() {
   $('stop').addEventListener('click', stop);
   $('log-show').addEventListener('click', showLog);
 
+  window.addEventListener('online', () => { if (lost) poll(); });
   const session = await api('GET', '/api/session');
   if (session.ok) return signedIn(session.data);
+  if (session.status !== 401) problem(session.data.error);
   const setup = await api('GET', '/api/setup');
+  if (!setup.ok) problem(setup.data.error);
   if (setup.ok && setup.data.needed) return show('setup');
   show('signin');
   if (setup.ok && setup.data.code_waiting) forgotten();
