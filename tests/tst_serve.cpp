@@ -8,6 +8,7 @@
 #include "web/service.h"
 #include "web/setstore.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -45,6 +46,8 @@ private slots:
     void keys();
     void wrongKeysWait();
     void guessingLocksNoOwnerOut();
+    void intruderUndone();
+    void ownerSetsStaffPassword();
     void scheduleEdits();
 
 private:
@@ -667,6 +670,85 @@ void TestServe::guessingLocksNoOwnerOut()
         [&](const HttpReply &reply) { status = reply.status; });
     QTRY_VERIFY_WITH_TIMEOUT(status != 0, 10000);
     QCOMPARE(status, 429);
+}
+
+// Hostile: someone who had the owner's password added staff and a key.
+// After the owner's reset, the owner sees them at once, and one step
+// removes them and signs everyone else out.
+void TestServe::intruderUndone()
+{
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    m_now += minutes(1);
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "eve"}, {"password", "eve's password"}}), token + kJson)),
+        201);
+    const QByteArray made = as(
+        "POST", "/api/keys", json({{"name", "backdoor"}, {"scope", "edit"}, {"expires", QJsonValue()}}), token + kJson);
+    const QByteArray key = QJsonDocument::fromJson(bodyOf(made)).object().value("key").toString().toLatin1();
+    const QByteArray eve = headerOf(
+        exchange(m_port, request("POST", "/api/login", json({{"name", "eve"}, {"password", "eve's password"}}), kJson)),
+        "Set-Cookie");
+    m_now += minutes(5);
+    const SetupCode code = SetupCode::make(m_now);
+    QVERIFY(BoardService::writeSetupCode(*m_state, code));
+    const QByteArray reset = exchange(
+        m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "a new password"}}), kJson));
+    QVERIFY2(statusOf(reset) == 201, reset.constData());
+    const QJsonObject signedIn = QJsonDocument::fromJson(bodyOf(reset)).object();
+    QVERIFY(signedIn.value("review").toBool());
+    m_cookie = headerOf(reset, "Set-Cookie").split(';').first();
+    m_csrf = signedIn.value("csrf").toString().toLatin1();
+    const QJsonObject review = QJsonDocument::fromJson(bodyOf(as("GET", "/api/review"))).object();
+    QCOMPARE(review.value("accounts").toArray(), QJsonArray{"eve"});
+    QCOMPARE(review.value("keys").toArray(), QJsonArray{"backdoor"});
+    QVERIFY(!review.value("entries").toArray().isEmpty());
+    // Each entry says when and from where.
+    for (const QJsonValue &entry : review.value("entries").toArray())
+        QVERIFY(entry.toObject().contains("time") && entry.toObject().contains("address"));
+    QCOMPARE(statusOf(as("POST", "/api/recover", {}, "X-CSRF-Token: " + m_csrf + "\r\n")), 200);
+    QCOMPARE(
+        statusOf(exchange(m_port, request("GET", "/api/session", {}, "Cookie: " + eve.split(';').first() + "\r\n"))),
+        401);
+    QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                               json({{"name", "eve"}, {"password", "eve's password"}}), kJson))),
+             401);
+    QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/status", {}, "Authorization: Bearer " + key + "\r\n"))),
+             401);
+    // The owner stays signed in, and the log says what was done.
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    QVERIFY(m_state->read("log").contains("everyone signed out"));
+}
+
+// Staff who forgot a password need no root: the owner sets a new one on
+// the page, and their devices sign in again.
+void TestServe::ownerSetsStaffPassword()
+{
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}), token + kJson)),
+        201);
+    const QByteArray benLogin =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "staff password"}}), kJson));
+    const QByteArray ben = headerOf(benLogin, "Set-Cookie").split(';').first();
+    const QByteArray benCsrf = QJsonDocument::fromJson(bodyOf(benLogin)).object().value("csrf").toString().toLatin1();
+    // Staff may not set another's password, the owner's least of all.
+    QCOMPARE(statusOf(exchange(m_port, request("PUT", "/api/accounts/anna/password", json({{"password", "taken over"}}),
+                                               "Cookie: " + ben + "\r\nX-CSRF-Token: " + benCsrf + "\r\n" + kJson))),
+             403);
+    QCOMPARE(statusOf(as("PUT", "/api/accounts/anna/password", json({{"password", "a password"}}), token + kJson)),
+             409);
+    QCOMPARE(statusOf(as("PUT", "/api/accounts/ben/password", json({{"password", "short"}}), token + kJson)), 400);
+    QCOMPARE(statusOf(as("PUT", "/api/accounts/ben/password", json({{"password", "ben's new one"}}), token + kJson)),
+             204);
+    QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/session", {}, "Cookie: " + ben + "\r\n"))), 401);
+    QCOMPARE(statusOf(exchange(
+                 m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "ben's new one"}}), kJson))),
+             200);
+    QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                               json({{"name", "anna"}, {"password", "correct horse"}}), kJson))),
+             200);
 }
 
 void TestServe::scheduleEdits()

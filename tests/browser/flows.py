@@ -512,7 +512,8 @@ def run(work, report, trace, recorder, server):
 
         # Anna forgets her password: root makes a code on the computer, and
         # the page, opened again, offers to reset it.
-        made = subprocess.run([PELORIN, "--serve", "--setup-code", "--state", os.path.join(work, "state")],
+        made = subprocess.run([PELORIN, "--serve", "--setup-code", "--account", "anna",
+                               "--state", os.path.join(work, "state")],
                               capture_output=True, text=True)
         fresh = (re.search(r"setup code: (\S+)", made.stdout) or [None, None])[1]
         check(made.returncode == 0 and fresh, "root makes a setup code for a forgotten password")
@@ -521,8 +522,9 @@ def run(work, report, trace, recorder, server):
              "the page offers to reset a password with the code")
         axe(desk, "password reset")
         screenshot(desk, "desktop-reset")
+        # The code names its account: the form asks for no name.
+        check(not by_id(desk, "setup-name").is_displayed(), "the reset form asks for no name")
         type_slowly(by_id(desk, "setup-code"), fresh or "")
-        type_slowly(by_id(desk, "setup-name"), "anna")
         type_slowly(by_id(desk, "setup-password"), "anna's new secret")
         by_id(desk, "setup").submit()
         wait(desk, lambda d: shown(d, "board"), "anna is back in with the code and a new password", 30)

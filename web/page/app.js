@@ -348,8 +348,10 @@ async function loadOwner() {
   const failed = [accounts, devices, ports, board].find((r) => !r.ok);
   if (failed) problem(failed.data.error);
   $('staff-list').replaceChildren();
+  $('reset-name').replaceChildren();
   for (const a of accounts.ok ? accounts.data : []) {
     if (a.role === 'owner') { item($('staff-list'), `${a.name} (owner)`); continue; }
+    $('reset-name').add(new Option(a.name, a.name));
     item($('staff-list'), a.name, `Remove ${a.name}`, async () => {
       if (!confirm(`Remove the account "${a.name}"? Their devices are signed out.`)) return;
       const r = await api('DELETE', `/api/accounts/${encodeURIComponent(a.name)}`);
@@ -526,6 +528,20 @@ async function signedIn(session) {
   }
 }
 
+// After a reset of the owner's password: what was added while someone
+// else may have known it, and one step to undo it all.
+async function review() {
+  const r = await api('GET', '/api/review');
+  if (!r.ok) return problem(r.data.error);
+  const list = $('review-list');
+  list.replaceChildren();
+  for (const e of r.data.entries) item(list, `${e.event}: ${e.detail}, ${new Date(e.time).toLocaleString()}, from ${e.address || 'the computer itself'}`);
+  for (const d of r.data.devices) item(list, `signed in: ${d.account} on ${deviceName(d.device)}, from ${d.address}${d.this ? ' (this device)' : ''}`);
+  if (!list.children.length) item(list, 'Nothing was added.');
+  $('review').hidden = false;
+  $('review').scrollIntoView();
+}
+
 function onSubmit(id, action) {
   $(id).addEventListener('submit', async (event) => {
     event.preventDefault();
@@ -534,16 +550,21 @@ function onSubmit(id, action) {
   });
 }
 
-// With an owner, a setup code that root made on the computer resets a
-// forgotten password, the owner's or staff's.
+// With an owner, a setup code that root made on the computer resets the
+// forgotten password of the one account it was made for: the code says
+// whose, so no name is asked.
+let resetting = false;
 function forgotten() {
+  resetting = true;
   show('setup');
   $('setup-title').textContent = 'Reset a forgotten password';
   const command = document.createElement('code');
   command.textContent = 'sudo pelorin --serve --setup-code --state /var/lib/pelorin';
   $('setup-why').replaceChildren('On the computer beside the board, root makes a setup code with ', command,
-    '. Give it here with the name of the account and its new password.');
-  $('setup-name-label').textContent = 'Name of the account';
+    ' (for staff, with --account NAME as well; the owner can also set staff passwords on this page). Give it here with the new password.');
+  $('setup-name').required = false;
+  $('setup-name').hidden = true;
+  $('setup-name-label').hidden = true;
   $('setup-password-label').textContent = 'New password (at least 8 characters)';
   $('setup-go').textContent = 'Reset the password';
   $('setup-back').hidden = false;
@@ -552,10 +573,12 @@ function forgotten() {
 async function start() {
   buildEditor();
   onSubmit('setup', async () => {
-    const r = await api('POST', '/api/setup', {
-      code: $('setup-code').value, name: $('setup-name').value, password: $('setup-password').value });
+    const body = { code: $('setup-code').value, password: $('setup-password').value };
+    if (!resetting) body.name = $('setup-name').value;
+    const r = await api('POST', '/api/setup', body);
     if (!r.ok) return problem(r.data.error);
-    signedIn(r.data);
+    await signedIn(r.data);
+    if (r.data.review) review();
   });
   onSubmit('signin', async () => {
     const r = await api('POST', '/api/login', {
@@ -575,6 +598,23 @@ async function start() {
     $('staff').reset();
     loadOwner();
   });
+  onSubmit('staff-reset', async () => {
+    const name = $('reset-name').value;
+    const r = await api('PUT', `/api/accounts/${encodeURIComponent(name)}/password`, { password: $('reset-password').value });
+    if (!r.ok) return problem(r.data.error);
+    $('staff-reset').reset();
+    $('status').textContent = `${name}'s password is set; their devices sign in again.`;
+    loadOwner();
+  });
+  $('review-recover').addEventListener('click', async () => {
+    const r = await api('POST', '/api/recover');
+    if (!r.ok) return problem(r.data.error);
+    $('review').hidden = true;
+    $('status').textContent = `Everyone else is signed out. Accounts removed: ${r.data.accounts.join(', ') || 'none'}; keys revoked: ${r.data.keys.join(', ') || 'none'}.`;
+    loadOwner();
+    loadKeys();
+  });
+  $('review-done').addEventListener('click', () => { $('review').hidden = true; });
   onSubmit('port', async () => {
     const r = await api('PUT', '/api/board', { device: $('port-list').value });
     if (!r.ok) return problem(r.data.error);
