@@ -46,6 +46,8 @@ private slots:
     void keys();
     void wrongKeysWait();
     void guessingLocksNoOwnerOut();
+    void gateOrder_data();
+    void gateOrder();
     void intruderUndone();
     void ownerSetsStaffPassword();
     void scheduleEdits();
@@ -670,6 +672,69 @@ void TestServe::guessingLocksNoOwnerOut()
         [&](const HttpReply &reply) { status = reply.status; });
     QTRY_VERIFY_WITH_TIMEOUT(status != 0, 10000);
     QCOMPARE(status, 429);
+}
+
+void TestServe::gateOrder_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("headers");  // COOKIE, TOKEN and KEY stand for staff's
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    const QByteArray foreign = "Origin: http://evil.example\r\n";
+    const QByteArray text = "Content-Type: text/plain\r\n";
+    QTest::newRow("no such route, from another site")
+        << QByteArray("POST") << QByteArray("/api/nothing") << foreign << 404 << "nothing at";
+    QTest::newRow("a wrong method, from another site")
+        << QByteArray("DELETE") << QByteArray("/api/status") << foreign << 405 << "GET";
+    QTest::newRow("another site's form, signed in")
+        << QByteArray("PUT") << QByteArray("/api/board") << foreign + text + "COOKIE" << 403 << "another page";
+    QTest::newRow("a form's type, before who sends it")
+        << QByteArray("PUT") << QByteArray("/api/board") << text << 415 << "JSON";
+    QTest::newRow("no token, before the owner's route")
+        << QByteArray("PUT") << QByteArray("/api/board") << kJson + "COOKIE" << 403 << "reload the page";
+    QTest::newRow("staff on the owner's route")
+        << QByteArray("PUT") << QByteArray("/api/board") << kJson + "COOKIE" + "TOKEN" << 403 << "Only the owner";
+    QTest::newRow("a wrong key, before the route's role")
+        << QByteArray("GET") << QByteArray("/api/accounts") << QByteArray("Authorization: Bearer nothing\r\n") << 401
+        << "no key";
+    QTest::newRow("a right key on a person's route")
+        << QByteArray("GET") << QByteArray("/api/accounts") << QByteArray("KEY") << 403 << "needs a person";
+    QTest::newRow("a key cannot sign in")
+        << QByteArray("POST") << QByteArray("/api/login") << kJson + "KEY" << 403 << "needs a person";
+    QTest::newRow("no one, on a person's route")
+        << QByteArray("GET") << QByteArray("/api/sets") << QByteArray() << 401 << "Sign in first";
+}
+
+// A request that fails several checks is refused by the first of them, in
+// the gate's one order, whatever its route.
+void TestServe::gateOrder()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}), token + kJson)),
+        201);
+    const QByteArray made =
+        as("POST", "/api/keys", json({{"name", "till"}, {"scope", "edit"}, {"expires", QJsonValue()}}), token + kJson);
+    const QByteArray key = QJsonDocument::fromJson(bodyOf(made)).object().value("key").toString().toLatin1();
+    const QByteArray ben =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "staff password"}}), kJson));
+    headers.replace("COOKIE", "Cookie: " + headerOf(ben, "Set-Cookie").split(';').first() + "\r\n");
+    headers.replace("TOKEN",
+                    "X-CSRF-Token: " + QJsonDocument::fromJson(bodyOf(ben)).object().value("csrf").toString().toLatin1()
+                        + "\r\n");
+    headers.replace("KEY", "Authorization: Bearer " + key + "\r\n");
+    const QByteArray answer = exchange(m_port, request(method, path, method == "GET" ? QByteArray() : "{}", headers));
+    QVERIFY2(statusOf(answer) == status, answer.constData());
+    QVERIFY2(QString::fromUtf8(bodyOf(answer)).contains(said), answer.constData());
+    // The server serves on.
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
 }
 
 // Hostile: someone who had the owner's password added staff and a key.
