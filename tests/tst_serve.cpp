@@ -8,6 +8,8 @@
 #include "web/service.h"
 #include "web/setstore.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,6 +51,8 @@ private slots:
     void gateOrder_data();
     void gateOrder();
     void intruderUndone();
+    void savingFailsAloud_data();
+    void savingFailsAloud();
     void ownerSetsStaffPassword();
     void scheduleEdits();
 
@@ -735,6 +739,53 @@ void TestServe::gateOrder()
     QVERIFY2(QString::fromUtf8(bodyOf(answer)).contains(said), answer.constData());
     // The server serves on.
     QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+}
+
+void TestServe::savingFailsAloud_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("a sign-in's session") << "sessions.json" << QByteArray("POST") << QByteArray("/api/login")
+                                         << json({{"name", "anna"}, {"password", "correct horse"}});
+    QTest::newRow("a removed account's sessions")
+        << "sessions.json" << QByteArray("DELETE") << QByteArray("/api/accounts/ben") << QByteArray();
+    QTest::newRow("a new key") << "keys.json" << QByteArray("POST") << QByteArray("/api/keys")
+                               << json({{"name", "till"}, {"scope", "send"}, {"expires", QJsonValue()}});
+    QTest::newRow("the board's port") << "settings.json" << QByteArray("PUT") << QByteArray("/api/board")
+                                      << json({{"device", "/dev/ttyUSB0"}});
+}
+
+// A state file that cannot be written is answered as such, naming it, and
+// never taken for written. A folder in the file's place makes the write
+// fail for root too.
+void TestServe::savingFailsAloud()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}), token + kJson)),
+        201);
+    QFile::remove(m_dir->path() + '/' + file);
+    QVERIFY(QDir(m_dir->path()).mkpath(file + "/in the way"));
+    const QByteArray answer = as(method, path, body, token + (body.isEmpty() ? QByteArray() : kJson));
+    QVERIFY2(statusOf(answer) == 500, answer.constData());
+    QVERIFY2(bodyOf(answer).contains(file.toUtf8()), answer.constData());
+    // The server serves on; once the file can be written, a removal reads
+    // no freed account: the log names who removed.
+    QCOMPARE(statusOf(as("GET", "/api/session")), 200);
+    QVERIFY(QDir(m_dir->path() + '/' + file).removeRecursively());
+    QCOMPARE(statusOf(as("POST", "/api/accounts", json({{"name", "cat"}, {"password", "staff password"}}),
+                         token + kJson)),
+             201);
+    QCOMPARE(statusOf(as("DELETE", "/api/accounts/cat", {}, token)), 204);
+    const QByteArray log = m_state->read("log");
+    QVERIFY2(log.contains(R"("account":"anna","address":"127.0.0.1","detail":"cat","event":"account removed")"), log.constData());
 }
 
 // Hostile: someone who had the owner's password added staff and a key.
