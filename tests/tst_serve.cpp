@@ -8,10 +8,14 @@
 #include "web/service.h"
 #include "web/setstore.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <ctime>
 
 using namespace std::chrono;
 
@@ -45,10 +49,17 @@ private slots:
     void keys();
     void wrongKeysWait();
     void scheduleEdits();
+    void scheduleInTheGap();
 
 private:
+    // A new service on the same state folder, as after a restart; whether
+    // it opened.
+    bool restart();
+    QByteArray scheduleVersion();
     // Claims the computer as "anna"; the cookie and token of her session.
     void claim();
+    // Signs her in again; the answer.
+    QByteArray signInAgain();
     QByteArray as(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
                   const QByteArray &headers = {});
 
@@ -58,25 +69,42 @@ private:
     std::unique_ptr<BoardHttpServer> m_server;
     quint16 m_port = 0;
     SessionStore::Clock::time_point m_now = SessionStore::Clock::now();
+    QTimeZone m_zone = schedule::localZone();
+    bool m_synchronised = false;
     QByteArray m_cookie, m_csrf;
 };
 
 void TestServe::init()
 {
     m_now = SessionStore::Clock::now();
+    m_zone = schedule::localZone();
+    m_synchronised = false;
     m_dir = std::make_unique<QTemporaryDir>();
     m_state = std::make_unique<StateFolder>(m_dir->path());
     QVERIFY(m_state->open());
-    BoardService::Clocks clocks;
-    clocks.wall = [this] { return m_now; };
-    m_service = std::make_unique<BoardService>(
-        *m_state, [] { return QStringList(); }, clocks);
-    QVERIFY2(m_service->open(), qPrintable(m_service->error()));
+    QVERIFY2(restart(), qPrintable(m_service->error()));
     m_server = std::make_unique<BoardHttpServer>(
         [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
         QStringList{"localhost"});
     m_port = m_server->listenOn(QHostAddress::LocalHost, 0);
     QVERIFY(m_port);
+}
+
+bool TestServe::restart()
+{
+    m_service.reset();
+    BoardService::Clocks clocks;
+    clocks.wall = [this] { return m_now; };
+    clocks.synchronised = [this] { return m_synchronised; };
+    clocks.zone = m_zone;
+    m_service = std::make_unique<BoardService>(
+        *m_state, [] { return QStringList(); }, clocks);
+    return m_service->open();
+}
+
+QByteArray TestServe::scheduleVersion()
+{
+    return QJsonDocument::fromJson(bodyOf(as("GET", "/api/schedule"))).object().value("version").toString().toLatin1();
 }
 
 void TestServe::cleanup()
@@ -96,6 +124,15 @@ void TestServe::claim()
     m_cookie = setCookie.split(';').first();
     m_csrf = QJsonDocument::fromJson(bodyOf(answer)).object().value("csrf").toString().toLatin1();
     QVERIFY(!m_csrf.isEmpty());
+}
+
+QByteArray TestServe::signInAgain()
+{
+    const QByteArray answer =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    m_cookie = headerOf(answer, "Set-Cookie").split(';').first();
+    m_csrf = QJsonDocument::fromJson(bodyOf(answer)).object().value("csrf").toString().toLatin1();
+    return answer;
 }
 
 QByteArray TestServe::as(const QByteArray &method, const QByteArray &path, const QByteArray &body,
@@ -570,6 +607,54 @@ void TestServe::scheduleEdits()
         QJsonDocument::fromJson(bodyOf(stale)).object().value("schedule").toObject().value("entries").toArray().size(),
         1);
     QVERIFY(m_state->read("log").contains("\"event\":\"schedule saved\""));
+}
+
+void TestServe::scheduleInTheGap()
+{
+    // A shop in Berlin, a week before the clocks go forward at 02:00 on
+    // 28 March 2027; the computer's own zone is Berlin too.
+    const QByteArray oldZone = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    ::tzset();
+    const auto restoreZone = qScopeGuard([&] {
+        oldZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", oldZone);
+        ::tzset();
+    });
+    const auto at = [](const char *utc) {
+        return SessionStore::Clock::time_point(
+            seconds(QDateTime::fromString(QString::fromLatin1(utc), Qt::ISODate).toSecsSinceEpoch()));
+    };
+    m_now = at("2027-03-20T12:00:00Z");
+    m_zone = QTimeZone("Europe/Berlin");
+    m_synchronised = true;
+    QVERIFY(restart());
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/CON", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray gap = R"({"entries":[{"set":"CON","at":"2027-03-28T02:30"}]})";
+    const QByteArray saved =
+        as("PUT", "/api/schedule", gap, token + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n");
+    QVERIFY2(statusOf(saved) == 200, saved.constData());
+    // 02:30 is not a time of that day: the first minute after the gap.
+    const auto entry = [&] {
+        return QJsonDocument::fromJson(bodyOf(as("GET", "/api/schedule")))
+            .object()
+            .value("entries")
+            .toArray()
+            .at(0)
+            .toObject();
+    };
+    QCOMPARE(entry().value("at").toString(), QStringLiteral("2027-03-28T02:30"));
+    QCOMPARE(entry().value("next").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    QVERIFY(restart());
+    QCOMPARE(entry().value("at").toString(), QStringLiteral("2027-03-28T02:30"));
+    QCOMPARE(entry().value("next").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    // And it goes then (to no board, here: the try is what counts).
+    m_now = at("2027-03-28T01:00:30Z");
+    m_service->scheduler().check();
+    signInAgain();
+    QCOMPARE(entry().value("last").toObject().value("due").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    QVERIFY(entry().value("next").isNull());
 }
 
 QTEST_GUILESS_MAIN(TestServe)
