@@ -128,7 +128,7 @@ bool BoardService::open()
         m_error = m_accounts.error();
         return false;
     }
-    m_sessions = SessionStore::fromJson(m_state.read(kSessions));
+    m_sessions = SessionStore::fromJson(m_state.read(kSessions), m_clocks.wall());
     if (!m_deviceFixed)
         m_device = QJsonDocument::fromJson(m_state.read(kSettings)).object().value(QLatin1String("device")).toString();
     if (!m_accounts.hasOwner())
@@ -656,7 +656,7 @@ void BoardService::owners(const HttpRequest &request, const Caller &caller, cons
     if (path == QLatin1String("/api/devices") && request.method == "GET") {
         const QByteArray mine = QCryptographicHash::hash(caller.cookie, QCryptographicHash::Sha256).toHex();
         QJsonArray list;
-        for (const SessionStore::Session &s : m_sessions.sessions()) {
+        for (const SessionStore::Session &s : m_sessions.sessions(m_clocks.wall())) {
             list.append(QJsonObject{{"id", QString::fromLatin1(s.idHash.left(16))},
                                     {"account", s.account},
                                     {"device", s.device},
@@ -669,7 +669,7 @@ void BoardService::owners(const HttpRequest &request, const Caller &caller, cons
     }
     if (path.startsWith(QLatin1String("/api/devices/")) && request.method == "DELETE") {
         const QByteArray id = path.mid(13).toLatin1();
-        for (const SessionStore::Session &s : m_sessions.sessions()) {
+        for (const SessionStore::Session &s : m_sessions.sessions(m_clocks.wall())) {
             if (id.size() == 16 && s.idHash.startsWith(id)) {
                 m_sessions.closeByHash(s.idHash);
                 saveSessions();

@@ -35,9 +35,21 @@ bool SessionStore::expired(const Session &session, Clock::time_point now) const
     return now - session.lastSeen >= idle || now - session.created >= absolute || now < session.created;
 }
 
+void SessionStore::dropExpired(Clock::time_point now)
+{
+    m_sessions.removeIf([&](const auto &entry) { return expired(entry.value(), now); });
+}
+
+QList<SessionStore::Session> SessionStore::sessions(Clock::time_point now)
+{
+    dropExpired(now);
+    return m_sessions.values();
+}
+
 QByteArray SessionStore::open(const QString &account, bool kept, const QString &device, const QString &address,
                               Clock::time_point now)
 {
+    dropExpired(now);
     const QByteArray cookie = secrets::make();
     Session session{hashOf(cookie), account, device.left(200), address, kept, now, now};
     m_sessions.insert(session.idHash, session);
@@ -96,7 +108,7 @@ QByteArray SessionStore::toJson() const
     return QJsonDocument(list).toJson(QJsonDocument::Compact);
 }
 
-SessionStore SessionStore::fromJson(const QByteArray &json)
+SessionStore SessionStore::fromJson(const QByteArray &json, Clock::time_point now)
 {
     SessionStore store;
     for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
@@ -111,5 +123,6 @@ SessionStore SessionStore::fromJson(const QByteArray &json)
                             o.value(QLatin1String("address")).toString(), o.value(QLatin1String("kept")).toBool(),
                             fromSeconds(qint64(created.toDouble())), fromSeconds(qint64(lastSeen.toDouble()))});
     }
+    store.dropExpired(now);
     return store;
 }

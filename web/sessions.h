@@ -31,7 +31,8 @@ public:
     };
 
     // A new session, and the cookie value that names it; a fresh identifier
-    // at every sign-in.
+    // at every sign-in. Sessions whose time is up go with it, so that the
+    // file written next holds none.
     QByteArray open(const QString &account, bool kept, const QString &device, const QString &address,
                     Clock::time_point now);
     // The live session that `cookie` names, seen now; null when it names
@@ -41,7 +42,8 @@ public:
     // After a password change: every session of the account but `keep`'s.
     void closeAccount(const QString &account, const QByteArray &keep = {});
     void closeByHash(const QByteArray &idHash);
-    QList<Session> sessions() const { return m_sessions.values(); }
+    // The live sessions; those whose time is up are gone.
+    QList<Session> sessions(Clock::time_point now);
 
     // The token that a signed-in page sends with every change: derived from
     // the cookie, so that nothing more is stored, and no other site can
@@ -51,13 +53,15 @@ public:
     static bool csrfMatches(const QByteArray &cookie, const QByteArray &token);
 
     // The store as the state folder keeps it, and back; a session whose
-    // record cannot be read is dropped, never half-read.
+    // record cannot be read is dropped, never half-read, as is one whose
+    // time is up.
     QByteArray toJson() const;
-    static SessionStore fromJson(const QByteArray &json);
+    static SessionStore fromJson(const QByteArray &json, Clock::time_point now);
 
 private:
     static QByteArray hashOf(const QByteArray &cookie);
     bool expired(const Session &session, Clock::time_point now) const;
+    void dropExpired(Clock::time_point now);
 
     QHash<QByteArray, Session> m_sessions;  // by idHash
 };
