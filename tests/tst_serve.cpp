@@ -8,6 +8,7 @@
 #include "web/service.h"
 #include "web/setstore.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,7 @@
 #include <QTest>
 
 #include <ctime>
+#include <unistd.h>
 
 using namespace std::chrono;
 
@@ -50,6 +52,8 @@ private slots:
     void wrongKeysWait();
     void scheduleEdits();
     void scheduleInTheGap();
+    void damagedState_data();
+    void damagedState();
 
 private:
     // A new service on the same state folder, as after a restart; whether
@@ -655,6 +659,105 @@ void TestServe::scheduleInTheGap()
     signInAgain();
     QCOMPARE(entry().value("last").toObject().value("due").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
     QVERIFY(entry().value("next").isNull());
+}
+
+void TestServe::damagedState_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("starts");
+    const char *const files[] = {"accounts.json", "keys.json",           "sessions.json",
+                                 "schedule.json", "schedule-state.json", "settings.json"};
+    for (const char *file : files) {
+        for (const char *damage : {"cut in half", "emptied", "garbage", "another shape", "unreadable"})
+            QTest::addRow("%s, %s", file, damage) << file << damage << (QLatin1String(file) != "accounts.json");
+    }
+}
+
+void TestServe::damagedState()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, damage);
+    QFETCH(bool, starts);
+    if (damage == "unreadable" && ::geteuid() == 0)
+        QSKIP("root reads any file");
+    // A folder in which every file is there.
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray morning = R"({"entries":[{"set":"Morning","time":"06:00","days":["mon"]}]})";
+    QCOMPARE(
+        statusOf(as("PUT", "/api/schedule", morning, token + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n")),
+        200);
+    QCOMPARE(statusOf(as("POST", "/api/keys",
+                         json({{"name", "nightly"}, {"scope", "send"}, {"expires", QJsonValue::Null}}), token + kJson)),
+             201);
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "1"}}), token + kJson)), 200);
+    const QString path = m_dir->path() + '/' + file;
+    QVERIFY2(QFile::exists(path), qPrintable(file));
+
+    QFile target(path);
+    QVERIFY(target.open(QIODevice::ReadOnly));
+    QByteArray bytes = target.readAll();
+    target.close();
+    if (damage == "cut in half")
+        bytes.truncate(bytes.size() / 2);
+    else if (damage == "emptied")
+        bytes.clear();
+    else if (damage == "garbage")
+        bytes = QByteArray("\x89PNG\r\n\x1a\n\0\0garbage", 16);
+    else if (damage == "another shape")
+        bytes = bytes.trimmed().startsWith('[') ? "{\"entries\":[]}" : "[]";
+    QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(target.write(bytes), bytes.size());
+    target.close();
+    if (damage == "unreadable")
+        QVERIFY(target.setPermissions({}));
+
+    QCOMPARE(restart(), starts);
+    const QString keptPattern = file + ".unreadable-*";
+    const auto keptCopies = [&] { return QDir(m_dir->path()).entryList({keptPattern}, QDir::Files); };
+    const auto bytesOf = [](const QString &name) {
+        QFile copy(name);
+        copy.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        return copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray();
+    };
+    if (!starts) {
+        // Refused, and left as it is.
+        QVERIFY2(m_service->error().contains(file), qPrintable(m_service->error()));
+        QVERIFY(keptCopies().isEmpty());
+        QCOMPARE(bytesOf(path), bytes);
+        return;
+    }
+    // Moved aside whole, and said: which file, where it is now.
+    QCOMPARE(keptCopies().size(), 1);
+    const QString kept = m_dir->path() + '/' + keptCopies().first();
+    const QString said = m_service->problems().join('\n');
+    QVERIFY2(said.contains(file + " cannot be read") && said.contains(kept), qPrintable(said));
+    QVERIFY(!QFile::exists(path));
+
+    // What the server writes next, over that name, leaves the copy as it was.
+    const QByteArray login = signInAgain();
+    QCOMPARE(statusOf(login), 200);
+    const QByteArray newToken = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QByteArray written;
+    if (file == "keys.json")
+        written = as("POST", "/api/keys", json({{"name", "later"}, {"scope", "send"}, {"expires", QJsonValue::Null}}),
+                     newToken + kJson);
+    else if (file.startsWith("schedule"))
+        written = as("PUT", "/api/schedule", morning, newToken + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n");
+    else if (file == "settings.json")
+        written = as("PUT", "/api/board", json({{"device", "2"}}), newToken + kJson);
+    else
+        written = login;
+    QVERIFY2(statusOf(written) / 100 == 2, written.constData());
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(bytesOf(kept), bytes);
+
+    // Said again at every start while the copy is kept, never over it.
+    QVERIFY(restart());
+    QCOMPARE(keptCopies().size(), 1);
+    QVERIFY2(m_service->problems().join('\n').contains(kept), qPrintable(m_service->problems().join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -85,7 +85,8 @@ void TestSessions::storedAsHashes()
     QVERIFY(!json.contains(SessionStore::csrfToken(cookie)));
     // After a restart, the same cookie finds the same session, seen when
     // it was last seen.
-    SessionStore again = SessionStore::fromJson(json, kStart);
+    QString why;
+    SessionStore again = SessionStore::fromJson(json, kStart, &why).value();
     const SessionStore::Session *session = again.find(cookie, kStart + hours(24));
     QVERIFY(session);
     QCOMPARE(session->device, QStringLiteral("Firefox on Android"));
@@ -93,8 +94,10 @@ void TestSessions::storedAsHashes()
     // A record that cannot be read is dropped; the others are kept.
     QByteArray broken = json;
     broken.insert(1, R"({"id_sha256":"x","account":"bob","created":1,"last_seen":1},)");
-    QCOMPARE(SessionStore::fromJson(broken, kStart).sessions(kStart).size(), 1);
-    QCOMPARE(SessionStore::fromJson("not json", kStart).sessions(kStart).size(), 0);
+    QCOMPARE(SessionStore::fromJson(broken, kStart, &why)->sessions(kStart).size(), 1);
+    // A file that is no list of sessions is none, and why.
+    QVERIFY(!SessionStore::fromJson("not json", kStart, &why));
+    QVERIFY(!why.isEmpty());
 }
 
 void TestSessions::passwordChangeSignsOthersOut()
@@ -133,8 +136,10 @@ void TestSessions::expiredGo()
     const auto now = kStart + minutes(idleMinutes);
     // Read back after a restart, written after another's sign-in, and
     // listed: a session whose time is up is in none of them.
-    const SessionStore read = SessionStore::fromJson(store.toJson(), now);
-    QCOMPARE(read.toJson().contains(idHash), alive);
+    QString why;
+    const auto read = SessionStore::fromJson(store.toJson(), now, &why);
+    QVERIFY2(read, qPrintable(why));
+    QCOMPARE(read->toJson().contains(idHash), alive);
     SessionStore signedIn = store;
     signedIn.open("bob", false, "desk", "10.0.0.6", now);
     QCOMPARE(signedIn.toJson().contains(idHash), alive);

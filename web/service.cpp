@@ -128,12 +128,16 @@ bool BoardService::open()
         m_error = m_accounts.error();
         return false;
     }
-    m_sessions = SessionStore::fromJson(m_state.read(kSessions), m_clocks.wall());
+    m_sessions = SessionStore::load(m_state, kSessions, m_clocks.wall());
     if (!m_deviceFixed)
-        m_device = QJsonDocument::fromJson(m_state.read(kSettings)).object().value(QLatin1String("device")).toString();
+        m_device = m_state
+                       .readObject(kSettings, QStringLiteral("The board's port is not chosen: choose it again on the "
+                                                             "board's page."))
+                       .value(QLatin1String("device"))
+                       .toString();
     if (!m_accounts.hasOwner())
         m_setupCode = SetupCode::make(m_clocks.wall());
-    m_keys = KeyStore::fromJson(m_state.read(kKeys));
+    m_keys = KeyStore::load(m_state, kKeys);
     if (!m_scheduler.open()) {
         m_error = m_scheduler.error();
         return false;

@@ -50,10 +50,13 @@ public:
     }
     SetSender &sender() { return m_sender; }
     Scheduler &scheduler() { return m_scheduler; }
-    // Reads the accounts and sessions; false, and error(), where they
-    // cannot be read.
+    // Reads the state folder; false, and error(), where the accounts cannot
+    // be read.
     bool open();
     QString error() const { return m_error; }
+    // What of the state folder could not be read, and was moved aside,
+    // said so that a person can act on it; the server goes on without it.
+    QStringList problems() const { return m_state.problems(); }
     // The code that claims the computer while it has no owner; empty once
     // it has one.
     QString setupCode() const { return m_setupCode ? m_setupCode->text() : QString(); }

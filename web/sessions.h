@@ -7,6 +7,9 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
+
+class StateFolder;
 
 // The devices signed in to the board's server. A device's cookie holds only
 // a random 256-bit identifier; the store keeps its hash, so that a copy of
@@ -52,11 +55,16 @@ public:
     // Whether `token` is `cookie`'s, compared in constant time.
     static bool csrfMatches(const QByteArray &cookie, const QByteArray &token);
 
-    // The store as the state folder keeps it, and back; a session whose
-    // record cannot be read is dropped, never half-read, as is one whose
-    // time is up.
+    // The store as the state folder keeps it, and back: none, and why,
+    // where it is no list of sessions. A session whose record cannot be
+    // read is dropped, never half-read, as is one whose time is up: either
+    // only signs someone out.
     QByteArray toJson() const;
-    static SessionStore fromJson(const QByteArray &json, Clock::time_point now);
+    static std::optional<SessionStore> fromJson(const QByteArray &json, Clock::time_point now, QString *why);
+    // The sessions kept in the state folder's `name`: none where there is
+    // no file, nor where it cannot be read, which the folder then moves
+    // aside and says.
+    static SessionStore load(StateFolder &state, const QString &name, Clock::time_point now);
 
 private:
     static QByteArray hashOf(const QByteArray &cookie);
