@@ -52,14 +52,14 @@ bool Scheduler::open()
                 why = QStringLiteral("it holds no list of entries");
             const QJsonArray list = document.object().value(QLatin1String("entries")).toArray();
             QList<schedule::Entry> entries;
+            QStringList leftOut;
             for (qsizetype i = 0; why.isEmpty() && i < list.size(); ++i) {
                 const QJsonObject o = list.at(i).toObject();
                 // Written for a single date in a spring-forward gap by an
                 // earlier version, which had lost the date: nothing to keep.
                 if (o.value(QLatin1String("time")).toString().isEmpty()
                     && o.value(QLatin1String("days")).toArray().isEmpty() && !o.contains(QLatin1String("at"))) {
-                    record(QStringLiteral("schedule entry left out"),
-                           QStringLiteral("%1: no date, time or day").arg(o.value(QLatin1String("set")).toString()));
+                    leftOut << o.value(QLatin1String("set")).toString();
                     continue;
                 }
                 QString wrong;
@@ -68,10 +68,12 @@ bool Scheduler::open()
                 else
                     why = QStringLiteral("entry %1: %2").arg(i + 1).arg(wrong);
             }
-            if (why.isEmpty()) {
-                m_entries = entries;
-                file = bytes;
-            }
+            if (!why.isEmpty())
+                return why;
+            m_entries = entries;
+            file = bytes;
+            for (const QString &set : leftOut)
+                record(QStringLiteral("schedule entry left out"), QStringLiteral("%1: no date, time or day").arg(set));
             return why;
         },
         QStringLiteral("Its entries send nothing: stop the server and put %1 back from a backup, or enter them "
