@@ -73,7 +73,7 @@ Server &server()
         made.service->handle(request("POST", QStringLiteral("/api/setup"), setup), [&](const HttpReply &reply) {
             answered = true;
             for (const auto &[name, value] : reply.headers) {
-                if (name == "Set-Cookie")
+                if (name == "Set-Cookie" && value.startsWith(QByteArray(BoardService::kCookie) + '='))
                     made.cookie = value.split(';').first().split('=').last();
             }
         });
@@ -98,14 +98,16 @@ Server &server()
 }
 
 // Left out: requests that hash a password, each of which would cost an
-// Argon2 hash on the pool, and those that end the run's one session, after
-// which nothing behind the sign-in would be reached again.
+// Argon2 hash on the pool, and those that end the run's one session or
+// revoke its key, after which nothing behind them would be reached again.
 bool leftOut(const HttpRequest &r)
 {
     return (r.method == "POST"
             && (r.path == QLatin1String("/api/login") || r.path == QLatin1String("/api/setup")
                 || r.path == QLatin1String("/api/password") || r.path == QLatin1String("/api/accounts")
                 || r.path == QLatin1String("/api/logout")))
+           || (r.method == "PUT" && r.path.startsWith(QLatin1String("/api/accounts/")))
+           || (r.method == "POST" && r.path == QLatin1String("/api/recover"))
            || (r.method == "DELETE" && r.path.startsWith(QLatin1String("/api/devices")));
 }
 

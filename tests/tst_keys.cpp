@@ -2,6 +2,9 @@
 // Scripts' keys: what a key is taken for, until when, and after a restart.
 #include "web/keys.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 namespace {
@@ -16,6 +19,8 @@ private slots:
     void use_data();
     void use();
     void namesAndScopes();
+    void damaged_data();
+    void damaged();
 };
 
 void TestKeys::use_data()
@@ -45,6 +50,7 @@ void TestKeys::use()
     QFETCH(QString, mangled);
     QFETCH(bool, taken);
     KeyStore store;
+    QString why;
     QByteArray text = store.make(QStringLiteral("nightly"), KeyStore::Scope::Send, expires, kNow);
     QVERIFY(!text.isEmpty());
     QVERIFY(!store.make(QStringLiteral("other"), KeyStore::Scope::Edit, {}, kNow).isEmpty());
@@ -53,7 +59,7 @@ void TestKeys::use()
     if (revoked)
         QVERIFY(store.revoke(QStringLiteral("nightly")));
     if (restarted)
-        store = KeyStore::fromJson(store.toJson());
+        store = KeyStore::fromJson(store.toJson(), &why).value();
     if (mangled == QLatin1String("last"))
         text[text.size() - 1] = text.endsWith('A') ? 'B' : 'A';
     else if (mangled == QLatin1String("short"))
@@ -78,7 +84,49 @@ void TestKeys::namesAndScopes()
     QVERIFY(store.make(QString(), KeyStore::Scope::Send, {}, kNow).isEmpty());
     QCOMPARE(KeyStore::scopeNamed(QStringLiteral("edit")), KeyStore::Scope::Edit);
     QVERIFY(!KeyStore::scopeNamed(QStringLiteral("owner")));
-    QCOMPARE(KeyStore::fromJson(store.toJson()).keys().first().scope, KeyStore::Scope::Edit);
+    QString why;
+    QCOMPARE(KeyStore::fromJson(store.toJson(), &why)->keys().first().scope, KeyStore::Scope::Edit);
+}
+
+void TestKeys::damaged_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QJsonValue>("value");  // undefined: the field is taken out
+    QTest::addColumn<bool>("read");
+    QTest::newRow("as written") << "name" << QJsonValue("nightly") << true;
+    QTest::newRow("no expiry") << "expires" << QJsonValue("") << true;
+    QTest::newRow("an expiry garbled") << "expires" << QJsonValue("2027-13-45") << false;
+    QTest::newRow("an expiry of another type") << "expires" << QJsonValue(1) << false;
+    QTest::newRow("a hash cut short") << "hash" << QJsonValue("abcdef") << false;
+    QTest::newRow("no scope") << "scope" << QJsonValue(QJsonValue::Undefined) << false;
+    QTest::newRow("a name that is a path") << "name" << QJsonValue("../x") << false;
+    QTest::newRow("a last use garbled") << "last_used" << QJsonValue("yesterday") << false;
+}
+
+void TestKeys::damaged()
+{
+    QFETCH(QString, field);
+    QFETCH(QJsonValue, value);
+    QFETCH(bool, read);
+    KeyStore store;
+    QVERIFY(!store.make(QStringLiteral("first"), KeyStore::Scope::Send, kNow.addDays(30), kNow).isEmpty());
+    QVERIFY(!store.make(QStringLiteral("nightly"), KeyStore::Scope::Edit, kNow.addDays(30), kNow).isEmpty());
+    QJsonArray keys = QJsonDocument::fromJson(store.toJson()).array();
+    QJsonObject key = keys.at(1).toObject();
+    if (value.isUndefined())
+        key.remove(field);
+    else
+        key.insert(field, value);
+    keys.replace(1, key);
+    // A key half read would be lost at the next write; one whose expiry is
+    // lost would never expire.
+    QString why;
+    const auto again = KeyStore::fromJson(QJsonDocument(keys).toJson(), &why);
+    QCOMPARE(again.has_value(), read);
+    if (read)
+        QCOMPARE(again->keys().size(), 2);
+    else
+        QVERIFY(why.contains(QLatin1String("key 2")));
 }
 
 QTEST_GUILESS_MAIN(TestKeys)

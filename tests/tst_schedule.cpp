@@ -4,7 +4,10 @@
 // the test gives: no test waits for a clock.
 #include "web/schedule.h"
 
+#include <QJsonDocument>
 #include <QTest>
+
+#include <ctime>
 
 namespace {
 
@@ -26,7 +29,9 @@ schedule::Entry once(const char *at)
 {
     schedule::Entry entry;
     entry.set = QStringLiteral("Sale");
-    entry.at = QDateTime::fromString(QString::fromLatin1(at), QStringLiteral("yyyy-MM-ddTHH:mm"));
+    const QStringList parts = QString::fromLatin1(at).split(QLatin1Char('T'));
+    entry.date = QDate::fromString(parts.first(), Qt::ISODate);
+    entry.time = QTime::fromString(parts.last(), QStringLiteral("HH:mm"));
     return entry;
 }
 
@@ -35,12 +40,23 @@ schedule::Entry once(const char *at)
 class TestSchedule : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { QVERIFY(kBerlin.isValid()); }
+    void initTestCase();
     void nextSend_data();
     void nextSend();
     void missed_data();
     void missed();
+    void fromTheApi_data();
+    void fromTheApi();
 };
+
+void TestSchedule::initTestCase()
+{
+    QVERIFY(kBerlin.isValid());
+    // The computer's own zone, as on a shop's computer in Berlin: an entry
+    // must mean the same whatever the zone the process runs in.
+    qputenv("TZ", "Europe/Berlin");
+    ::tzset();
+}
 
 void TestSchedule::nextSend_data()
 {
@@ -110,6 +126,42 @@ void TestSchedule::missed()
     if (due.send)
         QCOMPARE(due.send->toUTC(), send);
     QCOMPARE(due.missed.size(), missed);
+}
+
+void TestSchedule::fromTheApi_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QDateTime>("after");
+    QTest::addColumn<QDateTime>("next");  // invalid: refused
+    QTest::newRow("once, in the gap: its end") << QByteArray(R"({"set":"CON","at":"2027-03-28T02:30"})")
+                                               << utc("2027-03-01T00:00:00Z") << utc("2027-03-28T01:00:00Z");
+    QTest::newRow("once, twice on fall back: the first") << QByteArray(R"({"set":"CON","at":"2026-10-25T02:30"})")
+                                                         << utc("2026-10-01T00:00:00Z") << utc("2026-10-25T00:30:00Z");
+    QTest::newRow("once, a day there is not")
+        << QByteArray(R"({"set":"CON","at":"2027-02-29T09:00"})") << utc("2027-01-01T00:00:00Z") << QDateTime();
+}
+
+void TestSchedule::fromTheApi()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QDateTime, after);
+    QFETCH(QDateTime, next);
+    const QJsonObject given = QJsonDocument::fromJson(json).object();
+    QString why;
+    const auto entry = schedule::fromJson(given, &why);
+    QCOMPARE(entry.has_value(), next.isValid());
+    if (!entry) {
+        QVERIFY(!why.isEmpty());
+        return;
+    }
+    const auto found = schedule::nextAfter(*entry, after, kBerlin);
+    QVERIFY(found);
+    QCOMPARE(found->toUTC(), next);
+    // Written and read back, as after a restart: the same entry.
+    QCOMPARE(schedule::toJson(*entry), given);
+    const auto again = schedule::fromJson(schedule::toJson(*entry), &why);
+    QVERIFY2(again, qPrintable(why));
+    QCOMPARE(schedule::keyOf(*again), schedule::keyOf(*entry));
 }
 
 QTEST_GUILESS_MAIN(TestSchedule)

@@ -8,6 +8,7 @@
 #include "web/setstore.h"
 #include "web/statefolder.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,6 +40,8 @@ private slots:
     void clock();
     void edits_data();
     void edits();
+    void readAtStart_data();
+    void readAtStart();
 
 private:
     // A scheduler over the test's folder, as a fresh start of the server
@@ -340,6 +343,39 @@ void TestScheduler::edits()
     const QJsonObject read = start()->toJson();
     QCOMPARE(read.value("version").toString().toLatin1(), *version);
     QCOMPARE(read.value("entries").toArray().at(0).toObject().value("next").toString(), "2026-12-12T09:00:00+01:00");
+}
+
+void TestScheduler::readAtStart_data()
+{
+    QTest::addColumn<QByteArray>("second");  // beside an entry that is whole
+    QTest::addColumn<int>("entries");        // -1: the file is moved aside
+    QTest::newRow("whole") << QByteArray(R"({"set":"Sale","at":"2026-12-12T09:00"})") << 2;
+    // What an earlier version wrote of a single date in a spring-forward
+    // gap: it had lost the date, and there is nothing in it to keep.
+    QTest::newRow("a date an earlier version lost") << QByteArray(R"({"set":"Sale","time":"","days":[]})") << 1;
+    QTest::newRow("an entry that cannot be read") << QByteArray(R"({"set":"Sale","time":"6 am","days":["mon"]})") << -1;
+}
+
+void TestScheduler::readAtStart()
+{
+    QFETCH(QByteArray, second);
+    QFETCH(int, entries);
+    const QByteArray file = R"({"entries":[{"set":"Morning","time":"06:00","days":["mon"]},)" + second + "]}";
+    QVERIFY(m_state->write("schedule.json", file));
+    const auto scheduler = start();
+    const QJsonArray read = scheduler->toJson().value("entries").toArray();
+    const QString said = m_state->problems().join('\n');
+    // Logged only of a file that is read.
+    QCOMPARE(logged("schedule entry left out").size(), entries < 0 ? 0 : 2 - entries);
+    if (entries < 0) {
+        QVERIFY(read.isEmpty());
+        QVERIFY2(said.contains("schedule.json cannot be read (entry 2: time"), qPrintable(said));
+        QCOMPARE(QDir(m_dir->path()).entryList({"schedule.json.unreadable-*"}).size(), 1);
+    } else {
+        QCOMPARE(read.size(), entries);
+        QVERIFY2(said.isEmpty(), qPrintable(said));
+        QCOMPARE(m_state->read("schedule.json"), file);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestScheduler)

@@ -13,8 +13,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <ctime>
+#include <unistd.h>
 
 using namespace std::chrono;
 
@@ -55,10 +59,19 @@ private slots:
     void savingFailsAloud();
     void ownerSetsStaffPassword();
     void scheduleEdits();
+    void scheduleInTheGap();
+    void damagedState_data();
+    void damagedState();
 
 private:
+    // A new service on the same state folder, as after a restart; whether
+    // it opened.
+    bool restart();
+    QByteArray scheduleVersion();
     // Claims the computer as "anna"; the cookie and token of her session.
     void claim();
+    // Signs her in again; the answer.
+    QByteArray signInAgain();
     QByteArray as(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
                   const QByteArray &headers = {});
 
@@ -68,25 +81,42 @@ private:
     std::unique_ptr<BoardHttpServer> m_server;
     quint16 m_port = 0;
     SessionStore::Clock::time_point m_now = SessionStore::Clock::now();
+    QTimeZone m_zone = schedule::localZone();
+    bool m_synchronised = false;
     QByteArray m_cookie, m_csrf;
 };
 
 void TestServe::init()
 {
     m_now = SessionStore::Clock::now();
+    m_zone = schedule::localZone();
+    m_synchronised = false;
     m_dir = std::make_unique<QTemporaryDir>();
     m_state = std::make_unique<StateFolder>(m_dir->path());
     QVERIFY(m_state->open());
-    BoardService::Clocks clocks;
-    clocks.wall = [this] { return m_now; };
-    m_service = std::make_unique<BoardService>(
-        *m_state, [] { return QStringList(); }, clocks);
-    QVERIFY2(m_service->open(), qPrintable(m_service->error()));
+    QVERIFY2(restart(), qPrintable(m_service->error()));
     m_server = std::make_unique<BoardHttpServer>(
         [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
         QStringList{"localhost"});
     m_port = m_server->listenOn(QHostAddress::LocalHost, 0);
     QVERIFY(m_port);
+}
+
+bool TestServe::restart()
+{
+    m_service.reset();
+    BoardService::Clocks clocks;
+    clocks.wall = [this] { return m_now; };
+    clocks.synchronised = [this] { return m_synchronised; };
+    clocks.zone = m_zone;
+    m_service = std::make_unique<BoardService>(
+        *m_state, [] { return QStringList(); }, clocks);
+    return m_service->open();
+}
+
+QByteArray TestServe::scheduleVersion()
+{
+    return QJsonDocument::fromJson(bodyOf(as("GET", "/api/schedule"))).object().value("version").toString().toLatin1();
 }
 
 void TestServe::cleanup()
@@ -106,6 +136,15 @@ void TestServe::claim()
     m_cookie = setCookie.split(';').first();
     m_csrf = QJsonDocument::fromJson(bodyOf(answer)).object().value("csrf").toString().toLatin1();
     QVERIFY(!m_csrf.isEmpty());
+}
+
+QByteArray TestServe::signInAgain()
+{
+    const QByteArray answer =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    m_cookie = headerOf(answer, "Set-Cookie").split(';').first();
+    m_csrf = QJsonDocument::fromJson(bodyOf(answer)).object().value("csrf").toString().toLatin1();
+    return answer;
 }
 
 QByteArray TestServe::as(const QByteArray &method, const QByteArray &path, const QByteArray &body,
@@ -780,12 +819,13 @@ void TestServe::savingFailsAloud()
     // no freed account: the log names who removed.
     QCOMPARE(statusOf(as("GET", "/api/session")), 200);
     QVERIFY(QDir(m_dir->path() + '/' + file).removeRecursively());
-    QCOMPARE(statusOf(as("POST", "/api/accounts", json({{"name", "cat"}, {"password", "staff password"}}),
-                         token + kJson)),
-             201);
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "cat"}, {"password", "staff password"}}), token + kJson)),
+        201);
     QCOMPARE(statusOf(as("DELETE", "/api/accounts/cat", {}, token)), 204);
     const QByteArray log = m_state->read("log");
-    QVERIFY2(log.contains(R"("account":"anna","address":"127.0.0.1","detail":"cat","event":"account removed")"), log.constData());
+    QVERIFY2(log.contains(R"("account":"anna","address":"127.0.0.1","detail":"cat","event":"account removed")"),
+             log.constData());
 }
 
 // Hostile: someone who had the owner's password added staff and a key.
@@ -894,6 +934,153 @@ void TestServe::scheduleEdits()
         QJsonDocument::fromJson(bodyOf(stale)).object().value("schedule").toObject().value("entries").toArray().size(),
         1);
     QVERIFY(m_state->read("log").contains("\"event\":\"schedule saved\""));
+}
+
+void TestServe::scheduleInTheGap()
+{
+    // A shop in Berlin, a week before the clocks go forward at 02:00 on
+    // 28 March 2027; the computer's own zone is Berlin too.
+    const QByteArray oldZone = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    ::tzset();
+    const auto restoreZone = qScopeGuard([&] {
+        oldZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", oldZone);
+        ::tzset();
+    });
+    const auto at = [](const char *utc) {
+        return SessionStore::Clock::time_point(
+            seconds(QDateTime::fromString(QString::fromLatin1(utc), Qt::ISODate).toSecsSinceEpoch()));
+    };
+    m_now = at("2027-03-20T12:00:00Z");
+    m_zone = QTimeZone("Europe/Berlin");
+    m_synchronised = true;
+    QVERIFY(restart());
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/CON", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray gap = R"({"entries":[{"set":"CON","at":"2027-03-28T02:30"}]})";
+    const QByteArray saved =
+        as("PUT", "/api/schedule", gap, token + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n");
+    QVERIFY2(statusOf(saved) == 200, saved.constData());
+    // 02:30 is not a time of that day: the first minute after the gap.
+    const auto entry = [&] {
+        return QJsonDocument::fromJson(bodyOf(as("GET", "/api/schedule")))
+            .object()
+            .value("entries")
+            .toArray()
+            .at(0)
+            .toObject();
+    };
+    QCOMPARE(entry().value("at").toString(), QStringLiteral("2027-03-28T02:30"));
+    QCOMPARE(entry().value("next").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    QVERIFY(restart());
+    QCOMPARE(entry().value("at").toString(), QStringLiteral("2027-03-28T02:30"));
+    QCOMPARE(entry().value("next").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    // And it goes then (to no board, here: the try is what counts).
+    m_now = at("2027-03-28T01:00:30Z");
+    m_service->scheduler().check();
+    signInAgain();
+    QCOMPARE(entry().value("last").toObject().value("due").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
+    QVERIFY(entry().value("next").isNull());
+}
+
+void TestServe::damagedState_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("starts");
+    const char *const files[] = {"accounts.json", "keys.json",           "sessions.json",
+                                 "schedule.json", "schedule-state.json", "settings.json"};
+    for (const char *file : files) {
+        for (const char *damage : {"cut in half", "emptied", "garbage", "another shape", "unreadable"})
+            QTest::addRow("%s, %s", file, damage) << file << damage << (QLatin1String(file) != "accounts.json");
+    }
+}
+
+void TestServe::damagedState()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, damage);
+    QFETCH(bool, starts);
+    if (damage == "unreadable" && ::geteuid() == 0)
+        QSKIP("root reads any file");
+    // A folder in which every file is there.
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    const QByteArray morning = R"({"entries":[{"set":"Morning","time":"06:00","days":["mon"]}]})";
+    QCOMPARE(
+        statusOf(as("PUT", "/api/schedule", morning, token + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n")),
+        200);
+    QCOMPARE(statusOf(as("POST", "/api/keys",
+                         json({{"name", "nightly"}, {"scope", "send"}, {"expires", QJsonValue::Null}}), token + kJson)),
+             201);
+    QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "1"}}), token + kJson)), 200);
+    const QString path = m_dir->path() + '/' + file;
+    QVERIFY2(QFile::exists(path), qPrintable(file));
+
+    QFile target(path);
+    QVERIFY(target.open(QIODevice::ReadOnly));
+    QByteArray bytes = target.readAll();
+    target.close();
+    if (damage == "cut in half")
+        bytes.truncate(bytes.size() / 2);
+    else if (damage == "emptied")
+        bytes.clear();
+    else if (damage == "garbage")
+        bytes = QByteArray("\x89PNG\r\n\x1a\n\0\0garbage", 16);
+    else if (damage == "another shape")
+        bytes = bytes.trimmed().startsWith('[') ? "{\"entries\":[]}" : "[]";
+    QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(target.write(bytes), bytes.size());
+    target.close();
+    if (damage == "unreadable")
+        QVERIFY(target.setPermissions({}));
+
+    QCOMPARE(restart(), starts);
+    const QString keptPattern = file + ".unreadable-*";
+    const auto keptCopies = [&] { return QDir(m_dir->path()).entryList({keptPattern}, QDir::Files); };
+    const auto bytesOf = [](const QString &name) {
+        QFile copy(name);
+        copy.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        return copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray();
+    };
+    if (!starts) {
+        // Refused, and left as it is.
+        QVERIFY2(m_service->error().contains(file), qPrintable(m_service->error()));
+        QVERIFY(keptCopies().isEmpty());
+        QCOMPARE(bytesOf(path), bytes);
+        return;
+    }
+    // Moved aside whole, and said: which file, where it is now.
+    QCOMPARE(keptCopies().size(), 1);
+    const QString kept = m_dir->path() + '/' + keptCopies().first();
+    const QString said = m_service->problems().join('\n');
+    QVERIFY2(said.contains(file + " cannot be read") && said.contains(kept), qPrintable(said));
+    QVERIFY(!QFile::exists(path));
+
+    // What the server writes next, over that name, leaves the copy as it was.
+    const QByteArray login = signInAgain();
+    QCOMPARE(statusOf(login), 200);
+    const QByteArray newToken = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QByteArray written;
+    if (file == "keys.json")
+        written = as("POST", "/api/keys", json({{"name", "later"}, {"scope", "send"}, {"expires", QJsonValue::Null}}),
+                     newToken + kJson);
+    else if (file.startsWith("schedule"))
+        written = as("PUT", "/api/schedule", morning, newToken + kJson + "If-Match: \"" + scheduleVersion() + "\"\r\n");
+    else if (file == "settings.json")
+        written = as("PUT", "/api/board", json({{"device", "2"}}), newToken + kJson);
+    else
+        written = login;
+    QVERIFY2(statusOf(written) / 100 == 2, written.constData());
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(bytesOf(kept), bytes);
+
+    // Said again at every start while the copy is kept, never over it.
+    QVERIFY(restart());
+    QCOMPARE(keptCopies().size(), 1);
+    QVERIFY2(m_service->problems().join('\n').contains(kept), qPrintable(m_service->problems().join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -20,6 +20,8 @@ private slots:
     void identifiers();
     void storedAsHashes();
     void passwordChangeSignsOthersOut();
+    void expiredGo_data();
+    void expiredGo();
     void csrf_data();
     void csrf();
 };
@@ -83,7 +85,8 @@ void TestSessions::storedAsHashes()
     QVERIFY(!json.contains(SessionStore::csrfToken(cookie)));
     // After a restart, the same cookie finds the same session, seen when
     // it was last seen.
-    SessionStore again = SessionStore::fromJson(json);
+    QString why;
+    SessionStore again = SessionStore::fromJson(json, kStart, &why).value();
     const SessionStore::Session *session = again.find(cookie, kStart + hours(24));
     QVERIFY(session);
     QCOMPARE(session->device, QStringLiteral("Firefox on Android"));
@@ -91,8 +94,10 @@ void TestSessions::storedAsHashes()
     // A record that cannot be read is dropped; the others are kept.
     QByteArray broken = json;
     broken.insert(1, R"({"id_sha256":"x","account":"bob","created":1,"last_seen":1},)");
-    QCOMPARE(SessionStore::fromJson(broken).sessions().size(), 1);
-    QCOMPARE(SessionStore::fromJson("not json").sessions().size(), 0);
+    QCOMPARE(SessionStore::fromJson(broken, kStart, &why)->sessions(kStart).size(), 1);
+    // A file that is no list of sessions is none, and why.
+    QVERIFY(!SessionStore::fromJson("not json", kStart, &why));
+    QVERIFY(!why.isEmpty());
 }
 
 void TestSessions::passwordChangeSignsOthersOut()
@@ -107,6 +112,38 @@ void TestSessions::passwordChangeSignsOthersOut()
     QVERIFY(store.find(other, kStart));
     store.closeAccount("anna");
     QVERIFY(!store.find(here, kStart));
+}
+
+void TestSessions::expiredGo_data()
+{
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("idleMinutes");  // since its sign-in, until now
+    QTest::addColumn<bool>("alive");
+    QTest::newRow("just signed in") << false << 0 << true;
+    QTest::newRow("idle 30 minutes") << false << 30 << false;
+    QTest::newRow("kept, idle a week") << true << 7 * 24 * 60 << true;
+    QTest::newRow("kept, from three years ago") << true << 3 * 365 * 24 * 60 << false;
+}
+
+void TestSessions::expiredGo()
+{
+    QFETCH(bool, kept);
+    QFETCH(int, idleMinutes);
+    QFETCH(bool, alive);
+    SessionStore store;
+    store.open("anna", kept, "phone", "10.0.0.5", kStart);
+    const QByteArray idHash = store.sessions(kStart).first().idHash;
+    const auto now = kStart + minutes(idleMinutes);
+    // Read back after a restart, written after another's sign-in, and
+    // listed: a session whose time is up is in none of them.
+    QString why;
+    const auto read = SessionStore::fromJson(store.toJson(), now, &why);
+    QVERIFY2(read, qPrintable(why));
+    QCOMPARE(read->toJson().contains(idHash), alive);
+    SessionStore signedIn = store;
+    signedIn.open("bob", false, "desk", "10.0.0.6", now);
+    QCOMPARE(signedIn.toJson().contains(idHash), alive);
+    QCOMPARE(store.sessions(now).size(), alive ? 1 : 0);
 }
 
 void TestSessions::csrf_data()

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,6 +32,7 @@ private slots:
     void locate();
     void writesWholeAndPrivate();
     void leftOversGo();
+    void unreadableKeptAside();
     void logIsBounded();
 };
 
@@ -148,6 +150,37 @@ void TestState::leftOversGo()
     QVERIFY(again.open());
     QVERIFY(!QFile::exists(cut.fileName()));
     QCOMPARE(again.read("accounts.json"), QByteArray("old"));
+}
+
+void TestState::unreadableKeptAside()
+{
+    QTemporaryDir dir;
+    StateFolder state(dir.path());
+    QVERIFY(state.open());
+    const auto wholeList = [](const QByteArray &bytes) {
+        QJsonDocument document;
+        return StateFolder::parseJson(bytes, QJsonValue::Array, &document);
+    };
+    // Twice in one second: the second copy beside the first, not over it.
+    for (const QByteArray &bytes : {QByteArray("[{\"name\":"), QByteArray("{}")}) {
+        QVERIFY(state.write("keys.json", bytes));
+        QVERIFY(!state.readWhole("keys.json", wholeList, "Make new keys."));
+    }
+    const QStringList copies = QDir(dir.path()).entryList({"keys.json.unreadable-*"}, QDir::Files, QDir::Name);
+    QCOMPARE(copies.size(), 2);
+    QCOMPARE(state.read(copies.first()), QByteArray("[{\"name\":"));
+    QCOMPARE(state.read(copies.last()), QByteArray("{}"));
+    QVERIFY2(state.problems().last().contains("keys.json cannot be read (it holds no list)"),
+             qPrintable(state.problems().join('\n')));
+    // None now, but what was there is not forgotten while a copy is kept.
+    QVERIFY(state.readWhole("keys.json", wholeList, "Make new keys."));
+    QCOMPARE(state.problems().size(), 2);
+    QVERIFY(state.problems().first().contains(dir.path() + '/' + copies.first()));
+    QVERIFY(state.write("keys.json", "[]"));
+    QVERIFY(state.readWhole("keys.json", wholeList, "Make new keys."));
+    QVERIFY(QFile::remove(dir.path() + '/' + copies.first()) && QFile::remove(dir.path() + '/' + copies.last()));
+    QVERIFY(state.readWhole("keys.json", wholeList, "Make new keys."));
+    QVERIFY(state.problems().isEmpty());
 }
 
 void TestState::logIsBounded()

@@ -29,10 +29,14 @@ bool AccountStore::load()
     }
     if (!exists)
         return true;
-    QJsonParseError parsed{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parsed);
-    if (parsed.error != QJsonParseError::NoError || !document.isArray()) {
-        m_error = QStringLiteral("%1/%2 cannot be read: %3").arg(m_state.path(), kFile, parsed.errorString());
+    // Left where it is: moved aside, it would leave a computer with no
+    // owner, which anyone who reads the next setup code could claim.
+    const QString advice = QStringLiteral("the server does not start without its accounts: stop it, put %1 back "
+                                          "from a backup, and start it again")
+                               .arg(kFile);
+    QJsonDocument document;
+    if (const QString why = StateFolder::parseJson(bytes, QJsonValue::Array, &document); !why.isEmpty()) {
+        m_error = QStringLiteral("%1/%2 cannot be read (%3): %4").arg(m_state.path(), kFile, why, advice);
         return false;
     }
     for (const QJsonValue &value : document.array()) {
@@ -42,7 +46,8 @@ bool AccountStore::load()
         const QByteArray hash = o.value(QLatin1String("hash")).toString().toLatin1();
         if (!isAccountName(name) || (role != QLatin1String("owner") && role != QLatin1String("staff"))
             || !hash.startsWith("$argon2")) {
-            m_error = QStringLiteral("%1/%2 holds an account that cannot be read").arg(m_state.path(), kFile);
+            m_error =
+                QStringLiteral("%1/%2 holds an account that cannot be read: %3").arg(m_state.path(), kFile, advice);
             m_accounts.clear();
             return false;
         }

@@ -36,7 +36,7 @@ recovery::Found findSince(Board &board, const QString &owner, QDateTime *since)
             accounts << a.name;
     for (const KeyStore::Key &k : board.keys.keys())
         keys << k.name;
-    return recovery::find(log, *since, accounts, keys, board.sessions.sessions());
+    return recovery::find(log, *since, accounts, keys, board.sessions.sessions(board.clocks.wall()));
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ void listDevices(Board &board, const Call &call, const Answer &answer)
 {
     const QByteArray mine = hashOfCookie(call.caller.cookie);
     QJsonArray list;
-    for (const SessionStore::Session &s : board.sessions.sessions())
+    for (const SessionStore::Session &s : board.sessions.sessions(board.clocks.wall()))
         list.append(deviceJson(s, mine));
     answer(jsonReply(200, list));
 }
@@ -139,7 +139,7 @@ void listDevices(Board &board, const Call &call, const Answer &answer)
 void signOutDevice(Board &board, const Call &call, const Answer &answer)
 {
     const QByteArray id = call.parts.value(0).toLatin1();
-    for (const SessionStore::Session &s : board.sessions.sessions()) {
+    for (const SessionStore::Session &s : board.sessions.sessions(board.clocks.wall())) {
         if (id.size() == 16 && s.idHash.startsWith(id)) {
             const QString account = s.account;
             board.sessions.closeByHash(s.idHash);

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QJsonArray>
 
 namespace {
 
@@ -157,12 +158,17 @@ void login(Board &board, const Call &call, const Answer &answer)
         answer(busy());
 }
 
-void session(Board &, const Call &call, const Answer &answer)
+void session(Board &board, const Call &call, const Answer &answer)
 {
     const AccountStore::Account &account = *call.caller.account;
-    answer(jsonReply(200, QJsonObject{{"name", account.name},
-                                      {"role", AccountStore::roleName(account.role)},
-                                      {"csrf", QString::fromLatin1(SessionStore::csrfToken(call.caller.cookie))}}));
+    QJsonObject o{{"name", account.name},
+                  {"role", AccountStore::roleName(account.role)},
+                  {"csrf", QString::fromLatin1(SessionStore::csrfToken(call.caller.cookie))}};
+    // The owner is told, on the page, of state files that could not be
+    // read, as the journal is not where an owner looks.
+    if (call.caller.owner() && !board.state.problems().isEmpty())
+        o.insert(QLatin1String("problems"), QJsonArray::fromStringList(board.state.problems()));
+    answer(jsonReply(200, o));
 }
 
 void logout(Board &board, const Call &call, const Answer &answer)

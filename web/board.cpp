@@ -134,6 +134,8 @@ HttpReply Board::signedIn(const Call &call, const QString &account, bool kept, i
     more.insert(QLatin1String("name"), found->name);
     more.insert(QLatin1String("role"), AccountStore::roleName(found->role));
     more.insert(QLatin1String("csrf"), QString::fromLatin1(SessionStore::csrfToken(cookie)));
+    if (found->role == AccountStore::Role::Owner && !state.problems().isEmpty())
+        more.insert(QLatin1String("problems"), QJsonArray::fromStringList(state.problems()));
     HttpReply reply = jsonReply(status, more);
     reply.headers.append({"Set-Cookie", setCookie + secure});
     // This browser is now one that signed in to the account before.

@@ -2,6 +2,7 @@
 #include "web/keys.h"
 
 #include "web/secrets.h"
+#include "web/statefolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -85,21 +86,51 @@ QByteArray KeyStore::toJson() const
     return QJsonDocument(list).toJson();
 }
 
-KeyStore KeyStore::fromJson(const QByteArray &json)
+std::optional<KeyStore> KeyStore::fromJson(const QByteArray &json, QString *why)
 {
+    QJsonDocument document;
+    *why = StateFolder::parseJson(json, QJsonValue::Array, &document);
+    if (!why->isEmpty())
+        return std::nullopt;
     KeyStore store;
-    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
-        const QJsonObject o = value.toObject();
+    const QJsonArray list = document.array();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QJsonObject o = list.at(i).toObject();
         const auto scope = scopeNamed(o.value(QLatin1String("scope")).toString());
         const QByteArray hash = o.value(QLatin1String("hash")).toString().toLatin1();
         const QString name = o.value(QLatin1String("name")).toString();
-        // A damaged entry is left out: it could only ever refuse.
-        if (!scope || hash.size() != 64 || !isKeyName(name))
-            continue;
+        // An empty time is none; one that cannot be read is no time at
+        // all, least of all an expiry read as never.
+        bool times = true;
         const auto time = [&](const char *field) {
-            return QDateTime::fromString(o.value(QLatin1String(field)).toString(), Qt::ISODate);
+            const QJsonValue value = o.value(QLatin1String(field));
+            const QDateTime when = QDateTime::fromString(value.toString(), Qt::ISODate);
+            times = times && value.isString() && (value.toString().isEmpty() || when.isValid());
+            return when;
         };
-        store.m_keys.append({name, *scope, time("made"), time("expires"), time("last_used"), hash});
+        const Key key{name, scope.value_or(Scope::Send), time("made"), time("expires"), time("last_used"), hash};
+        if (!scope || hash.size() != 64 || !isKeyName(name) || !times) {
+            *why = QStringLiteral("key %1 cannot be read").arg(i + 1);
+            return std::nullopt;
+        }
+        store.m_keys.append(key);
     }
+    return store;
+}
+
+KeyStore KeyStore::load(StateFolder &state, const QString &name)
+{
+    KeyStore store;
+    state.readWhole(
+        name,
+        [&](const QByteArray &bytes) {
+            QString why;
+            if (auto read = fromJson(bytes, &why))
+                store = std::move(*read);
+            return why;
+        },
+        QStringLiteral("The keys it held do not work: stop the server and put %1 back from a backup, or make the "
+                       "scripts new keys on the page.")
+            .arg(name));
     return store;
 }

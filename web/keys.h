@@ -8,6 +8,8 @@
 
 #include <optional>
 
+class StateFolder;
+
 // Keys that scripts send with, made by the owner: each has a name, a scope
 // and an expiry, is shown once when it is made, and is kept only as a hash.
 // A request with a key is judged by the key alone.
@@ -38,7 +40,13 @@ public:
     const QList<Key> &keys() const { return m_keys; }
 
     QByteArray toJson() const;
-    static KeyStore fromJson(const QByteArray &json);
+    // Every key of the file, or none and why not: a key half read could
+    // never be used, and would be lost at the next write.
+    static std::optional<KeyStore> fromJson(const QByteArray &json, QString *why);
+    // The keys kept in the state folder's `name`: none where there is no
+    // file, nor where it cannot be read, which the folder then moves aside
+    // and says.
+    static KeyStore load(StateFolder &state, const QString &name);
 
 private:
     QList<Key> m_keys;

@@ -45,7 +45,7 @@ bool onDay(const Entry &entry, QDate date) { return entry.days & (1u << (date.da
 std::optional<QDateTime> nextAfter(const Entry &entry, const QDateTime &after, const QTimeZone &zone)
 {
     if (entry.once()) {
-        const QDateTime when = instant(entry.at.date(), entry.at.time(), zone);
+        const QDateTime when = instant(entry.date, entry.time, zone);
         return when > after ? std::optional(when) : std::nullopt;
     }
     if ((entry.days & 0x7f) == 0 || !entry.time.isValid())
@@ -81,7 +81,11 @@ namespace {
 
 const char *const kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
 const QString kTimeFormat = QStringLiteral("HH:mm");
-const QString kAtFormat = QStringLiteral("yyyy-MM-ddTHH:mm");
+
+QString atOf(const Entry &entry)
+{
+    return entry.date.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('T') + entry.time.toString(kTimeFormat);
+}
 
 // Exactly two digits each, so that "6:0" or "06:00:30" is refused rather
 // than read as something the person did not write.
@@ -97,7 +101,7 @@ QJsonObject toJson(const Entry &entry)
 {
     QJsonObject o{{"set", entry.set}};
     if (entry.once()) {
-        o.insert(QLatin1String("at"), entry.at.toString(kAtFormat));
+        o.insert(QLatin1String("at"), atOf(entry));
         return o;
     }
     QJsonArray days;
@@ -128,7 +132,11 @@ std::optional<Entry> fromJson(const QJsonValue &value, QString *error)
             *error = QStringLiteral("at: a date and time, as 2026-12-12T09:00");
             return std::nullopt;
         }
-        entry.at = QDateTime(date, time);
+        // A date and a time, never a QDateTime of the computer's zone,
+        // which has no 02:30 on a spring-forward day: the zone given reads
+        // them when the entry is due.
+        entry.date = date;
+        entry.time = time;
         return entry;
     }
     entry.time = timeOf(o.value(QLatin1String("time")).toString());
@@ -156,7 +164,7 @@ std::optional<Entry> fromJson(const QJsonValue &value, QString *error)
 QString keyOf(const Entry &entry)
 {
     return entry.set + QLatin1Char('|')
-           + (entry.once() ? entry.at.toString(kAtFormat)
+           + (entry.once() ? atOf(entry)
                            : entry.time.toString(kTimeFormat) + QLatin1Char('|') + QString::number(entry.days));
 }
 

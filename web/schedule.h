@@ -20,10 +20,10 @@ namespace schedule {
 
 struct Entry {
     QString set;
-    QTime time;         // each chosen weekday at this time, or
-    unsigned days = 0;  // bit 0 Monday .. bit 6 Sunday
-    QDateTime at;       // once, in local time (no zone: read in the zone given)
-    bool once() const { return at.isValid(); }
+    QTime time;         // at this time of day,
+    unsigned days = 0;  // each chosen weekday (bit 0 Monday .. bit 6 Sunday), or
+    QDate date;         // once, on this date
+    bool once() const { return date.isValid(); }
 };
 
 // The computer's time zone; UTC where it has none it can read (no time

@@ -3,6 +3,7 @@
 
 #include "web/statefolder.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <algorithm>
@@ -39,25 +40,62 @@ Scheduler::Scheduler(StateFolder &state, AuditLog &log, SetStore &sets, Clocks c
 
 bool Scheduler::open()
 {
-    const QByteArray file = m_state.read(kSchedule);
-    if (file.isNull() && !m_state.error().isEmpty()) {
-        m_error = m_state.error();
-        return false;
-    }
+    // What could not be read is moved aside and said, never run as an
+    // empty schedule unsaid; the board and the page go on meanwhile.
+    QByteArray file("");
+    m_state.readWhole(
+        kSchedule,
+        [&](const QByteArray &bytes) {
+            QJsonDocument document;
+            QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+            if (why.isEmpty() && !document.object().value(QLatin1String("entries")).isArray())
+                why = QStringLiteral("it holds no list of entries");
+            const QJsonArray list = document.object().value(QLatin1String("entries")).toArray();
+            QList<schedule::Entry> entries;
+            QStringList leftOut;
+            for (qsizetype i = 0; why.isEmpty() && i < list.size(); ++i) {
+                const QJsonObject o = list.at(i).toObject();
+                // Written for a single date in a spring-forward gap by an
+                // earlier version, which had lost the date: nothing to keep.
+                if (o.value(QLatin1String("time")).toString().isEmpty()
+                    && o.value(QLatin1String("days")).toArray().isEmpty() && !o.contains(QLatin1String("at"))) {
+                    leftOut << o.value(QLatin1String("set")).toString();
+                    continue;
+                }
+                QString wrong;
+                if (const auto entry = schedule::fromJson(o, &wrong))
+                    entries << *entry;
+                else
+                    why = QStringLiteral("entry %1: %2").arg(i + 1).arg(wrong);
+            }
+            if (!why.isEmpty())
+                return why;
+            m_entries = entries;
+            file = bytes;
+            for (const QString &set : leftOut)
+                record(QStringLiteral("schedule entry left out"), QStringLiteral("%1: no date, time or day").arg(set));
+            return why;
+        },
+        QStringLiteral("Its entries send nothing: stop the server and put %1 back from a backup, or enter them "
+                       "again on the page.")
+            .arg(kSchedule));
     m_version = SetStore::versionOf(file);
-    for (const QJsonValue &value : QJsonDocument::fromJson(file).object().value(QLatin1String("entries")).toArray()) {
-        QString why;
-        if (const auto entry = schedule::fromJson(value, &why))
-            m_entries << *entry;
-        else
-            record(QStringLiteral("schedule entry left out"), why);
-    }
-    const QJsonObject states = QJsonDocument::fromJson(m_state.read(kScheduleState)).object();
-    for (auto it = states.begin(); it != states.end(); ++it) {
-        const QJsonObject o = it.value().toObject();
-        m_states.insert(it.key(), {QDateTime::fromString(o.value(QLatin1String("judged")).toString(), Qt::ISODate),
-                                   o.value(QLatin1String("last")).toObject()});
-    }
+    m_state.readWhole(
+        kScheduleState,
+        [&](const QByteArray &bytes) {
+            QJsonDocument document;
+            const QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+            const QJsonObject states = document.object();
+            for (auto it = states.begin(); it != states.end(); ++it) {
+                const QJsonObject o = it.value().toObject();
+                m_states.insert(it.key(),
+                                {QDateTime::fromString(o.value(QLatin1String("judged")).toString(), Qt::ISODate),
+                                 o.value(QLatin1String("last")).toObject()});
+            }
+            return why;
+        },
+        QStringLiteral("The page shows no last send of any entry, and sends missed while the server was off are "
+                       "neither sent nor said; the schedule goes on."));
     check();
     return true;
 }

@@ -47,8 +47,10 @@ public:
     Scheduler(StateFolder &state, AuditLog &log, SetStore &sets, Clocks clocks, Starter start,
               QObject *parent = nullptr);
 
-    // Reads the schedule and what its entries last did; false and error()
-    // where they cannot be read. Starts looking at the clock.
+    // Reads the schedule and what its entries last did, and starts looking
+    // at the clock. A file that cannot be read is moved aside, and the
+    // state folder's problems() say so: the schedule runs without it,
+    // never as though it had been read.
     bool open();
     QString error() const { return m_error; }
 

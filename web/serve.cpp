@@ -148,6 +148,8 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(service->error()));
             return 1;
         }
+        for (const QString &problem : service->problems())
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(problem));
         BoardService *handler = service.get();
         server = std::make_unique<BoardHttpServer>(
             [handler](const HttpRequest &r, const BoardHttpServer::Answer &a) { handler->handle(r, a); },

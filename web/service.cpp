@@ -27,16 +27,18 @@ bool BoardService::open()
         m_error = b.accounts.error();
         return false;
     }
-    b.sessions = SessionStore::fromJson(b.state.read(QStringLiteral("sessions.json")));
+    b.sessions = SessionStore::load(b.state, QStringLiteral("sessions.json"), b.clocks.wall());
     if (!b.deviceFixed) {
-        b.device = QJsonDocument::fromJson(b.state.read(QStringLiteral("settings.json")))
-                       .object()
+        b.device = b.state
+                       .readObject(QStringLiteral("settings.json"),
+                                   QStringLiteral("The board's port is not chosen: choose it again on the board's "
+                                                  "page."))
                        .value(QLatin1String("device"))
                        .toString();
     }
     if (!b.accounts.hasOwner())
         b.setupCode = SetupCode::make(b.clocks.wall());
-    b.keys = KeyStore::fromJson(b.state.read(QStringLiteral("keys.json")));
+    b.keys = KeyStore::load(b.state, QStringLiteral("keys.json"));
     // The key of the trusted devices' cookies: made once; one that cannot
     // be read is not replaced, as that would make every device a stranger
     // without a word.

@@ -29,10 +29,13 @@ public:
     }
     SetSender &sender() { return m_board.sender; }
     Scheduler &scheduler() { return m_board.scheduler; }
-    // Reads the state folder's files; false, and error(), where one cannot
-    // be read.
+    // Reads the state folder; false, and error(), where the accounts (or
+    // the devices' key) cannot be read.
     bool open();
     QString error() const { return m_error; }
+    // What of the state folder could not be read, and was moved aside,
+    // said so that a person can act on it; the server goes on without it.
+    QStringList problems() const { return m_board.state.problems(); }
     // The code that claims the computer while it has no owner; empty once
     // it has one.
     QString setupCode() const { return m_board.setupCode ? m_board.setupCode->text() : QString(); }

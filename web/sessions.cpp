@@ -2,6 +2,7 @@
 #include "web/sessions.h"
 
 #include "web/secrets.h"
+#include "web/statefolder.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -35,9 +36,21 @@ bool SessionStore::expired(const Session &session, Clock::time_point now) const
     return now - session.lastSeen >= idle || now - session.created >= absolute || now < session.created;
 }
 
+void SessionStore::dropExpired(Clock::time_point now)
+{
+    m_sessions.removeIf([&](const auto &entry) { return expired(entry.value(), now); });
+}
+
+QList<SessionStore::Session> SessionStore::sessions(Clock::time_point now)
+{
+    dropExpired(now);
+    return m_sessions.values();
+}
+
 QByteArray SessionStore::open(const QString &account, bool kept, const QString &device, const QString &address,
                               Clock::time_point now)
 {
+    dropExpired(now);
     const QByteArray cookie = secrets::make();
     Session session{hashOf(cookie), account, device.left(200), address, kept, now, now};
     m_sessions.insert(session.idHash, session);
@@ -96,10 +109,14 @@ QByteArray SessionStore::toJson() const
     return QJsonDocument(list).toJson(QJsonDocument::Compact);
 }
 
-SessionStore SessionStore::fromJson(const QByteArray &json)
+std::optional<SessionStore> SessionStore::fromJson(const QByteArray &json, Clock::time_point now, QString *why)
 {
+    QJsonDocument document;
+    *why = StateFolder::parseJson(json, QJsonValue::Array, &document);
+    if (!why->isEmpty())
+        return std::nullopt;
     SessionStore store;
-    for (const QJsonValue &value : QJsonDocument::fromJson(json).array()) {
+    for (const QJsonValue &value : document.array()) {
         const QJsonObject o = value.toObject();
         const QByteArray idHash = o.value(QLatin1String("id_sha256")).toString().toLatin1();
         const QString account = o.value(QLatin1String("account")).toString();
@@ -111,5 +128,21 @@ SessionStore SessionStore::fromJson(const QByteArray &json)
                             o.value(QLatin1String("address")).toString(), o.value(QLatin1String("kept")).toBool(),
                             fromSeconds(qint64(created.toDouble())), fromSeconds(qint64(lastSeen.toDouble()))});
     }
+    store.dropExpired(now);
+    return store;
+}
+
+SessionStore SessionStore::load(StateFolder &state, const QString &name, Clock::time_point now)
+{
+    SessionStore store;
+    state.readWhole(
+        name,
+        [&](const QByteArray &bytes) {
+            QString why;
+            if (auto read = fromJson(bytes, now, &why))
+                store = std::move(*read);
+            return why;
+        },
+        QStringLiteral("Everyone who was signed in signs in again; nothing else is lost."));
     return store;
 }

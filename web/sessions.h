@@ -7,6 +7,9 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
+
+class StateFolder;
 
 // The devices signed in to the board's server. A device's cookie holds only
 // a random 256-bit identifier; the store keeps its hash, so that a copy of
@@ -31,7 +34,8 @@ public:
     };
 
     // A new session, and the cookie value that names it; a fresh identifier
-    // at every sign-in.
+    // at every sign-in. Sessions whose time is up go with it, so that the
+    // file written next holds none.
     QByteArray open(const QString &account, bool kept, const QString &device, const QString &address,
                     Clock::time_point now);
     // The live session that `cookie` names, seen now; null when it names
@@ -41,7 +45,8 @@ public:
     // After a password change: every session of the account but `keep`'s.
     void closeAccount(const QString &account, const QByteArray &keep = {});
     void closeByHash(const QByteArray &idHash);
-    QList<Session> sessions() const { return m_sessions.values(); }
+    // The live sessions; those whose time is up are gone.
+    QList<Session> sessions(Clock::time_point now);
 
     // The token that a signed-in page sends with every change: derived from
     // the cookie, so that nothing more is stored, and no other site can
@@ -50,14 +55,21 @@ public:
     // Whether `token` is `cookie`'s, compared in constant time.
     static bool csrfMatches(const QByteArray &cookie, const QByteArray &token);
 
-    // The store as the state folder keeps it, and back; a session whose
-    // record cannot be read is dropped, never half-read.
+    // The store as the state folder keeps it, and back: none, and why,
+    // where it is no list of sessions. A session whose record cannot be
+    // read is dropped, never half-read, as is one whose time is up: either
+    // only signs someone out.
     QByteArray toJson() const;
-    static SessionStore fromJson(const QByteArray &json);
+    static std::optional<SessionStore> fromJson(const QByteArray &json, Clock::time_point now, QString *why);
+    // The sessions kept in the state folder's `name`: none where there is
+    // no file, nor where it cannot be read, which the folder then moves
+    // aside and says.
+    static SessionStore load(StateFolder &state, const QString &name, Clock::time_point now);
 
 private:
     static QByteArray hashOf(const QByteArray &cookie);
     bool expired(const Session &session, Clock::time_point now) const;
+    void dropExpired(Clock::time_point now);
 
     QHash<QByteArray, Session> m_sessions;  // by idHash
 };

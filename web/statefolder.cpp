@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/statefolder.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -16,6 +18,9 @@ namespace {
 
 // What a write cut short leaves: "NAME.new-PID".
 const QRegularExpression kLeftOver(QStringLiteral("\\.new-\\d+$"));
+
+// What a file that could not be read is moved aside as, beside it.
+const QString kUnreadable = QStringLiteral(".unreadable-");
 
 bool syncFolder(const QString &folder)
 {
@@ -113,12 +118,24 @@ QByteArray StateFolder::read(const QString &name, bool *exists)
     return bytes.isNull() ? QByteArray("") : bytes;
 }
 
+bool StateFolder::held(const QString &name)
+{
+    if (!m_held.contains(name))
+        return false;
+    m_error = QStringLiteral("%1 could not be read, and could not be moved aside: it is not written over until it "
+                             "is mended (see the server's first lines)")
+                  .arg(name);
+    return true;
+}
+
 bool StateFolder::write(const QString &name, const QByteArray &bytes)
 {
     if (!isPlainName(name)) {
         m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
         return false;
     }
+    if (held(name))
+        return false;
     const QString target = m_path + QLatin1Char('/') + name;
     const QString folder = QFileInfo(target).path();
     if (!QDir().mkpath(folder) || ::chmod(QFile::encodeName(folder).constData(), 0700) != 0)
@@ -147,6 +164,8 @@ bool StateFolder::remove(const QString &name)
         m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
         return false;
     }
+    if (held(name))
+        return false;
     const QString target = m_path + QLatin1Char('/') + name;
     if (::unlink(QFile::encodeName(target).constData()) != 0 && errno != ENOENT)
         return fail(QStringLiteral("cannot remove %1").arg(target), errno);
@@ -173,4 +192,86 @@ bool StateFolder::giveToFolderOwner(const QString &name)
     if (::lchown(path.constData(), folder.st_uid, folder.st_gid) != 0)
         return fail(QStringLiteral("cannot give %1 to the state folder's owner").arg(name), errno);
     return true;
+}
+
+QString StateFolder::parseJson(const QByteArray &bytes, QJsonValue::Type shape, QJsonDocument *document)
+{
+    if (bytes.trimmed().isEmpty())
+        return QStringLiteral("it is empty");
+    QJsonParseError parsed{};
+    *document = QJsonDocument::fromJson(bytes, &parsed);
+    if (parsed.error != QJsonParseError::NoError)
+        return QStringLiteral("it is not whole JSON: %1 at byte %2").arg(parsed.errorString()).arg(parsed.offset);
+    if (shape == QJsonValue::Array && !document->isArray())
+        return QStringLiteral("it holds no list");
+    if (shape == QJsonValue::Object && !document->isObject())
+        return QStringLiteral("it holds no object");
+    return {};
+}
+
+bool StateFolder::readWhole(const QString &name, const Reader &reader, const QString &advice)
+{
+    if (!isPlainName(name)) {
+        m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
+        return false;
+    }
+    const QString then = QStringLiteral("Then delete the copy moved aside.");
+    QStringList &said = m_problems[name];
+    said.clear();
+    // Copies kept at an earlier start: said again until someone deletes
+    // them, as what they held is still missing.
+    const QFileInfo target(m_path + QLatin1Char('/') + name);
+    const QStringList earlier =
+        QDir(target.path()).entryList({target.fileName() + kUnreadable + QLatin1Char('*')}, QDir::Files, QDir::Name);
+    for (const QString &copy : earlier) {
+        said << QStringLiteral("%1 could not be read at an earlier start, and was moved aside, to %2. %3 %4")
+                    .arg(name, target.path() + QLatin1Char('/') + copy, advice, then);
+    }
+    bool exists = false;
+    const QByteArray bytes = read(name, &exists);
+    QString why;
+    if (bytes.isNull())
+        why = m_error;
+    else if (!exists)
+        return true;
+    else if (bytes.isEmpty())
+        why = QStringLiteral("it is empty");
+    else
+        why = reader(bytes);
+    if (why.isEmpty())
+        return true;
+
+    // Never over an earlier copy, even one of the same second.
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = target.filePath() + kUnreadable + stamp;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = target.filePath() + kUnreadable + stamp + QLatin1Char('-') + QString::number(n);
+    if (::rename(QFile::encodeName(target.filePath()).constData(), QFile::encodeName(aside).constData()) != 0) {
+        const QString error = QString::fromLocal8Bit(std::strerror(errno));
+        m_held << name;
+        said << QStringLiteral("%1 cannot be read (%2), nor moved aside (%3), so the server writes nothing over it. "
+                               "%4")
+                    .arg(name, why, error, advice);
+        return false;
+    }
+    syncFolder(target.path());
+    said << QStringLiteral("%1 cannot be read (%2), so it was moved aside, to %3, where nothing writes over it. %4 %5")
+                .arg(name, why, aside, advice, then);
+    return false;
+}
+
+QJsonObject StateFolder::readObject(const QString &name, const QString &advice)
+{
+    QJsonDocument document;
+    const bool read = readWhole(
+        name, [&](const QByteArray &bytes) { return parseJson(bytes, QJsonValue::Object, &document); }, advice);
+    return read ? document.object() : QJsonObject();
+}
+
+QStringList StateFolder::problems() const
+{
+    QStringList all;
+    for (const QStringList &said : m_problems)
+        all << said;
+    return all;
 }

@@ -2,8 +2,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // The server's state folder, which keeps every set, account, session and
 // the log. Each file is plain, readable by its owner alone, and replaced
@@ -30,6 +36,24 @@ public:
     QByteArray read(const QString &name, bool *exists = nullptr);
     bool write(const QString &name, const QByteArray &bytes);
     bool remove(const QString &name);
+    // Reads a file that the server keeps, which `reader` makes sense of:
+    // it answers nothing where it could, else why not. One that is there
+    // but cannot be read whole is never taken for none, nor written over:
+    // it is moved aside, as NAME.unreadable-YYYYMMDD-HHMMSS, and problems()
+    // says so, with `advice` (what its loss means, and what to do), at this
+    // start and each one after while that copy is kept. False where it
+    // could not be read; true where it was, or there is none.
+    using Reader = std::function<QString(const QByteArray &bytes)>;
+    bool readWhole(const QString &name, const Reader &reader, const QString &advice);
+    // A file of one JSON object, read so; empty where there is none, or it
+    // could not be read.
+    QJsonObject readObject(const QString &name, const QString &advice);
+    // What the server could not read of its state, in words a person can
+    // act on: for the journal, and the owner's page.
+    QStringList problems() const;
+    // `bytes` as JSON, and why not where they are not, or not of `shape`.
+    static QString parseJson(const QByteArray &bytes, QJsonValue::Type shape, QJsonDocument *document);
+
     // Makes a file the folder's owner's, where root wrote it for a server
     // that runs as that owner.
     bool giveToFolderOwner(const QString &name);
@@ -42,7 +66,10 @@ public:
 
 private:
     bool fail(const QString &what, int error);
+    bool held(const QString &name);
 
     QString m_path;
     QString m_error;
+    QMap<QString, QStringList> m_problems;  // by the file they are of
+    QStringList m_held;                     // unreadable, and not moved aside: never written
 };

@@ -516,6 +516,7 @@ async function loadKeys() {
 
 async function signedIn(session) {
   csrf = session.csrf;
+  if (session.problems) problem(session.problems.join(' '));
   show('board');
   $('owner').hidden = session.role !== 'owner';
   await loadSets();
