@@ -54,6 +54,7 @@ private slots:
     void guessingLocksNoOwnerOut();
     void gateOrder_data();
     void gateOrder();
+    void intruderUndone_data();
     void intruderUndone();
     void savingFailsAloud_data();
     void savingFailsAloud();
@@ -828,49 +829,98 @@ void TestServe::savingFailsAloud()
              log.constData());
 }
 
+void TestServe::intruderUndone_data()
+{
+    QTest::addColumn<QByteArray>("does");  // what the intruder does beside adding eve and a key
+    QTest::addColumn<QJsonArray>("accounts");
+    QTest::addColumn<QJsonArray>("keys");
+    QTest::newRow("adds and leaves") << QByteArray() << QJsonArray{"eve"} << QJsonArray{"backdoor"};
+    QTest::newRow("signs in as the owner last") << QByteArray("sign in") << QJsonArray{"eve"} << QJsonArray{"backdoor"};
+    QTest::newRow("a second key, in another case")
+        << QByteArray("Backdoor") << QJsonArray{"eve"} << QJsonArray{"backdoor", "Backdoor"};
+    QTest::newRow("sets a staff member's password")
+        << QByteArray("bob") << QJsonArray{"eve", "bob"} << QJsonArray{"backdoor"};
+}
+
 // Hostile: someone who had the owner's password added staff and a key.
-// After the owner's reset, the owner sees them at once, and one step
+// After the owner's reset, from the owner's own browser, the owner sees
+// them at once, whatever the intruder did to hide them, and one step
 // removes them and signs everyone else out.
 void TestServe::intruderUndone()
 {
+    QFETCH(QByteArray, does);
+    QFETCH(QJsonArray, accounts);
+    QFETCH(QJsonArray, keys);
     claim();
     const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
-    m_now += minutes(1);
     QCOMPARE(
-        statusOf(as("POST", "/api/accounts", json({{"name", "eve"}, {"password", "eve's password"}}), token + kJson)),
+        statusOf(as("POST", "/api/accounts", json({{"name", "bob"}, {"password", "bob's password"}}), token + kJson)),
         201);
-    const QByteArray made = as(
-        "POST", "/api/keys", json({{"name", "backdoor"}, {"scope", "edit"}, {"expires", QJsonValue()}}), token + kJson);
-    const QByteArray key = QJsonDocument::fromJson(bodyOf(made)).object().value("key").toString().toLatin1();
-    const QByteArray eve = headerOf(
-        exchange(m_port, request("POST", "/api/login", json({{"name", "eve"}, {"password", "eve's password"}}), kJson)),
-        "Set-Cookie");
+    m_now += minutes(1);
+    // The owner's own browser signs in, and keeps its device cookie.
+    const QByteArray owner =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    const qsizetype at = owner.indexOf("pelorin_device=");
+    QVERIFY(at > 0);
+    const QByteArray device = owner.mid(at, owner.indexOf(';', at) - at);
+    m_now += minutes(1);
+    // The intruder, with the owner's password, in a browser of its own.
+    const QByteArray intruder =
+        exchange(m_port, request("POST", "/api/login", json({{"name", "anna"}, {"password", "correct horse"}}), kJson));
+    const QByteArray theirs = "Cookie: " + headerOf(intruder, "Set-Cookie").split(';').first() + "\r\nX-CSRF-Token: "
+                              + QJsonDocument::fromJson(bodyOf(intruder)).object().value("csrf").toString().toLatin1()
+                              + "\r\n";
+    const auto asIntruder = [&](const QByteArray &method, const QByteArray &path, const QJsonObject &body) {
+        return statusOf(exchange(m_port, request(method, path, json(body), theirs + kJson)));
+    };
+    QCOMPARE(asIntruder("POST", "/api/accounts", {{"name", "eve"}, {"password", "eve's password"}}), 201);
+    QByteArrayList made;
+    for (const char *name : {"backdoor", does == "Backdoor" ? "Backdoor" : nullptr}) {
+        if (!name)
+            continue;
+        const QByteArray answer = exchange(
+            m_port, request("POST", "/api/keys", json({{"name", name}, {"scope", "edit"}, {"expires", QJsonValue()}}),
+                            theirs + kJson));
+        QCOMPARE(statusOf(answer), 201);
+        made << QJsonDocument::fromJson(bodyOf(answer)).object().value("key").toString().toLatin1();
+    }
+    if (does == "bob")
+        QCOMPARE(asIntruder("PUT", "/api/accounts/bob/password", {{"password", "taken over"}}), 204);
+    if (does == "sign in") {
+        m_now += minutes(1);
+        QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                                   json({{"name", "anna"}, {"password", "correct horse"}}), kJson))),
+                 200);
+    }
     m_now += minutes(5);
     const SetupCode code = SetupCode::make(m_now);
     QVERIFY(BoardService::writeSetupCode(*m_state, code));
-    const QByteArray reset = exchange(
-        m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "a new password"}}), kJson));
+    const QByteArray reset =
+        exchange(m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "a new password"}}),
+                                 "Cookie: " + device + "\r\n" + kJson));
     QVERIFY2(statusOf(reset) == 201, reset.constData());
     const QJsonObject signedIn = QJsonDocument::fromJson(bodyOf(reset)).object();
     QVERIFY(signedIn.value("review").toBool());
     m_cookie = headerOf(reset, "Set-Cookie").split(';').first();
     m_csrf = signedIn.value("csrf").toString().toLatin1();
     const QJsonObject review = QJsonDocument::fromJson(bodyOf(as("GET", "/api/review"))).object();
-    QCOMPARE(review.value("accounts").toArray(), QJsonArray{"eve"});
-    QCOMPARE(review.value("keys").toArray(), QJsonArray{"backdoor"});
-    QVERIFY(!review.value("entries").toArray().isEmpty());
+    QCOMPARE(review.value("accounts").toArray(), accounts);
+    QCOMPARE(review.value("keys").toArray(), keys);
     // Each entry says when and from where.
     for (const QJsonValue &entry : review.value("entries").toArray())
         QVERIFY(entry.toObject().contains("time") && entry.toObject().contains("address"));
     QCOMPARE(statusOf(as("POST", "/api/recover", {}, "X-CSRF-Token: " + m_csrf + "\r\n")), 200);
-    QCOMPARE(
-        statusOf(exchange(m_port, request("GET", "/api/session", {}, "Cookie: " + eve.split(';').first() + "\r\n"))),
-        401);
-    QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
-                                               json({{"name", "eve"}, {"password", "eve's password"}}), kJson))),
-             401);
-    QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/status", {}, "Authorization: Bearer " + key + "\r\n"))),
-             401);
+    QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/session", {}, theirs))), 401);
+    for (const char *name : {"eve", "bob"}) {
+        const bool removed = accounts.contains(QJsonValue(name));
+        QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                                   json({{"name", name}, {"password", QString(name) + "'s password"}}),
+                                                   kJson))),
+                 removed ? 401 : 200);
+    }
+    for (const QByteArray &key : made)
+        QCOMPARE(statusOf(exchange(m_port, request("GET", "/api/status", {}, "Authorization: Bearer " + key + "\r\n"))),
+                 401);
     // The owner stays signed in, and the log says what was done.
     QCOMPARE(statusOf(as("GET", "/api/session")), 200);
     QVERIFY(m_state->read("log").contains("everyone signed out"));

@@ -28,7 +28,7 @@ QByteArray hashOfCookie(const QByteArray &cookie)
 
 recovery::Found findSince(Board &board, const QString &owner, QDateTime *since)
 {
-    const QList<QJsonObject> log = board.log.entries(100000);
+    const QList<QJsonObject> log = board.log.entries(recovery::kEntries);
     *since = recovery::since(log, owner);
     QStringList accounts, keys;
     for (const AccountStore::Account &a : board.accounts.accounts())

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/api.h"
 
+#include "web/recovery.h"
+
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -92,9 +94,14 @@ void setup(Board &board, const Call &call, const Answer &answer)
                                             : QStringLiteral("A name of 1 to 32 letters, digits, '.', '_' or '-', and "
                                                              "a password of at least 8 characters.")));
     const QString code = board.setupCode->text();
+    // Which browser this is, if it signed in to the account before.
+    const QByteArray cookie = deviceCookie(call.request);
+    const QString browser =
+        reset && board.devices.trusted(cookie, name, board.clocks.steady()) ? deviceId(cookie) : QString();
     Board *b = &board;
     const Call held = call;
-    const bool queued = board.hasher.hash(password, [b, held, name, code, reset, answer](const QByteArray &hash) {
+    const bool queued = board.hasher.hash(password, [b, held, name, code, reset, browser,
+                                                     answer](const QByteArray &hash) {
         Board &board = *b;
         // Used meanwhile by another request: the first one holds.
         if (!board.setupCode || board.setupCode->text() != code || hash.isEmpty())
@@ -117,11 +124,20 @@ void setup(Board &board, const Call &call, const Answer &answer)
             if (!board.saveSessions(&why))
                 return answer(errorReply(500, why));
         }
-        board.record(name, held.caller.address,
-                     reset ? QStringLiteral("password reset with a setup code") : QStringLiteral("owner created"));
         // The owner sees at once what changed while someone else may have
-        // known the password.
-        answer(board.signedIn(held, name, false, 201, reset && owner ? QJsonObject{{"review", true}} : QJsonObject{}));
+        // known the password: since this browser's own last sign-in, which
+        // no one without it can move, or else since root's code last set
+        // the password.
+        QString detail;
+        if (reset && owner) {
+            const QDateTime since = recovery::sinceForReset(board.log.entries(recovery::kEntries), name, browser);
+            detail = QStringLiteral("review since %1")
+                         .arg(since.isValid() ? since.toString(Qt::ISODate) : QStringLiteral("the start"));
+        }
+        answer(
+            board.signedIn(held, name, false, 201,
+                           reset ? QStringLiteral("password reset with a setup code") : QStringLiteral("owner created"),
+                           detail, reset && owner ? QJsonObject{{"review", true}} : QJsonObject{}));
     });
     if (!queued)
         answer(busy());
@@ -150,8 +166,7 @@ void login(Board &board, const Call &call, const Answer &answer)
                 return answer(errorReply(401, QStringLiteral("The name or the password is wrong.")));
             }
             board.throttle.succeeded(held.caller.address);
-            board.record(account->name, held.caller.address, QStringLiteral("signed in"));
-            answer(board.signedIn(held, account->name, kept, 200));
+            answer(board.signedIn(held, account->name, kept, 200, QStringLiteral("signed in")));
         },
         call.trusted);
     if (!queued)

@@ -4,6 +4,7 @@
 #include "link/upload.h"
 #include "web/clocksync.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -116,7 +117,13 @@ void Board::guessFailed(const Call &call)
         devices.failed(deviceCookie(call.request), now);
 }
 
-HttpReply Board::signedIn(const Call &call, const QString &account, bool kept, int status, QJsonObject more)
+QString deviceId(const QByteArray &cookie)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(cookie, QCryptographicHash::Sha256).toHex().left(16));
+}
+
+HttpReply Board::signedIn(const Call &call, const QString &account, bool kept, int status, const QString &event,
+                          const QString &detail, QJsonObject more)
 {
     const HttpRequest &request = call.request;
     const QByteArray cookie = sessions.open(account, kept, QString::fromUtf8(request.header("user-agent")),
@@ -138,9 +145,14 @@ HttpReply Board::signedIn(const Call &call, const QString &account, bool kept, i
         more.insert(QLatin1String("problems"), QJsonArray::fromStringList(state.problems()));
     HttpReply reply = jsonReply(status, more);
     reply.headers.append({"Set-Cookie", setCookie + secure});
-    // This browser is now one that signed in to the account before.
+    // This browser is now one that signed in to the account before; the
+    // log tells its sign-ins apart from others' by its device id.
+    const QByteArray device = devices.issue(found->name);
+    record(found->name, call.caller.address, event,
+           QStringLiteral("device %1").arg(deviceId(device))
+               + (detail.isEmpty() ? QString() : QStringLiteral("; ") + detail));
     reply.headers.append(
-        {"Set-Cookie", QByteArray(TrustedDevices::kCookie) + '=' + devices.issue(found->name)
+        {"Set-Cookie", QByteArray(TrustedDevices::kCookie) + '=' + device
                            + "; Path=/api/; HttpOnly; SameSite=Strict; Max-Age="
                            + QByteArray::number(duration_cast<seconds>(TrustedDevices::kLifetime).count()) + secure});
     return reply;

@@ -82,8 +82,10 @@ struct Board {
     // against the account it was for, or, from a trusted device, against
     // that device alone.
     void guessFailed(const Call &call);
-    // Signs `account` in on this browser: a session, and the cookies.
-    HttpReply signedIn(const Call &call, const QString &account, bool kept, int status, QJsonObject more = {});
+    // Signs `account` in on this browser: a session, and the cookies; the
+    // log records `event`, with the browser's new device id and `detail`.
+    HttpReply signedIn(const Call &call, const QString &account, bool kept, int status, const QString &event,
+                       const QString &detail = {}, QJsonObject more = {});
     // Reads a code root wrote for a forgotten password; the newer holds.
     void readSetupCodeFile();
     static bool writeSetupCode(StateFolder &state, const SetupCode &code, const QString &account);
@@ -132,6 +134,8 @@ HttpReply waitReply(const QString &text, std::chrono::seconds wait);
 // A cookie's value in a request; empty where it sends none.
 QByteArray cookieValue(const HttpRequest &request, const QByteArray &name);
 inline QByteArray deviceCookie(const HttpRequest &request) { return cookieValue(request, TrustedDevices::kCookie); }
+// What the log calls a device cookie: a digest, which signs nothing in.
+QString deviceId(const QByteArray &cookie);
 // An entity tag as HTTP writes it, and back.
 QByteArray quoted(const QByteArray &version);
 QByteArray unquoted(QByteArray tag);

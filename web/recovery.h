@@ -15,9 +15,18 @@
 // reset that still stands.
 namespace recovery {
 
-// When the owner last signed in (or claimed the computer) before the
-// latest reset of the owner's password, as the log tells; invalid where
-// the log tells none, and then everything counts.
+// Enough of the log to reach back over both of its files.
+constexpr int kEntries = 100000;
+
+// From when a reset of `owner`'s password now reviews: this browser's own
+// last sign-in to the account, where `browser` names a device id the log
+// has for it, which no one without the browser can move; else the last
+// time root's code set the password (the claim or a reset), which no one
+// with only the password can move; invalid where the log has neither, and
+// then everything counts.
+QDateTime sinceForReset(const QList<QJsonObject> &log, const QString &owner, const QString &browser);
+// From when the latest reset of `owner`'s password reviews, as the log
+// recorded it; invalid for everything.
 QDateTime since(const QList<QJsonObject> &log, const QString &owner);
 
 struct Found {
