@@ -10,7 +10,6 @@
 
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -636,7 +635,10 @@ void TestHttpServer::pausesWhenOutOfDescriptors()
     quint16 port = 0;
     const auto server = serverWith(limits, &port);
     QVERIFY(port);
-    QSignalSpy failed(server->servers().constFirst(), &QTcpServer::acceptError);
+    // Counted by a plain function: while every descriptor is taken, the
+    // sanitizers cannot check a new type (they test memory with a pipe).
+    int failed = 0;
+    connect(server->servers().constFirst(), &QTcpServer::acceptError, this, [&failed] { ++failed; });
     // Few descriptors to take, where the limit is high...
     rlimit files{};
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
@@ -658,7 +660,7 @@ void TestHttpServer::pausesWhenOutOfDescriptors()
     const bool connected = client.connected();
     if (connected)
         client.send(get("localhost"));
-    const bool refusedToAccept = runUntil([&] { return failed.count() >= 2; }, 5000);
+    const bool refusedToAccept = runUntil([&] { return failed >= 2; }, 5000);
     for (int fd : taken)
         ::close(fd);
     QVERIFY(connected);

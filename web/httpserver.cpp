@@ -297,7 +297,7 @@ public:
     };
 
     Connection(BoardHttpServer *server, QTcpSocket *socket, const QHostAddress &peer, quint64 tick)
-        : QObject(socket), server(server), peer(peer), since(tick)
+        : QObject(socket), socket(socket), server(server), peer(peer), since(tick)
     {
         opened.start();
         timer.setSingleShot(true);
@@ -307,8 +307,7 @@ public:
         if (server)
             server->m_connections.removeOne(this);
     }
-    QTcpSocket *socket() const { return static_cast<QTcpSocket *>(parent()); }
-
+    QTcpSocket *const socket;  // its parent
     QPointer<BoardHttpServer> server;
     QHostAddress peer;
     State state = State::Waiting;
@@ -458,7 +457,7 @@ bool BoardHttpServer::trusted(const QHostAddress &peer) const
 BoardHttpServer::Connection *BoardHttpServer::connectionOf(QTcpSocket *socket) const
 {
     for (Connection *connection : m_connections) {
-        if (connection->socket() == socket)
+        if (connection->socket == socket)
             return connection;
     }
     return nullptr;
@@ -480,7 +479,7 @@ void BoardHttpServer::drop(Connection *connection)
     m_connections.removeOne(connection);
     connection->state = Connection::State::Closing;
     connection->timer.stop();
-    QTcpSocket *socket = connection->socket();
+    QTcpSocket *socket = connection->socket;
     socket->abort();
     socket->deleteLater();
 }
@@ -542,7 +541,7 @@ bool BoardHttpServer::guard(QTcpSocket *socket, qintptr descriptor)
     m_connections.append(connection);
     connect(socket, &QTcpSocket::disconnected, connection, [this, connection] {
         m_connections.removeOne(connection);
-        connection->socket()->deleteLater();
+        connection->socket->deleteLater();
     });
     // Room for the largest request that may be answered, and a byte more,
     // by which one that may not is known.
@@ -550,7 +549,7 @@ bool BoardHttpServer::guard(QTcpSocket *socket, qintptr descriptor)
     connect(&connection->timer, &QTimer::timeout, connection, [this, connection] {
         switch (connection->state) {
         case Connection::State::Waiting:
-            if ((!connection->whole && connection->received > 0) || connection->socket()->bytesAvailable() > 0)
+            if ((!connection->whole && connection->received > 0) || connection->socket->bytesAvailable() > 0)
                 refuse(connection, 408, "The request did not arrive whole in time.");
             else
                 drop(connection);  // idle, or its answer left unread
@@ -569,7 +568,7 @@ bool BoardHttpServer::guard(QTcpSocket *socket, qintptr descriptor)
 
 void BoardHttpServer::inspect(Connection *connection)
 {
-    QTcpSocket *socket = connection->socket();
+    QTcpSocket *socket = connection->socket;
     if (connection->state != Connection::State::Waiting) {
         socket->readAll();
         return;
@@ -622,7 +621,7 @@ void BoardHttpServer::inspect(Connection *connection)
 
 void BoardHttpServer::refuse(Connection *connection, int status, const QByteArray &why)
 {
-    QTcpSocket *socket = connection->socket();
+    QTcpSocket *socket = connection->socket;
     connection->state = Connection::State::Closing;
     // Nothing of it reaches the HTTP library, which reads after this.
     socket->readAll();
@@ -642,7 +641,7 @@ void BoardHttpServer::closeAfterAnswer(Connection *connection)
     // throws the answer away unread. Over TLS, the sending cannot end
     // beneath the encryption, which may still write: the answer says the
     // connection closes, and the client closes it.
-    QTcpSocket *socket = connection->socket();
+    QTcpSocket *socket = connection->socket;
     const bool tls = isHttps(socket);
     const auto finish = [this, connection, socket, tls] {
         if (connection->drained || socket->bytesToWrite() > 0)
