@@ -68,6 +68,13 @@ void TestWindow::commandLine_data()
         << QStringList{"--serve", "--tls-cert", "c", "--tls-key", "k", "--redirect-from", "0.0.0.0"} << mistake
         << QString() << false;
     QTest::newRow("the clock, with no server") << QStringList{"--clock-is-set"} << mistake << QString() << false;
+    QTest::newRow("a code for a staff account")
+        << QStringList{"--serve", "--setup-code", "--account", "bob"} << serve << QString() << false;
+    QTest::newRow("an account with no code")
+        << QStringList{"--serve", "--account", "bob"} << mistake << QString() << false;
+    QTest::newRow("a code for two accounts")
+        << QStringList{"--serve", "--setup-code", "--account", "bob", "--account", "eve"} << mistake << QString()
+        << false;
 }
 
 void TestWindow::commandLine()
