@@ -2,6 +2,7 @@
 #include "cli/sendcommand.h"
 
 #include "cli/console.h"
+#include "cli/stopsignals.h"
 #include "files/mesfile.h"
 #include "link/portmap.h"
 #include "link/setsender.h"
@@ -76,7 +77,7 @@ bool SendCommand::prepare()
 int SendCommand::run()
 {
     m_terminal = !m_options.quiet && errorsGoToTerminal();
-    watchForStop([this](int signal) { stopBy(signal); });
+    watchStopSignals(this, [this](int signal) { stopBy(signal); });
     if (!prepare()) {
         // A stop that came while the file or the port was looked at ends
         // the process as the stop does, not as the failure.

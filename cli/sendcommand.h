@@ -59,10 +59,8 @@ private:
     void showProgress();
     void stopBy(int signal);
 
-    // Each platform has its own, in a file of its own: a stop request
-    // (Ctrl-C, SIGTERM) calls `stop` on this object's thread with the
-    // signal's number; the process ends as that signal would end it.
-    void watchForStop(std::function<void(int)> stop);
+    // Each platform has its own, in a file of its own: the process ends
+    // as the stop signal would end it.
     [[noreturn]] static void endAs(int signal);
     static bool errorsGoToTerminal();
     // A device as the user would name it: "/dev/ttyUSB0", "COM7".

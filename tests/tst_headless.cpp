@@ -3,6 +3,7 @@
 // window is installed: what the program links, what it says when asked for
 // a window, and how it finds the window program where that is installed.
 #include "child.h"
+#include "link/seriallock.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,21 @@ bool placeCopy(const QString &program, const QDir &root, const QString &path)
     const QString target = root.filePath(path);
     return QDir().mkpath(QFileInfo(target).path()) && QFile::copy(program, target)
            && QFile::setPermissions(target, QFile::permissions(program));
+}
+
+// The terminals, the board's pseudo-terminal among them, that a process
+// holds open.
+QStringList terminalsOpenIn(qint64 pid)
+{
+    QStringList terminals;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFileInfo(fds.filePath(fd)).symLinkTarget();
+        if (target.startsWith(QLatin1String("/dev/pts/")))
+            terminals.append(target);
+    }
+    terminals.removeDuplicates();
+    return terminals;
 }
 
 }  // namespace
@@ -174,10 +190,21 @@ void TestHeadless::findsTheWindow()
     // The window program runs in pelorin's own process, which goes on
     // running as the editor.
     const QString running = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pelorin.processId())).symLinkTarget();
-    pelorin.kill();
+    const QStringList ports = terminalsOpenIn(pelorin.processId());
+    // Ended as a logout ends it, the window closes its port and removes the
+    // port's lock, which would otherwise refuse the port to any other user.
+    pelorin.terminate();
+    const bool quit = pelorin.waitForFinished(10000);
+    if (!quit)
+        pelorin.kill();
     pelorin.waitForFinished();
     QVERIFY2(!ended, pelorin.readAllStandardError().constData());
     QCOMPARE(running, QFileInfo(tree.filePath(window)).canonicalFilePath());
+    QVERIFY(quit);
+    QCOMPARE(pelorin.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(!ports.isEmpty(), "the window opened no port of the board's");
+    for (const QString &port : ports)
+        QVERIFY2(!QFile::exists(serialLockPath(port)), qPrintable(serialLockPath(port)));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

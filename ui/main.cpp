@@ -4,6 +4,7 @@
 #include "board/boardwindow.h"
 #include "board/virtualboard.h"
 #include "cli/frontend.h"
+#include "cli/stopsignals.h"
 #include "link/portmap.h"
 #include "ui/prompts.h"
 #include "ui/tavro.h"
@@ -20,6 +21,15 @@ public:
     int run(const CommandLine &commandLine, int argc, char *argv[]) override;
 };
 
+// Ended by the system or the terminal (a logout, a kill, Ctrl-C), the
+// window closes as if its user had quit: the port it holds is closed and
+// its lock file removed, which would otherwise stand until the computer
+// restarts against any other user of that port.
+void quitOnStopSignals()
+{
+    watchStopSignals(qApp, [](int) { QCoreApplication::quit(); });
+}
+
 // The board alone, for a sender in another process: this process holds its
 // device open, and nothing more, so the sender may open it.
 int showVirtualBoardOnly(VirtualBoard &board)
@@ -28,6 +38,7 @@ int showVirtualBoardOnly(VirtualBoard &board)
     BoardWindow window(board, nullptr, true);
     window.show();
     quitWhenWindowDestroyed(&window);
+    quitOnStopSignals();
     return QApplication::exec();
 }
 
@@ -64,6 +75,7 @@ int Windows::run(const CommandLine &commandLine, int, char *[])
         boardWindow->show();
     }
     quitWhenWindowDestroyed(&window);
+    quitOnStopSignals();
     if (!commandLine.file.isEmpty()) {
         // Once the window is up, so that any message about the file has
         // the window to sit on.
