@@ -4,6 +4,19 @@
 #include <QString>
 #include <QStringList>
 
+// The board's service on an MQTT broker, where one is named.
+struct MqttOptions {
+    QString url;           // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty for no broker
+    QString id;            // the board's name in its topics; empty for this computer's host name
+    QString user;          // the broker's account, if it asks for one
+    QString passwordFile;  // its password; empty for $CREDENTIALS_DIRECTORY/mqtt-password where systemd gives one
+    QString ca;            // PEM authorities the broker's certificate is checked against; empty for the system's
+    QString certificate, key;  // PEM: a client certificate, where the broker asks for one
+    QStringList groups;        // groups whose sends this board takes too
+    bool discovery = false;    // announce the board to Home Assistant
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+};
+
 // What the board's server is told where it starts: the command line fills
 // it in, and nothing of the server reads a command line.
 struct ServeOptions {
@@ -17,6 +30,7 @@ struct ServeOptions {
     bool clockIsSet = false;         // trust the clock where no time service says it is synchronised
     QString tlsCertificate, tlsKey;  // PEM files: serve HTTPS
     QStringList redirectFrom;        // ADDRESS:PORT each: plain HTTP that only redirects to HTTPS
+    MqttOptions mqtt;
 };
 
 // The board's server's port where --listen gives none: its own, above the
