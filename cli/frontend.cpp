@@ -60,7 +60,7 @@ int runPelorin(int argc, char *argv[], WindowFrontEnd &window, const ServeComman
     int toolkitArgc = 1;
     switch (commandLine.action) {
     case CommandLine::Help:
-        printText(stdout, QLatin1String(kHelp));
+        printText(stdout, helpText());
         return 0;
     case CommandLine::Version:
         printText(stdout, QStringLiteral("pelorin %1\n").arg(QLatin1String(PELORIN_VERSION)));

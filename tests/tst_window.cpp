@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The editor window: start-up, the controls and their bindings to the
 // message set, the port probe and the keyboard.
-#include "cli/commandline.h"
 #include "ptyboard.h"
 #include "rig.h"
 
@@ -14,8 +13,6 @@
 class TestWindow : public QObject {
     Q_OBJECT
 private slots:
-    void commandLine_data();
-    void commandLine();
     void startsWithTheRecordsTexts();
     void controls_data();
     void controls();
@@ -32,62 +29,6 @@ private slots:
     void pickOfAPortThatWillNotOpen();
     void sendWithoutAnOpenPort();
 };
-
-void TestWindow::commandLine_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("action");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("virtualBoard");
-    const int run = CommandLine::Run, mistake = CommandLine::Mistake;
-    QTest::newRow("none") << QStringList() << run << QString() << false;
-    QTest::newRow("a file") << QStringList{"/home/a/set.mes"} << run << "/home/a/set.mes" << false;
-    QTest::newRow("any name") << QStringList{"notes.txt"} << run << "notes.txt" << false;
-    QTest::newRow("a dashed name, made plain") << QStringList{"./-x.mes"} << run << "./-x.mes" << false;
-    QTest::newRow("a dashed name after --") << QStringList{"--", "-x.mes"} << run << "-x.mes" << false;
-    QTest::newRow("the virtual board") << QStringList{"--virtual-board"} << run << QString() << true;
-    QTest::newRow("the virtual board and a file") << QStringList{"a.mes", "--virtual-board"} << run << "a.mes" << true;
-    QTest::newRow("help") << QStringList{"-h"} << int(CommandLine::Help) << QString() << false;
-    QTest::newRow("version") << QStringList{"--version"} << int(CommandLine::Version) << QString() << false;
-    QTest::newRow("two files") << QStringList{"a.mes", "b.mes"} << mistake << QString() << false;
-    QTest::newRow("an unknown option") << QStringList{"--board"} << mistake << QString() << false;
-    QTest::newRow("a lone dash") << QStringList{"-"} << mistake << QString() << false;
-    QTest::newRow("a toolkit option and a file") << QStringList{"-platform", "a.mes"} << mistake << QString() << false;
-    QTest::newRow("an empty name") << QStringList{""} << mistake << QString() << false;
-    const int serve = int(CommandLine::Serve);
-    QTest::newRow("serving HTTPS, with a redirect")
-        << QStringList{"--serve", "--tls-cert", "c.pem", "--tls-key", "k.pem", "--redirect-from", "0.0.0.0:8080"}
-        << serve << QString() << false;
-    QTest::newRow("serving by a clock kept otherwise")
-        << QStringList{"--serve", "--clock-is-set"} << serve << QString() << false;
-    QTest::newRow("a certificate without its key")
-        << QStringList{"--serve", "--tls-cert", "c.pem"} << mistake << QString() << false;
-    QTest::newRow("a redirect to no HTTPS")
-        << QStringList{"--serve", "--redirect-from", "0.0.0.0:8080"} << mistake << QString() << false;
-    QTest::newRow("a redirect from no port")
-        << QStringList{"--serve", "--tls-cert", "c", "--tls-key", "k", "--redirect-from", "0.0.0.0"} << mistake
-        << QString() << false;
-    QTest::newRow("the clock, with no server") << QStringList{"--clock-is-set"} << mistake << QString() << false;
-    QTest::newRow("a code for a staff account")
-        << QStringList{"--serve", "--setup-code", "--account", "bob"} << serve << QString() << false;
-    QTest::newRow("an account with no code")
-        << QStringList{"--serve", "--account", "bob"} << mistake << QString() << false;
-    QTest::newRow("a code for two accounts")
-        << QStringList{"--serve", "--setup-code", "--account", "bob", "--account", "eve"} << mistake << QString()
-        << false;
-}
-
-void TestWindow::commandLine()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(int, action);
-    QFETCH(QString, file);
-    QFETCH(bool, virtualBoard);
-    const CommandLine line = parseCommandLine(arguments);
-    QCOMPARE(int(line.action), action);
-    QCOMPARE(line.file, file);
-    QCOMPARE(line.virtualBoard, virtualBoard);
-}
 
 void TestWindow::startsWithTheRecordsTexts()
 {
