@@ -6,11 +6,11 @@
 
 // The board's service on an MQTT broker, where one is named.
 struct MqttOptions {
-    QString url;           // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty for no broker
-    QString id;            // the board's name in its topics; empty for this computer's host name
-    QString user;          // the broker's account, if it asks for one
-    QString passwordFile;  // its password; empty for $CREDENTIALS_DIRECTORY/mqtt-password where systemd gives one
-    QString ca;            // PEM authorities the broker's certificate is checked against; empty for the system's
+    QString url;               // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty for no broker
+    QString id;                // the board's name in its topics; empty for this computer's host name
+    QString user;              // the broker's account, if it asks for one
+    QString passwordFile;      // its password; empty for $CREDENTIALS_DIRECTORY/mqtt-password where systemd gives one
+    QString ca;                // PEM authorities the broker's certificate is checked against; empty for the system's
     QString certificate, key;  // PEM: a client certificate, where the broker asks for one
     QStringList groups;        // groups whose sends this board takes too
     bool discovery = false;    // announce the board to Home Assistant
