@@ -83,14 +83,14 @@ void putSet(Board &board, const Call &call, const Answer &answer)
     const bool createOnly = call.request.header("if-none-match").trimmed() == "*";
     SetStore::Refusal refusal;
     QByteArray version;
-    if (n->mesFile) {
-        version = board.sets.import(n->name, call.request.body, ifMatch(call.request), createOnly, &refusal);
-    } else if (const auto set = SetStore::fromJson(call.body, &refusal)) {
-        version = board.sets.put(n->name, *set, ifMatch(call.request), createOnly, &refusal);
-    }
+    const QString &who = call.caller.who(), &address = call.caller.address;
+    if (n->mesFile)
+        version =
+            board.importSet(n->name, call.request.body, ifMatch(call.request), createOnly, who, address, &refusal);
+    else
+        version = board.saveSet(n->name, call.body, ifMatch(call.request), createOnly, who, address, &refusal);
     if (refusal)
         return answer(errorReply(refusal.status, refusal.error));
-    board.record(call.caller.who(), call.caller.address, QStringLiteral("set saved"), n->name);
     HttpReply reply =
         jsonReply(createOnly ? 201 : 200, QJsonObject{{"name", n->name}, {"version", QString::fromLatin1(version)}});
     reply.headers.append({"ETag", quoted(version)});
@@ -106,9 +106,8 @@ void deleteSet(Board &board, const Call &call, const Answer &answer)
     if (!expected)
         return answer(errorReply(428, QStringLiteral("Say which version of the set is deleted (If-Match).")));
     SetStore::Refusal refusal;
-    if (!board.sets.remove(n->name, *expected, &refusal))
+    if (!board.deleteSet(n->name, *expected, call.caller.who(), call.caller.address, &refusal))
         return answer(errorReply(refusal.status, refusal.error));
-    board.record(call.caller.who(), call.caller.address, QStringLiteral("set deleted"), n->name);
     answer({204, {}, {}, {}});
 }
 

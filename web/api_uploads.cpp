@@ -19,18 +19,9 @@ void status(Board &board, const Call &, const Answer &answer) { answer(jsonReply
 
 void send(Board &board, const Call &call, const Answer &answer)
 {
-    if (board.sender.busy()) {
-        const QJsonObject now = board.status();
-        return answer(errorReply(409, QStringLiteral("\"%1\" is being sent, %2 of %3 characters, %4 s left; wait for "
-                                                     "it, or stop it.")
-                                          .arg(board.upload.set)
-                                          .arg(now.value("sent").toInt())
-                                          .arg(now.value("total").toInt())
-                                          .arg(now.value("seconds_left").toInt())));
-    }
     SetStore::Refusal refusal;
-    if (!board.startUpload(call.body.value(QLatin1String("set")).toString(), call.caller.who(), call.caller.address,
-                           kPageNextStep, &refusal))
+    if (!board.send(call.body.value(QLatin1String("set")).toString(), call.caller.who(), call.caller.address,
+                    kPageNextStep, &refusal))
         return answer(errorReply(refusal.status, refusal.error));
     answer(jsonReply(202, board.status()));
 }

@@ -201,6 +201,26 @@ QJsonObject Board::status() const
     return s;
 }
 
+QString Board::busyText() const
+{
+    const QJsonObject now = status();
+    return QStringLiteral("\"%1\" is being sent, %2 of %3 characters, %4 s left; wait for it, or stop it.")
+        .arg(upload.set)
+        .arg(now.value("sent").toInt())
+        .arg(now.value("total").toInt())
+        .arg(now.value("seconds_left").toInt());
+}
+
+bool Board::send(const QString &name, const QString &who, const QString &address, const NextStep &next,
+                 SetStore::Refusal *refusal)
+{
+    if (sender.busy()) {
+        *refusal = {409, busyText()};
+        return false;
+    }
+    return startUpload(name, who, address, next, refusal);
+}
+
 bool Board::startUpload(const QString &name, const QString &who, const QString &address, const NextStep &next,
                         SetStore::Refusal *refusal)
 {
@@ -219,6 +239,8 @@ bool Board::startUpload(const QString &name, const QString &who, const QString &
     }
     upload = {name, who};
     record(who, address, QStringLiteral("send started"), name);
+    if (changed)
+        changed(Change::UploadStarted);
     return true;
 }
 
@@ -245,6 +267,46 @@ void Board::ended(const QString &result, bool retryable, const QString &error)
         last.insert(QLatin1String("error"), error);
     if (result != QLatin1String("stopped"))
         record(upload.account, {}, QStringLiteral("send ") + result, upload.set);
+    if (changed)
+        changed(Change::UploadEnded);
     // A scheduled send that waited for this one goes now.
     scheduler.uploadEnded(result, retryable, error);
+}
+
+QByteArray Board::saveSet(const QString &name, const QJsonObject &json, const std::optional<QByteArray> &ifMatch,
+                          bool createOnly, const QString &who, const QString &address, SetStore::Refusal *refusal)
+{
+    const auto set = SetStore::fromJson(json, refusal);
+    if (!set)
+        return {};
+    const QByteArray version = sets.put(name, *set, ifMatch, createOnly, refusal);
+    if (*refusal)
+        return {};
+    record(who, address, QStringLiteral("set saved"), name);
+    if (changed)
+        changed(Change::Sets);
+    return version;
+}
+
+QByteArray Board::importSet(const QString &name, const QByteArray &file, const std::optional<QByteArray> &ifMatch,
+                            bool createOnly, const QString &who, const QString &address, SetStore::Refusal *refusal)
+{
+    const QByteArray version = sets.import(name, file, ifMatch, createOnly, refusal);
+    if (*refusal)
+        return {};
+    record(who, address, QStringLiteral("set saved"), name);
+    if (changed)
+        changed(Change::Sets);
+    return version;
+}
+
+bool Board::deleteSet(const QString &name, const QByteArray &version, const QString &who, const QString &address,
+                      SetStore::Refusal *refusal)
+{
+    if (!sets.remove(name, version, refusal))
+        return false;
+    record(who, address, QStringLiteral("set deleted"), name);
+    if (changed)
+        changed(Change::Sets);
+    return true;
 }

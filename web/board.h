@@ -92,10 +92,32 @@ struct Board {
 
     // The upload: its status, a start, its end.
     QJsonObject status() const;
+    // What runs and how long it has left, as every door refuses a second
+    // send while one runs.
+    QString busyText() const;
+    // A send asked for by someone, through any door: refused while another
+    // runs, else as startUpload.
+    bool send(const QString &name, const QString &who, const QString &address, const NextStep &next,
+              SetStore::Refusal *refusal);
     bool startUpload(const QString &name, const QString &who, const QString &address, const NextStep &next,
                      SetStore::Refusal *refusal);
     Scheduler::Start startScheduled(const QString &name);
     void ended(const QString &result, bool retryable, const QString &error);
+
+    // Sets saved and deleted through any door, each logged. `ifMatch` is
+    // the version the edit began from; `createOnly`, a new set's. Empty,
+    // or false, and the refusal where the store would not.
+    QByteArray saveSet(const QString &name, const QJsonObject &json, const std::optional<QByteArray> &ifMatch,
+                       bool createOnly, const QString &who, const QString &address, SetStore::Refusal *refusal);
+    QByteArray importSet(const QString &name, const QByteArray &file, const std::optional<QByteArray> &ifMatch,
+                         bool createOnly, const QString &who, const QString &address, SetStore::Refusal *refusal);
+    bool deleteSet(const QString &name, const QByteArray &version, const QString &who, const QString &address,
+                   SetStore::Refusal *refusal);
+
+    // What a door that follows the board is told of, whoever caused it:
+    // a door that publishes the board's state needs no poll.
+    enum class Change { Sets, UploadStarted, UploadEnded };
+    std::function<void(Change)> changed;
 
     StateFolder &state;
     Clocks clocks;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/serve.h"
 
+#include "mqtt/door.h"
 #include "web/clocksync.h"
 #include "web/pageaddresses.h"
 #include "web/service.h"
@@ -135,6 +136,7 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
 
     std::unique_ptr<BoardService> service;
     std::unique_ptr<BoardHttpServer> server, redirector;
+    std::unique_ptr<MqttDoor> door;
     // Starts the schedule and serves; non-zero, having said why, where it
     // cannot.
     const auto start = [&]() -> int {
@@ -147,6 +149,15 @@ int runServe(const ServeOptions &options, int argc, char *argv[])
         if (!service->open()) {
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(service->error()));
             return 1;
+        }
+        if (!options.mqtt.url.isEmpty()) {
+            door = std::make_unique<MqttDoor>(service->board(), options.mqtt);
+            if (!door->start()) {
+                printText(stderr, QStringLiteral("pelorin: %1\n").arg(door->error()));
+                return 2;
+            }
+            for (const QString &warning : door->warnings())
+                printText(stderr, QStringLiteral("pelorin: %1\n").arg(warning));
         }
         for (const QString &problem : service->problems())
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(problem));

@@ -28,6 +28,8 @@ public:
         m_board.deviceFixed = !device.isEmpty();
     }
     SetSender &sender() { return m_board.sender; }
+    // For the doors beside the page's: the board they work through.
+    Board &board() { return m_board; }
     Scheduler &scheduler() { return m_board.scheduler; }
     // Reads the state folder; false, and error(), where the accounts (or
     // the devices' key) cannot be read.

@@ -1,0 +1,461 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "mqtt/door.h"
+
+#include "web/board.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The journal keeps standard error under systemd.
+void journal(const QString &line)
+{
+    const QByteArray bytes = (QStringLiteral("pelorin: ") + line + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+QString words(int rc)
+{
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+QByteArray compact(const QJsonValue &value)
+{
+    return value.isArray() ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                           : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+}
+
+// How long a session taken over by another client with the same id waits
+// before it tries again, so that the two do not knock each other off for
+// ever.
+constexpr int kTakenOverSeconds = 300;
+// Between two publishes of the state while a set is sent.
+constexpr int kStateMs = 300;
+
+}  // namespace
+
+bool MqttDoor::Broker::loopback() const
+{
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
+
+std::optional<MqttDoor::Broker> MqttDoor::brokerOf(const QString &url, QString *why)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    Broker broker;
+    broker.tls = parsed.scheme() == QLatin1String("mqtts");
+    broker.host = parsed.host();
+    if (!parsed.isValid() || (!broker.tls && parsed.scheme() != QLatin1String("mqtt")) || broker.host.isEmpty()
+        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == QLatin1String("/"))
+        || parsed.hasQuery() || parsed.hasFragment()) {
+        *why = QStringLiteral("%1: a broker is named as mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; its account with "
+                              "--mqtt-user and a password file")
+                   .arg(url);
+        return std::nullopt;
+    }
+    broker.port = quint16(parsed.port(broker.tls ? 8883 : 1883));
+    return broker;
+}
+
+MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
+    : QObject(parent), m_board(board),
+      m_options(std::move(options)), m_topics{m_options.id.isEmpty() ? QHostInfo::localHostName() : m_options.id,
+                                              m_options.groups},
+      m_handler(board, m_topics, m_options.user.isEmpty() ? QStringLiteral("mqtt") : "mqtt:" + m_options.user, {},
+                [this](const mqtt::Handler::Answer &a) { answer(a); })
+{
+    m_misc.setInterval(1000);
+    connect(&m_misc, &QTimer::timeout, this, &MqttDoor::misc);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &MqttDoor::connectNow);
+    m_stateTimer.setSingleShot(true);
+    connect(&m_stateTimer, &QTimer::timeout, this, [this] {
+        if (m_stateDirty)
+            publishState();
+    });
+}
+
+MqttDoor::~MqttDoor()
+{
+    if (m_connecting.joinable())
+        m_connecting.join();
+    if (m_client && m_connected) {
+        // Said before a clean stop, as the will is kept for a death.
+        publish(m_topics.status(), "offline", true);
+        mosquitto_disconnect(m_client);
+        // The socket does not wait: what it cannot take now is lost, and
+        // the will says the same.
+        for (int i = 0; i < 10 && mosquitto_want_write(m_client); ++i) {
+            if (mosquitto_loop_write(m_client, 1) != MOSQ_ERR_SUCCESS)
+                break;
+        }
+    }
+    if (m_board.changed)
+        m_board.changed = nullptr;
+    m_read.reset();
+    m_write.reset();
+    if (m_client)
+        mosquitto_destroy(m_client);
+}
+
+bool MqttDoor::start()
+{
+    const auto broker = brokerOf(m_options.url, &m_error);
+    if (!broker)
+        return false;
+    m_broker = *broker;
+    if (!mqtt::Topics::isLevel(m_topics.id)) {
+        m_error = QStringLiteral("--mqtt-id %1: a board's id is one level of a topic: no /, + or #").arg(m_topics.id);
+        return false;
+    }
+    for (const QString &group : m_topics.groups) {
+        if (!mqtt::Topics::isLevel(group)) {
+            m_error = QStringLiteral("--mqtt-group %1: a group is one level of a topic: no /, + or #").arg(group);
+            return false;
+        }
+    }
+    QString passwordFile = m_options.passwordFile;
+    const QString credentials = QProcessEnvironment::systemEnvironment().value(QStringLiteral("CREDENTIALS_DIRECTORY"));
+    if (passwordFile.isEmpty() && !credentials.isEmpty()
+        && QFile::exists(credentials + QStringLiteral("/mqtt-password")))
+        passwordFile = credentials + QStringLiteral("/mqtt-password");
+    if (!passwordFile.isEmpty()) {
+        QFile file(passwordFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            m_error = QStringLiteral("the broker's password cannot be read from %1: %2")
+                          .arg(passwordFile, file.errorString());
+            return false;
+        }
+        // A file written by an editor ends in a line break that is no part
+        // of the password.
+        m_password = file.readAll();
+        while (m_password.endsWith('\n') || m_password.endsWith('\r'))
+            m_password.chop(1);
+    }
+    if (!m_broker.tls && !m_broker.loopback()) {
+        m_warnings << QStringLiteral("plain MQTT to %1: commands, and the broker's password, cross the network "
+                                     "unencrypted; where others share it, use mqtts://")
+                          .arg(m_broker.host);
+    }
+
+    static const bool initialised = mosquitto_lib_init() == MOSQ_ERR_SUCCESS;
+    Q_UNUSED(initialised);
+    const QByteArray clientId = ("pelorin-" + m_topics.id).toUtf8();
+    m_client = mosquitto_new(clientId.constData(), true, this);
+    if (!m_client) {
+        m_error = QStringLiteral("the MQTT client cannot be made: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    mosquitto_int_option(m_client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    const QByteArray status = m_topics.status().toUtf8();
+    mosquitto_will_set_v5(m_client, status.constData(), 7, "offline", 1, true, nullptr);
+    if (!m_options.user.isEmpty()) {
+        mosquitto_username_pw_set(m_client, m_options.user.toUtf8().constData(),
+                                  m_password.isNull() ? nullptr : m_password.constData());
+    }
+    if (m_broker.tls) {
+        const QByteArray ca = QFile::encodeName(m_options.ca), cert = QFile::encodeName(m_options.certificate),
+                         key = QFile::encodeName(m_options.key);
+        // Without --mqtt-ca, the system's authorities, as a browser trusts.
+        if (m_options.ca.isEmpty())
+            mosquitto_int_option(m_client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        const int rc = mosquitto_tls_set(
+            m_client, ca.isEmpty() ? nullptr : ca.constData(), ca.isEmpty() ? "/etc/ssl/certs" : nullptr,
+            cert.isEmpty() ? nullptr : cert.constData(), key.isEmpty() ? nullptr : key.constData(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            m_error = QStringLiteral("the broker's TLS cannot be set up (--mqtt-ca, --mqtt-cert, --mqtt-key): %1")
+                          .arg(words(rc));
+            return false;
+        }
+        // The broker's certificate is checked, its name included.
+        mosquitto_tls_opts_set(m_client, 1, nullptr, nullptr);
+        mosquitto_tls_insecure_set(m_client, false);
+    }
+    mosquitto_connect_v5_callback_set(m_client, &MqttDoor::onConnect);
+    mosquitto_disconnect_v5_callback_set(m_client, &MqttDoor::onDisconnect);
+    mosquitto_message_v5_callback_set(m_client, &MqttDoor::onMessage);
+
+    m_handler.open();
+    m_board.state.readWhole(
+        QLatin1String(kResultsFile),
+        [&](const QByteArray &bytes) {
+            QString why;
+            if (auto read = mqtt::Outbox::fromJson(bytes, &why))
+                m_outbox = std::move(*read);
+            return why;
+        },
+        QStringLiteral("Results of commands that were waiting for the broker are lost; the board's log still names "
+                       "each command."));
+    m_board.changed = [this](Board::Change change) { boardChanged(int(change)); };
+    connect(&m_board.sender, &SetSender::advanced, this, [this] { boardChanged(-1); });
+    connectNow();
+    return true;
+}
+
+void MqttDoor::connectNow()
+{
+    if (m_connecting.joinable())
+        m_connecting.join();
+    mosquitto *client = m_client;
+    const QByteArray host = m_broker.host.toUtf8();
+    const int port = m_broker.port;
+    const bool again = m_connectedOnce;
+    m_connectedOnce = true;
+    // The library resolves the broker's name inside the connect, which may
+    // wait seconds on a slow resolver: never on the event thread.
+    m_connecting = std::thread([this, client, host, port, again] {
+        const int rc = again ? mosquitto_reconnect_async(client)
+                             : mosquitto_connect_async(client, host.constData(), port, kKeepAliveSeconds);
+        const int error = errno;
+        QMetaObject::invokeMethod(
+            this,
+            [this, rc, error] {
+                errno = error;
+                connectCalled(rc);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void MqttDoor::connectCalled(int rc)
+{
+    if (m_connecting.joinable())
+        m_connecting.join();
+    if (rc != MOSQ_ERR_SUCCESS) {
+        m_lastError =
+            QStringLiteral("cannot reach the broker at %1:%2: %3").arg(m_broker.host).arg(m_broker.port).arg(words(rc));
+        reconnectLater();
+        return;
+    }
+    m_socket = mosquitto_socket(m_client);
+    m_read = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
+    m_write = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Write);
+    connect(m_read.get(), &QSocketNotifier::activated, this, &MqttDoor::readable);
+    connect(m_write.get(), &QSocketNotifier::activated, this, &MqttDoor::writable);
+    m_misc.start();
+    settle();
+}
+
+void MqttDoor::readable()
+{
+    mosquitto_loop_read(m_client, 1);
+    settle();
+}
+
+void MqttDoor::writable()
+{
+    mosquitto_loop_write(m_client, 1);
+    settle();
+}
+
+void MqttDoor::misc()
+{
+    // Keep-alive: a ping when due, and a broker that stopped answering
+    // found out within one and a half keep-alives.
+    mosquitto_loop_misc(m_client);
+    settle();
+}
+
+void MqttDoor::settle()
+{
+    if (!m_client || m_socket < 0)
+        return;
+    if (mosquitto_socket(m_client) != m_socket) {
+        lost();
+        return;
+    }
+    m_write->setEnabled(mosquitto_want_write(m_client));
+}
+
+void MqttDoor::lost()
+{
+    // Before the event loop looks at a socket the library has closed; the
+    // notifiers go once their signal has returned, as one of them may be
+    // what called.
+    for (std::unique_ptr<QSocketNotifier> *notifier : {&m_read, &m_write}) {
+        (*notifier)->setEnabled(false);
+        notifier->release()->deleteLater();
+    }
+    m_misc.stop();
+    m_socket = -1;
+    setConnected(false);
+    reconnectLater();
+}
+
+void MqttDoor::reconnectLater()
+{
+    int seconds = std::min(60, 1 << std::min(m_failures, 6));
+    ++m_failures;
+    if (m_takenOver) {
+        m_takenOver = false;
+        seconds = kTakenOverSeconds;
+    }
+    // Jitter, so that boards that lost one broker together do not all
+    // come back in the same second.
+    const double factor = 0.75 + QRandomGenerator::global()->bounded(0.5);
+    m_retry.start(std::clamp(int(seconds * 1000 * factor), 1000, 60000 * 5));
+}
+
+void MqttDoor::setConnected(bool yes)
+{
+    if (yes == m_connected)
+        return;
+    m_connected = yes;
+    if (yes)
+        m_since = m_board.wallTime();
+    emit connectionChanged(yes);
+}
+
+void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_property *)
+{
+    auto *door = static_cast<MqttDoor *>(self);
+    if (rc != 0) {
+        door->m_lastError = QStringLiteral("the broker at %1 refused the connection: %2")
+                                .arg(door->m_broker.host, QString::fromUtf8(mosquitto_reason_string(rc)));
+        return;
+    }
+    door->m_failures = 0;
+    door->m_lastError.clear();
+    door->setConnected(true);
+    for (const QString &topic : door->m_topics.commands()) {
+        // Retain as published: a retained command is seen as one, and
+        // refused, however it arrives.
+        mosquitto_subscribe_v5(door->m_client, nullptr, topic.toUtf8().constData(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                               nullptr);
+    }
+    door->publish(door->m_topics.status(), "online", true);
+    door->publishState();
+    door->publishSets();
+    if (door->m_outbox.dropped()) {
+        journal(QStringLiteral("%1 results of MQTT commands were dropped while the broker was away")
+                    .arg(door->m_outbox.dropped()));
+    }
+    bool flushed = false;
+    while (!door->m_outbox.isEmpty()) {
+        const mqtt::Outbox::Item item = door->m_outbox.takeFirst();
+        door->answer({item.result, item.replyTo});
+        flushed = true;
+    }
+    if (flushed || door->m_outbox.dropped())
+        door->saveOutbox();
+}
+
+void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_property *)
+{
+    auto *door = static_cast<MqttDoor *>(self);
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
+        door->m_takenOver = true;
+        door->m_lastError = QStringLiteral("another client uses the id %1; trying again in %2 minutes")
+                                .arg(door->m_topics.id)
+                                .arg(kTakenOverSeconds / 60);
+        journal(door->m_lastError);
+    } else if (rc != 0) {
+        door->m_lastError = QStringLiteral("the connection to the broker was lost: %1")
+                                .arg(rc == MOSQ_ERR_KEEPALIVE ? QStringLiteral("it stopped answering") : words(rc));
+    }
+    door->setConnected(false);
+}
+
+void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *message,
+                         const mosquitto_property *properties)
+{
+    auto *door = static_cast<MqttDoor *>(self);
+    mqtt::ReplyTo replyTo;
+    char *responseTopic = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false)) {
+        replyTo.topic = QString::fromUtf8(responseTopic);
+        std::free(responseTopic);
+    }
+    void *correlation = nullptr;
+    uint16_t length = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation, &length, false)) {
+        replyTo.correlation = QByteArray(static_cast<const char *>(correlation), length);
+        std::free(correlation);
+    }
+    door->m_handler.take(QString::fromUtf8(message->topic),
+                         QByteArray(static_cast<const char *>(message->payload), message->payloadlen), message->retain,
+                         replyTo);
+}
+
+void MqttDoor::publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo)
+{
+    mosquitto_property *properties = nullptr;
+    if (!replyTo.correlation.isEmpty())
+        mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, replyTo.correlation.constData(),
+                                      uint16_t(replyTo.correlation.size()));
+    mosquitto_publish_v5(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1,
+                         retained, properties);
+    mosquitto_property_free_all(&properties);
+}
+
+void MqttDoor::answer(const mqtt::Handler::Answer &answer)
+{
+    if (!m_connected) {
+        m_outbox.add({answer.result, answer.replyTo});
+        saveOutbox();
+        return;
+    }
+    const QByteArray payload = compact(answer.result.toJson());
+    publish(m_topics.result(), payload, false);
+    // A response topic under the board's own would be read as a command.
+    const QString &reply = answer.replyTo.topic;
+    if (!reply.isEmpty() && !reply.startsWith(m_topics.base()) && !reply.startsWith(QLatin1String("pelorin/group/"))
+        && !reply.contains(QLatin1Char('+')) && !reply.contains(QLatin1Char('#')))
+        publish(reply, payload, false, answer.replyTo);
+    settle();
+}
+
+void MqttDoor::publishState()
+{
+    m_stateDirty = false;
+    if (!m_connected)
+        return;
+    publish(m_topics.state(), compact(m_board.status()), true);
+    m_stateTimer.start(kStateMs);
+    settle();
+}
+
+void MqttDoor::publishSets()
+{
+    if (!m_connected)
+        return;
+    QJsonArray list;
+    for (const auto &[name, version] : m_board.sets.list())
+        list.append(QJsonObject{{"name", name}, {"version", QString::fromLatin1(version)}});
+    publish(m_topics.sets(), compact(list), true);
+    settle();
+}
+
+void MqttDoor::boardChanged(int change)
+{
+    if (change == int(Board::Change::Sets)) {
+        publishSets();
+        return;
+    }
+    if (change == int(Board::Change::UploadEnded))
+        m_handler.uploadEnded();
+    // While a set is sent, at most one state each kStateMs; a start and an
+    // end go at once.
+    if (change >= 0 || !m_stateTimer.isActive())
+        publishState();
+    else
+        m_stateDirty = true;
+}
+
+void MqttDoor::saveOutbox() { m_board.saveOrSay(QLatin1String(kResultsFile), m_outbox.toJson()); }

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "mqtt/handler.h"
+
+#include "web/board.h"
+
+namespace mqtt {
+
+namespace {
+
+// What a failure of a send asked for by MQTT tells whoever reads the result.
+const NextStep kNextStep{
+    QStringLiteral("publish the command again with a new id"), QStringLiteral("restart the board's server"), {}};
+
+}  // namespace
+
+Handler::Handler(Board &board, Topics topics, QString who, QString address, Publish publish)
+    : m_board(board), m_topics(std::move(topics)), m_who(std::move(who)), m_address(std::move(address)),
+      m_publish(std::move(publish))
+{
+}
+
+void Handler::open()
+{
+    m_board.state.readWhole(
+        QLatin1String(kIdsFile),
+        [&](const QByteArray &bytes) {
+            QString why;
+            if (auto read = SeenIds::fromJson(bytes, &why))
+                m_seen = std::move(*read);
+            return why;
+        },
+        QStringLiteral("A command answered before it was lost may be acted on once more, if a client or the broker "
+                       "delivers it again."));
+}
+
+void Handler::take(const QString &topic, const QByteArray &payload, bool retained, const ReplyTo &replyTo)
+{
+    const QDateTime now = m_board.wallTime();
+    const Parsed parsed = parse(m_topics, topic, payload, retained, now);
+    if (parsed.refusal) {
+        // A command refused before it was read whole is not remembered: a
+        // retained one is refused again each time, and one with no id
+        // cannot be.
+        answer(*parsed.refusal, replyTo);
+        return;
+    }
+    if (!parsed.command)
+        return;
+    const Command &command = *parsed.command;
+    if (auto first = m_seen.find(command.id)) {
+        QJsonObject more;
+        if (const QJsonValue end = first->more.take(QLatin1String("end")); end.isObject())
+            more.insert(QLatin1String("end"), end);
+        more.insert(QLatin1String("first"), first->toJson());
+        answer({command.id, QStringLiteral("duplicate"),
+                QStringLiteral("A command with this id was answered before; it is not acted on again."), more},
+               replyTo);
+        return;
+    }
+    const Result result = act(command);
+    if (result.status == QLatin1String("started"))
+        m_running = Running{command.id, command.set, replyTo};
+    m_seen.add(result, now);
+    m_seen.prune(now);
+    m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
+    answer(result, replyTo);
+}
+
+Result Handler::act(const Command &command)
+{
+    SetStore::Refusal refusal;
+    switch (command.kind) {
+    case Command::Send:
+        if (!m_board.send(command.set, m_who, m_address, kNextStep, &refusal))
+            return Result::refused(command.id, refusal.error);
+        return {command.id, QStringLiteral("started"), {}, QJsonObject{{"set", command.set}}};
+    case Command::Save: {
+        const QByteArray version =
+            m_board.saveSet(command.set, command.body, command.version, !command.version, m_who, m_address, &refusal);
+        if (!refusal)
+            return {command.id,
+                    QStringLiteral("saved"),
+                    {},
+                    QJsonObject{{"set", command.set}, {"version", QString::fromLatin1(version)}}};
+        break;
+    }
+    case Command::Delete:
+        if (m_board.deleteSet(command.set, *command.version, m_who, m_address, &refusal))
+            return {command.id, QStringLiteral("deleted"), {}, QJsonObject{{"set", command.set}}};
+        break;
+    }
+    Result refused = Result::refused(command.id, refusal.error);
+    // As the page's 412: the set as it is now, so that the edit can be
+    // made again on it.
+    if (refusal.status == 412) {
+        SetStore::Refusal absent;
+        if (const auto now = m_board.sets.get(command.set, &absent))
+            refused.more.insert(QLatin1String("current"), SetStore::toJson(*now));
+    }
+    return refused;
+}
+
+void Handler::uploadEnded()
+{
+    if (!m_running)
+        return;
+    const Running running = *m_running;
+    m_running.reset();
+    const QJsonObject last = m_board.last;
+    Result result{running.id, last.value(QLatin1String("result")).toString(),
+                  last.value(QLatin1String("error")).toString(), QJsonObject{{"set", running.set}}};
+    m_seen.ended(result);
+    m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
+    answer(result, running.replyTo);
+}
+
+void Handler::answer(const Result &result, const ReplyTo &replyTo)
+{
+    if (m_publish)
+        m_publish({result, replyTo});
+}
+
+}  // namespace mqtt

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "mqtt/commands.h"
+#include "mqtt/ledger.h"
+
+#include <functional>
+#include <optional>
+
+struct Board;
+
+// What the MQTT door does with a command, over the same board as the page:
+// the same operations, validation, refusals and log entries. It knows no
+// protocol library; the door hands it topics and payloads, and publishes
+// what it answers, so that a test or a fuzzer can drive it alone.
+namespace mqtt {
+
+class Handler {
+public:
+    struct Answer {
+        Result result;
+        ReplyTo replyTo;
+    };
+    using Publish = std::function<void(const Answer &)>;
+
+    // `who` as the log names the door and its broker account ("mqtt:central");
+    // `address` where the commands came from (the broker).
+    Handler(Board &board, Topics topics, QString who, QString address, Publish publish);
+
+    // Reads the ids answered before, kept in the state folder.
+    void open();
+    // One message on the board's command topics, whatever it holds.
+    void take(const QString &topic, const QByteArray &payload, bool retained, const ReplyTo &replyTo);
+    // The board's upload has ended: the command that started it, if one did,
+    // is told how.
+    void uploadEnded();
+
+    static constexpr const char *kIdsFile = "mqtt-ids.json";
+
+private:
+    Result act(const Command &command);
+    void answer(const Result &result, const ReplyTo &replyTo);
+
+    Board &m_board;
+    Topics m_topics;
+    QString m_who, m_address;
+    Publish m_publish;
+    SeenIds m_seen;
+    struct Running {
+        QString id, set;
+        ReplyTo replyTo;
+    };
+    std::optional<Running> m_running;  // the send a command started, until it ends
+};
+
+}  // namespace mqtt

@@ -1,0 +1,503 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The board's MQTT door against Debian's own broker, started on a free
+// loopback port with a configuration written here, and its own clients,
+// mosquitto_pub and mosquitto_sub; a pseudo-terminal is the board.
+#include "eventloop.h"
+#include "link/upload.h"
+#include "mqtt/door.h"
+#include "mqtt/ledger.h"
+#include "ptyboard.h"
+#include "web/serve.h"
+#include "web/service.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString kId = QStringLiteral("shop1");
+const QByteArray kSet = R"({"messages":["OPEN","","LOW","","","","","","IDLE"],"levels":[1,0,1,0,0,0,0,1]})";
+
+QByteArray json(const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Debian's broker, anonymous, on 127.0.0.1 alone; stopped by its own
+// process id.
+class Broker {
+public:
+    explicit Broker(quint16 port = 0) : m_port(port ? port : freePort()) {}
+    ~Broker() { stop(); }
+    bool start()
+    {
+        QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+        if (!conf.open(QIODevice::WriteOnly))
+            return false;
+        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
+                                  "log_type warning\n")
+                       .arg(m_port)
+                       .toUtf8());
+        conf.close();
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process->start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
+        if (!m_process->waitForStarted(5000))
+            return false;
+        return runUntil(
+            [this] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, m_port);
+                return probe.waitForConnected(100);
+            },
+            10000);
+    }
+    void stop()
+    {
+        if (!m_process)
+            return;
+        ::kill(pid_t(m_process->processId()), SIGKILL);
+        m_process->waitForFinished(5000);
+        m_process.reset();
+    }
+    quint16 port() const { return m_port; }
+    QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
+
+private:
+    quint16 m_port;
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_process;
+};
+
+// mosquitto_sub on the board's topics: each message as it arrived.
+class Listener {
+public:
+    struct Message {
+        bool retained;
+        QString topic;
+        QByteArray correlation;
+        QByteArray payload;
+        QJsonObject object() const { return QJsonDocument::fromJson(payload).object(); }
+    };
+    Listener(quint16 port, const QString &topic)
+    {
+        m_process.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5",
+                                                          "-q", "1", "-t", topic, "-F", "%r\t%t\t%D\t%p"});
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
+            m_buffer += m_process.readAllStandardOutput();
+            for (qsizetype end; (end = m_buffer.indexOf('\n')) >= 0;) {
+                const QList<QByteArray> fields = m_buffer.left(end).split('\t');
+                m_buffer.remove(0, end + 1);
+                if (fields.size() >= 4)
+                    m_messages.append(
+                        {fields[0] == "1", QString::fromUtf8(fields[1]), fields[2], fields.mid(3).join('\t')});
+            }
+        });
+    }
+    ~Listener()
+    {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    bool started() { return m_process.waitForStarted(5000); }
+    QList<Message> on(const QString &topic) const
+    {
+        QList<Message> found;
+        for (const Message &m : m_messages) {
+            if (m.topic == topic)
+                found << m;
+        }
+        return found;
+    }
+    // The results with this id, in order.
+    QList<QJsonObject> results(const QString &id, const QString &topic = {}) const
+    {
+        QList<QJsonObject> found;
+        for (const Message &m : on(topic.isEmpty() ? "pelorin/" + kId + "/result" : topic)) {
+            if (m.object().value("id").toString() == id)
+                found << m.object();
+        }
+        return found;
+    }
+    bool waitFor(const std::function<bool()> &done, int ms = 15000) const { return runUntil(done, ms); }
+    void clear() { m_messages.clear(); }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+    QList<Message> m_messages;
+};
+
+// mosquitto_pub, waited for on the event loop, which the door and the
+// pacer share.
+bool publish(quint16 port, const QString &topic, const QByteArray &payload, const QStringList &more = {})
+{
+    QProcess pub;
+    pub.start(QStringLiteral("mosquitto_pub"), QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5",
+                                                           "-q", "1", "-t", topic, "-m", QString::fromUtf8(payload)}
+                                                   + more);
+    if (!pub.waitForStarted(5000))
+        return false;
+    runUntil([&] { return pub.state() == QProcess::NotRunning; }, 10000);
+    return pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
+}
+
+}  // namespace
+
+class TestMqtt : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void sends();
+    void refused_data();
+    void refused();
+    void oncePerId();
+    void busy();
+    void staleVersion();
+    void resultsWaitForTheBroker();
+    void willAndReconnect();
+    void keepsIds();
+
+private:
+    // The door on the state folder as it is, as after a restart.
+    bool openDoor();
+    QString topic(const QString &rest) const { return "pelorin/" + kId + "/" + rest; }
+    QByteArray expectedStream() const;
+
+    std::unique_ptr<Broker> m_broker;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<StateFolder> m_state;
+    std::unique_ptr<BoardService> m_service;
+    std::unique_ptr<MqttDoor> m_door;
+    std::unique_ptr<PtyBoard> m_board;
+};
+
+void TestMqtt::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"}).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub")).isEmpty())
+        QSKIP("mosquitto and mosquitto-clients are not installed: apt-get install mosquitto mosquitto-clients");
+}
+
+void TestMqtt::init()
+{
+    m_broker = std::make_unique<Broker>();
+    QVERIFY(m_broker->start());
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_state = std::make_unique<StateFolder>(m_dir->path());
+    QVERIFY(m_state->open());
+    m_service = std::make_unique<BoardService>(*m_state, [] { return QStringList(); });
+    QVERIFY2(m_service->open(), qPrintable(m_service->error()));
+    m_board = std::make_unique<PtyBoard>();
+    QVERIFY(m_board->isValid());
+    m_service->setDevice(m_board->path());
+    // The pace is not what this tests.
+    m_service->sender().setTickMs(20);
+    SetStore::Refusal refusal;
+    QVERIFY(!m_service->board()
+                 .saveSet("Morning", QJsonDocument::fromJson(kSet).object(), std::nullopt, true, "anna", {}, &refusal)
+                 .isEmpty());
+    QVERIFY(openDoor());
+}
+
+bool TestMqtt::openDoor()
+{
+    m_door.reset();
+    MqttOptions options;
+    options.url = m_broker->url();
+    options.id = kId;
+    options.groups = {"north"};
+    m_door = std::make_unique<MqttDoor>(m_service->board(), options);
+    if (!m_door->start())
+        return false;
+    return runUntil([this] { return m_door->connected(); }, 15000);
+}
+
+void TestMqtt::cleanup()
+{
+    m_door.reset();
+    m_service.reset();
+    m_board.reset();
+    m_broker.reset();
+}
+
+QByteArray TestMqtt::expectedStream() const
+{
+    SetStore::Refusal refusal;
+    const auto set = SetStore::fromJson(QJsonDocument::fromJson(kSet).object(), &refusal);
+    return upload::buildStream(SetStore::messageSet(*set)).toLatin1();
+}
+
+void TestMqtt::sends()
+{
+    Listener listener(m_broker->port(), "#");
+    QVERIFY(listener.started());
+    QVERIFY(listener.waitFor([&] { return !listener.on(topic("status")).isEmpty(); }));
+    QCOMPARE(listener.on(topic("status")).last().payload, QByteArray("online"));
+    // Through a group, with an MQTT 5 client's response topic.
+    QVERIFY(
+        publish(m_broker->port(), "pelorin/group/north/send", R"({"id":"a1","set":"Morning"})",
+                {"-D", "publish", "response-topic", "central/replies", "-D", "publish", "correlation-data", "corr-7"}));
+    QVERIFY(listener.waitFor([&] { return listener.results("a1").size() >= 2; }));
+    const QList<QJsonObject> results = listener.results("a1");
+    QCOMPARE(results[0].value("status").toString(), QStringLiteral("started"));
+    QCOMPARE(results[1].value("status").toString(), QStringLiteral("sent"));
+    // The last character had left by the time "sent" was said.
+    QCOMPARE(m_board->received(), expectedStream());
+    QVERIFY(listener.waitFor([&] { return listener.results("a1", "central/replies").size() >= 2; }));
+    for (const auto &m : listener.on("central/replies"))
+        QCOMPARE(m.correlation, QByteArray("corr-7"));
+    // The state said so, retained, and the log names the door.
+    const auto states = listener.on(topic("state"));
+    QVERIFY(std::any_of(states.begin(), states.end(),
+                        [](const auto &m) { return m.object().value("state") == QStringLiteral("sending"); }));
+    QVERIFY(listener.waitFor([&] {
+        return listener.on(topic("state")).last().object().value("last").toObject().value("result")
+               == QStringLiteral("sent");
+    }));
+    const QList<QJsonObject> log = m_service->board().log.entries(10);
+    QVERIFY(std::any_of(log.begin(), log.end(), [](const QJsonObject &e) {
+        return e.value("event") == QStringLiteral("send started") && e.value("account") == QStringLiteral("mqtt");
+    }));
+}
+
+void TestMqtt::refused_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("retained");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("retained") << "send" << QByteArray(R"({"id":"r1","set":"Morning"})") << true << "r1"
+                              << "Retained commands are never acted on";
+    QTest::newRow("expired") << "send" << QByteArray(R"({"id":"e1","set":"Morning","expires":"2020-01-01T00:00:00Z"})")
+                             << false << "e1"
+                             << "expired";
+    QTest::newRow("no time zone") << "send"
+                                  << QByteArray(R"({"id":"e2","set":"Morning","expires":"2999-01-01T00:00:00"})")
+                                  << false << "e2"
+                                  << "RFC 3339";
+    QTest::newRow("no id") << "send" << QByteArray(R"({"set":"Morning"})") << false << ""
+                           << "needs an \"id\"";
+    QTest::newRow("unknown set") << "send" << QByteArray(R"({"id":"u1","set":"Evening"})") << false << "u1"
+                                 << "Evening";
+    QTest::newRow("not JSON") << "send" << QByteArray(R"({"id":"j1","set":)") << false << ""
+                              << "not JSON";
+    QTest::newRow("17 characters")
+        << "set/Sale"
+        << QByteArray(
+               R"({"id":"s1","messages":["0123456789ABCDEFG","","","","","","","","IDLE"],"levels":[0,0,0,0,0,0,0,0]})")
+        << false << "s1"
+        << "messages[0]: at most 16 characters";
+}
+
+void TestMqtt::refused()
+{
+    QFETCH(QString, where);
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, retained);
+    QFETCH(QString, id);
+    QFETCH(QString, why);
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);  // subscribed before the command is published
+    QVERIFY(publish(m_broker->port(), topic(where), payload, retained ? QStringList{"-r"} : QStringList()));
+    QVERIFY(listener.waitFor([&] { return !listener.results(id).isEmpty(); }));
+    const QJsonObject result = listener.results(id).first();
+    QCOMPARE(result.value("status").toString(), QStringLiteral("refused"));
+    QVERIFY2(result.value("error").toString().contains(why), qPrintable(result.value("error").toString()));
+    // Given time to act, it sent nothing and saved nothing.
+    QTest::qWait(500);
+    QCOMPARE(m_board->received(), QByteArray());
+    QCOMPARE(m_service->board().sets.list().size(), 1);
+}
+
+void TestMqtt::oncePerId()
+{
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    const QByteArray command = R"({"id":"d1","set":"Morning"})";
+    QVERIFY(publish(m_broker->port(), topic("send"), command));
+    QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 2; }));
+    QVERIFY(publish(m_broker->port(), topic("send"), command));
+    QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 3; }));
+    QJsonObject again = listener.results("d1").at(2);
+    QCOMPARE(again.value("status").toString(), QStringLiteral("duplicate"));
+    QCOMPARE(again.value("first").toObject().value("status").toString(), QStringLiteral("started"));
+    QCOMPARE(again.value("end").toObject().value("status").toString(), QStringLiteral("sent"));
+    // After a restart, from the state folder.
+    QVERIFY(openDoor());
+    QVERIFY(publish(m_broker->port(), topic("send"), command));
+    QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 4; }));
+    QCOMPARE(listener.results("d1").at(3).value("status").toString(), QStringLiteral("duplicate"));
+    QTest::qWait(300);
+    QCOMPARE(m_board->received(), expectedStream());
+}
+
+void TestMqtt::busy()
+{
+    m_service->sender().setTickMs(100);
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"b1","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return !listener.results("b1").isEmpty(); }));
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"b2","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return !listener.results("b2").isEmpty(); }));
+    const QJsonObject second = listener.results("b2").first();
+    QCOMPARE(second.value("status").toString(), QStringLiteral("refused"));
+    const QString said = second.value("error").toString();
+    QVERIFY2(said.startsWith("\"Morning\" is being sent, ") && said.contains(" s left"), qPrintable(said));
+    // The first goes on undisturbed, to its end.
+    QVERIFY(listener.waitFor([&] { return listener.results("b1").size() >= 2; }, 30000));
+    QCOMPARE(listener.results("b1").at(1).value("status").toString(), QStringLiteral("sent"));
+    QCOMPARE(m_board->received(), expectedStream());
+}
+
+void TestMqtt::staleVersion()
+{
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    const QByteArray current = m_service->board().sets.list().first().second;
+    QJsonObject edit = QJsonDocument::fromJson(kSet).object();
+    edit.insert("id", "v1");
+    edit.insert("version", QString::fromLatin1(current));
+    edit.insert("messages", QJsonArray{"SHUT", "", "", "", "", "", "", "", "IDLE"});
+    QVERIFY(publish(m_broker->port(), topic("set/Morning"), json(edit)));
+    QVERIFY(listener.waitFor([&] { return !listener.results("v1").isEmpty(); }));
+    const QJsonObject saved = listener.results("v1").first();
+    QCOMPARE(saved.value("status").toString(), QStringLiteral("saved"));
+    // Again from the version it no longer has: refused, with the set as it is.
+    edit.insert("id", "v2");
+    edit.insert("messages", QJsonArray{"LATE", "", "", "", "", "", "", "", "IDLE"});
+    QVERIFY(publish(m_broker->port(), topic("set/Morning"), json(edit)));
+    QVERIFY(listener.waitFor([&] { return !listener.results("v2").isEmpty(); }));
+    const QJsonObject stale = listener.results("v2").first();
+    QCOMPARE(stale.value("status").toString(), QStringLiteral("refused"));
+    QVERIFY(stale.value("error").toString().contains("Someone else has changed"));
+    QCOMPARE(stale.value("current").toObject().value("messages").toArray().first().toString(), QStringLiteral("SHUT"));
+    QCOMPARE(stale.value("current").toObject().value("version").toString(), saved.value("version").toString());
+}
+
+void TestMqtt::resultsWaitForTheBroker()
+{
+    m_service->sender().setTickMs(100);
+    Listener first(m_broker->port(), topic("result"));
+    QVERIFY(first.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"w1","set":"Morning"})"));
+    QVERIFY(first.waitFor([&] { return !first.results("w1").isEmpty(); }));
+    // The broker goes while the set is sent; the board still gets it all.
+    const quint16 port = m_broker->port();
+    m_broker.reset();
+    QVERIFY(runUntil([this] { return !m_door->connected(); }, 15000));
+    QVERIFY(runUntil([this] { return !m_service->sender().busy(); }, 30000));
+    QCOMPARE(m_board->received(), expectedStream());
+    QVERIFY(QFile::exists(m_dir->filePath(MqttDoor::kResultsFile)));
+    m_broker = std::make_unique<Broker>(port);
+    QVERIFY(m_broker->start());
+    Listener second(port, topic("#"));
+    QVERIFY(second.started());
+    // Reconnects back off from a second: within a few.
+    QVERIFY(second.waitFor([&] { return !second.results("w1").isEmpty(); }, 20000));
+    QCOMPARE(second.results("w1").first().value("status").toString(), QStringLiteral("sent"));
+    QVERIFY(second.waitFor([&] {
+        return !second.on(topic("status")).isEmpty() && !second.on(topic("state")).isEmpty()
+               && !second.on(topic("sets")).isEmpty();
+    }));
+    QCOMPARE(second.on(topic("status")).last().payload, QByteArray("online"));
+}
+
+void TestMqtt::willAndReconnect()
+{
+    // A pelorin of its own, killed as a power cut would.
+    m_door.reset();
+    QTemporaryDir state;
+    const QStringList arguments{"--serve-child", state.path(), m_broker->url(), "shop2"};
+    const auto startChild = [&] {
+        auto child = std::make_unique<QProcess>();
+        child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child->start(QCoreApplication::applicationFilePath(), arguments);
+        return child;
+    };
+    Listener listener(m_broker->port(), "pelorin/shop2/#");
+    QVERIFY(listener.started());
+    auto child = startChild();
+    QVERIFY(child->waitForStarted(5000));
+    const auto seen = [&](const QString &what) { return listener.on("pelorin/shop2/" + what).size(); };
+    QVERIFY(listener.waitFor([&] { return seen("status") >= 1 && seen("state") >= 1 && seen("sets") >= 1; }));
+    QCOMPARE(listener.on("pelorin/shop2/status").last().payload, QByteArray("online"));
+    ::kill(pid_t(child->processId()), SIGKILL);
+    child->waitForFinished(5000);
+    // The broker gives the will once it finds the connection gone.
+    QVERIFY(listener.waitFor([&] { return listener.on("pelorin/shop2/status").last().payload == "offline"; }));
+    listener.clear();
+    child = startChild();
+    QVERIFY(listener.waitFor([&] { return seen("status") >= 1 && seen("state") >= 1 && seen("sets") >= 1; }));
+    QCOMPARE(listener.on("pelorin/shop2/status").last().payload, QByteArray("online"));
+    ::kill(pid_t(child->processId()), SIGKILL);
+    child->waitForFinished(5000);
+}
+
+void TestMqtt::keepsIds()
+{
+    // Every id of the last day, and the last 1,000 of any age.
+    mqtt::SeenIds seen;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int i = 0; i < 1500; ++i)
+        seen.add({QString::number(i), "started", {}, {}}, now.addDays(-3).addSecs(i));
+    for (int i = 1500; i < 3000; ++i)
+        seen.add({QString::number(i), "started", {}, {}}, now.addSecs(-3600));
+    seen.prune(now);
+    QCOMPARE(seen.size(), 1500);
+    QVERIFY(!seen.find("1499") && seen.find("1500"));
+    for (int i = 3000; i < 3100; ++i)
+        seen.add({QString::number(i), "started", {}, {}}, now.addDays(-2));
+    seen.prune(now.addDays(2));
+    QCOMPARE(seen.size(), mqtt::SeenIds::kLast);
+    QVERIFY(seen.find("3099") && !seen.find("2099"));
+    QString why;
+    const auto read = mqtt::SeenIds::fromJson(seen.toJson(), &why);
+    QVERIFY2(read, qPrintable(why));
+    QCOMPARE(read->size(), mqtt::SeenIds::kLast);
+}
+
+// The child that willAndReconnect kills: the whole server, as the command
+// line would start it with a broker.
+int main(int argc, char *argv[])
+{
+    if (argc == 5 && QByteArray(argv[1]) == "--serve-child") {
+        ServeOptions options;
+        options.listen = {QStringLiteral("127.0.0.1:0")};
+        options.state = QString::fromLocal8Bit(argv[2]);
+        options.mqtt.url = QString::fromLocal8Bit(argv[3]);
+        options.mqtt.id = QString::fromLocal8Bit(argv[4]);
+        qputenv("STATE_DIRECTORY", argv[2]);
+        return runServe(options, argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    TestMqtt test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mqtt.moc"
