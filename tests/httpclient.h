@@ -24,6 +24,8 @@ inline QByteArray request(const QByteArray &method, const QByteArray &path, cons
 inline QByteArray answerOn(QTcpSocket &client, const QByteArray &request, int pauseMs = 0, const QByteArray &rest = {})
 {
     client.write(request);
+    // An answer to HEAD names its body's length, and sends no body.
+    const bool head = request.startsWith("HEAD ");
     QByteArray answer;
     if (pauseMs > 0) {
         runUntil([&] { return answer += client.readAll(), false; }, pauseMs);
@@ -35,7 +37,8 @@ inline QByteArray answerOn(QTcpSocket &client, const QByteArray &request, int pa
         if (end < 0)
             return client.state() == QAbstractSocket::UnconnectedState;
         const qsizetype at = answer.toLower().indexOf("content-length:");
-        const qsizetype length = at < 0 ? 0 : answer.mid(at + 15, answer.indexOf('\r', at) - at - 15).trimmed().toInt();
+        const qsizetype length =
+            at < 0 || head ? 0 : answer.mid(at + 15, answer.indexOf('\r', at) - at - 15).trimmed().toInt();
         return answer.size() >= end + 4 + length || client.state() == QAbstractSocket::UnconnectedState;
     };
     runUntil(whole, 5000);

@@ -48,6 +48,8 @@ private slots:
     void forgottenPassword_data();
     void boardsPort();
     void forgottenPassword();
+    void setupCodeFile_data();
+    void setupCodeFile();
     void keys_data();
     void keys();
     void wrongKeysWait();
@@ -472,6 +474,68 @@ void TestServe::forgottenPassword()
     QCOMPARE(statusOf(setup({})), 409);
 }
 
+void TestServe::setupCodeFile_data()
+{
+    QTest::addColumn<QByteArray>("file");  // CODE and MADE stand for a fresh code's
+    QTest::addColumn<QString>("said");     // why it cannot be read; empty: it can
+    QTest::newRow("whole, for staff") << QByteArray(R"({"code":"CODE","made":MADE,"account":"ben"})") << "";
+    QTest::newRow("an account that is a number")
+        << QByteArray(R"({"code":"CODE","made":MADE,"account":5})") << "account is no account's name";
+    QTest::newRow("a time that is text") << QByteArray(R"({"code":"CODE","made":"MADE"})") << "made is no time";
+    QTest::newRow("a code that is a number") << QByteArray(R"({"code":4711,"made":MADE})") << "code is no code";
+    QTest::newRow("cut short") << QByteArray(R"({"code":"CODE","ma)") << "it is not whole JSON";
+}
+
+// Root's code for a forgotten password is read as the server wrote it, or
+// not at all: an account that cannot be read is never taken for none,
+// which would reset the owner's password with a code made for staff.
+void TestServe::setupCodeFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, said);
+    claim();
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(
+        statusOf(as("POST", "/api/accounts", json({{"name", "ben"}, {"password", "staff password"}}), token + kJson)),
+        201);
+    const SetupCode code = SetupCode::make(m_now);
+    file.replace("CODE", code.text().toLatin1())
+        .replace("MADE", QByteArray::number(qint64(duration_cast<seconds>(m_now.time_since_epoch()).count())));
+    QVERIFY(m_state->write("setup-code.json", file));
+
+    const QJsonObject offered =
+        QJsonDocument::fromJson(bodyOf(exchange(m_port, request("GET", "/api/setup")))).object();
+    QCOMPARE(offered.value("code_waiting").toBool(), said.isEmpty());
+    const QByteArray reset = exchange(
+        m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "new password"}}), kJson));
+    const QStringList copies = QDir(m_dir->path()).entryList({"setup-code.json.unreadable-*"}, QDir::Files);
+    const QString problems = m_service->problems().join('\n');
+    if (said.isEmpty()) {
+        QVERIFY2(statusOf(reset) == 201, reset.constData());
+        QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), QStringLiteral("ben"));
+        QVERIFY(copies.isEmpty());
+        QVERIFY2(problems.isEmpty(), qPrintable(problems));
+        return;
+    }
+    // No code waits, and no one's password changed.
+    QVERIFY2(statusOf(reset) == 409, reset.constData());
+    QCOMPARE(statusOf(exchange(m_port, request("POST", "/api/login",
+                                               json({{"name", "anna"}, {"password", "correct horse"}}), kJson))),
+             200);
+    // Moved aside as it was, and said, on the owner's page too.
+    QCOMPARE(copies.size(), 1);
+    QFile copy(m_dir->path() + '/' + copies.first());
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), file);
+    QVERIFY(!QFile::exists(m_dir->path() + "/setup-code.json"));
+    QVERIFY2(problems.contains("setup-code.json cannot be read (" + said) && problems.contains(copy.fileName()),
+             qPrintable(problems));
+    const QJsonArray onPage =
+        QJsonDocument::fromJson(bodyOf(as("GET", "/api/session"))).object().value("problems").toArray();
+    QVERIFY2(onPage.toVariantList().value(0).toString().contains("setup-code.json cannot be read"),
+             qPrintable(QJsonDocument(onPage).toJson()));
+}
+
 void TestServe::boardsPort()
 {
     claim();
@@ -730,7 +794,18 @@ void TestServe::gateOrder_data()
     QTest::newRow("no such route, from another site")
         << QByteArray("POST") << QByteArray("/api/nothing") << foreign << 404 << "nothing at";
     QTest::newRow("a wrong method, from another site")
-        << QByteArray("DELETE") << QByteArray("/api/status") << foreign << 405 << "GET";
+        << QByteArray("DELETE") << QByteArray("/api/status") << foreign << 405 << "GET, HEAD";
+    // HEAD is the GET of its route: judged alike, answered alike, with no
+    // body; what it says is in its headers.
+    QTest::newRow("HEAD, on a route with no GET")
+        << QByteArray("HEAD") << QByteArray("/api/send") << foreign << 405 << "Allow: POST\r\n";
+    QTest::newRow("HEAD, no one, on a person's route")
+        << QByteArray("HEAD") << QByteArray("/api/sets") << QByteArray() << 401 << "application/json";
+    QTest::newRow("HEAD, staff on the owner's route")
+        << QByteArray("HEAD") << QByteArray("/api/log") << QByteArray("COOKIE") << 403 << "application/json";
+    QTest::newRow("HEAD, signed in") << QByteArray("HEAD") << QByteArray("/api/session") << QByteArray("COOKIE") << 200
+                                     << "application/json";
+    QTest::newRow("HEAD of the page") << QByteArray("HEAD") << QByteArray("/") << QByteArray() << 200 << "text/html";
     QTest::newRow("another site's form, signed in")
         << QByteArray("PUT") << QByteArray("/api/board") << foreign + text + "COOKIE" << 403 << "another page";
     QTest::newRow("a form's type, before who sends it")
@@ -774,9 +849,26 @@ void TestServe::gateOrder()
                     "X-CSRF-Token: " + QJsonDocument::fromJson(bodyOf(ben)).object().value("csrf").toString().toLatin1()
                         + "\r\n");
     headers.replace("KEY", "Authorization: Bearer " + key + "\r\n");
-    const QByteArray answer = exchange(m_port, request(method, path, method == "GET" ? QByteArray() : "{}", headers));
+    const bool bodiless = method == "GET" || method == "HEAD";
+    const QByteArray answer = exchange(m_port, request(method, path, bodiless ? QByteArray() : "{}", headers));
     QVERIFY2(statusOf(answer) == status, answer.constData());
-    QVERIFY2(QString::fromUtf8(bodyOf(answer)).contains(said), answer.constData());
+    // Allowed, HEAD goes where GET does.
+    const QByteArray allowed = headerOf(answer, "Allow");
+    QCOMPARE(allowed.contains("HEAD"), allowed.contains("GET"));
+    if (method == "HEAD") {
+        QVERIFY2(answer.left(answer.indexOf("\r\n\r\n") + 2).contains(said.toUtf8()), answer.constData());
+        QVERIFY2(answer.endsWith("\r\n\r\n"), answer.constData());
+        // The same answer as GET's, but for the body, whose length it names.
+        if (status != 405) {
+            const QByteArray got = exchange(m_port, request("GET", path, {}, headers));
+            QCOMPARE(statusOf(got), status);
+            QCOMPARE(answer, got.left(got.indexOf("\r\n\r\n") + 4));
+            QCOMPARE(headerOf(answer, "Content-Length").toInt(), bodyOf(got).size());
+            QVERIFY(bodyOf(got).size() > 0);
+        }
+    } else {
+        QVERIFY2(QString::fromUtf8(bodyOf(answer)).contains(said), answer.constData());
+    }
     // The server serves on.
     QCOMPARE(statusOf(as("GET", "/api/session")), 200);
 }
@@ -1039,13 +1131,51 @@ void TestServe::damagedState_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("starts");
-    const char *const files[] = {"accounts.json", "keys.json",           "sessions.json",
-                                 "schedule.json", "schedule-state.json", "settings.json"};
+    const char *const files[] = {"accounts.json",       "keys.json",     "sessions.json", "schedule.json",
+                                 "schedule-state.json", "settings.json", "device-key"};
     for (const char *file : files) {
-        for (const char *damage : {"cut in half", "emptied", "garbage", "another shape", "unreadable"})
-            QTest::addRow("%s, %s", file, damage) << file << damage << (QLatin1String(file) != "accounts.json");
+        const bool starts = QLatin1String(file) != "accounts.json" && QLatin1String(file) != "device-key";
+        for (const char *damage :
+             {"cut in half", "emptied", "garbage", "another shape", "a field of the wrong type", "unreadable"}) {
+            if (QLatin1String(file) == "device-key" && QLatin1String(damage) == "a field of the wrong type")
+                continue;
+            QTest::addRow("%s, %s", file, damage) << file << damage << starts;
+        }
     }
 }
+
+namespace {
+
+// The file, with one value of another type than the server writes there.
+QByteArray withWrongType(const QString &file, const QByteArray &bytes)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    if (file == "settings.json")
+        return R"({"device":5})";
+    if (file == "schedule.json") {
+        QJsonObject o = document.object();
+        QJsonArray entries = o.value("entries").toArray();
+        entries[0] = "Morning at 06:00 on Mondays";
+        o.insert("entries", entries);
+        return QJsonDocument(o).toJson();
+    }
+    if (file == "schedule-state.json") {
+        QJsonObject o = document.object();
+        QJsonObject state = o.begin().value().toObject();
+        state.insert("judged", 5);
+        o.insert(o.begin().key(), state);
+        return QJsonDocument(o).toJson();
+    }
+    // A list of records: accounts, keys, sessions.
+    QJsonArray list = document.array();
+    QJsonObject first = list.at(0).toObject();
+    const char *field = file == "accounts.json" ? "role" : file == "keys.json" ? "expires" : "created";
+    first.insert(field, file == "sessions.json" ? QJsonValue("yesterday") : QJsonValue(5));
+    list[0] = first;
+    return QJsonDocument(list).toJson();
+}
+
+}  // namespace
 
 void TestServe::damagedState()
 {
@@ -1081,6 +1211,8 @@ void TestServe::damagedState()
         bytes = QByteArray("\x89PNG\r\n\x1a\n\0\0garbage", 16);
     else if (damage == "another shape")
         bytes = bytes.trimmed().startsWith('[') ? "{\"entries\":[]}" : "[]";
+    else if (damage == "a field of the wrong type")
+        bytes = withWrongType(file, bytes);
     QVERIFY(target.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(target.write(bytes), bytes.size());
     target.close();

@@ -167,18 +167,44 @@ bool Board::writeSetupCode(StateFolder &folder, const SetupCode &code, const QSt
     return folder.write(kSetupCodeFile, QJsonDocument(o).toJson());
 }
 
-void Board::readSetupCodeFile()
+void Board::readSetupCodeFile(bool say)
 {
-    bool exists = false;
-    const QJsonObject o = QJsonDocument::fromJson(state.read(kSetupCodeFile, &exists)).object();
-    const QString text = o.value(QLatin1String("code")).toString();
-    if (!exists || text.isEmpty())
-        return;
-    // Written by root for a forgotten password: the newer code holds.
-    const SetupCode fromFile(text, SessionStore::Clock::time_point{seconds(qint64(o.value("made").toDouble()))});
-    if (!setupCode || fromFile.made() > setupCode->made()) {
+    // Written by root for a forgotten password. One that cannot be read
+    // is moved aside and said, never read as something else: an account
+    // that cannot be read taken for none would reset the owner's password.
+    std::optional<SetupCode> fromFile;
+    QString account;
+    const QStringList before = state.problemsOf(kSetupCodeFile);
+    state.readWhole(
+        kSetupCodeFile,
+        [&](const QByteArray &bytes) {
+            QJsonDocument document;
+            QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+            const QJsonObject o = document.object();
+            const QJsonValue code = o.value(QLatin1String("code")), made = o.value(QLatin1String("made")),
+                             named = o.value(QLatin1String("account"));
+            if (!why.isEmpty())
+                return why;
+            if (!code.isString() || code.toString().isEmpty())
+                return QStringLiteral("code is no code");
+            if (!made.isDouble())
+                return QStringLiteral("made is no time");
+            if (!named.isUndefined() && (!named.isString() || !AccountStore::isAccountName(named.toString())))
+                return QStringLiteral("account is no account's name");
+            fromFile = SetupCode(code.toString(), SessionStore::Clock::time_point{seconds(qint64(made.toDouble()))});
+            account = named.toString();
+            return QString();
+        },
+        QStringLiteral("No code from it waits: make a new one with pelorin --serve --setup-code."));
+    // Read after the start, and said as it is found.
+    if (const QStringList after = state.problemsOf(kSetupCodeFile); say && after != before) {
+        for (const QString &line : after)
+            journal(line);
+    }
+    // The newer code holds.
+    if (fromFile && (!setupCode || fromFile->made() > setupCode->made())) {
         setupCode = fromFile;
-        setupAccount = o.value(QLatin1String("account")).toString();
+        setupAccount = account;
         setupTries = 0;
     }
 }

@@ -87,7 +87,9 @@ struct Board {
     HttpReply signedIn(const Call &call, const QString &account, bool kept, int status, const QString &event,
                        const QString &detail = {}, QJsonObject more = {});
     // Reads a code root wrote for a forgotten password; the newer holds.
-    void readSetupCodeFile();
+    // What cannot be read of it goes to problems(), and, with `say`, to
+    // the journal, once.
+    void readSetupCodeFile(bool say = true);
     static bool writeSetupCode(StateFolder &state, const SetupCode &code, const QString &account);
 
     // The upload: its status, a start, its end.

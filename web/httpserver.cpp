@@ -265,7 +265,9 @@ Verdict judge(const QByteArray &data, Head &head, const BoardHttpServer::Limits 
     return {};
 }
 
-QByteArray rawAnswer(int status, const HttpReply &reply, bool api, bool https)
+// An answer to HEAD is that to GET without its body: the same headers,
+// Content-Length included.
+QByteArray rawAnswer(int status, const HttpReply &reply, bool api, bool https, bool head = false)
 {
     QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     for (const auto &[name, value] : securityHeaders(api, https))
@@ -275,7 +277,7 @@ QByteArray rawAnswer(int status, const HttpReply &reply, bool api, bool https)
     if (!reply.contentType.isEmpty())
         answer += "Content-Type: " + reply.contentType + "\r\n";
     return answer + "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\nConnection: close\r\n\r\n"
-           + reply.body;
+           + (head ? QByteArray() : reply.body);
 }
 
 QByteArray errorAnswer(int status, const QByteArray &why, bool https)
@@ -751,15 +753,16 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest &request, QTcpSocke
     };
     auto pending = std::make_shared<Pending>();
     const bool api = r.path.startsWith(QLatin1String("/api/"));
+    const bool head = r.method == "HEAD";
     QPointer<QTcpSocket> later(socket);
-    m_handler(r, [this, pending, &request, socket, later, api](const HttpReply &answer) {
+    m_handler(r, [this, pending, &request, socket, later, api, head](const HttpReply &answer) {
         if (pending->answered)
             return;
         pending->answered = true;
         if (pending->handling)
             reply(request, socket, answer);
         else if (later)
-            writeAndClose(later, rawAnswer(answer.status, answer, api, isHttps(later)));
+            writeAndClose(later, rawAnswer(answer.status, answer, api, isHttps(later), head));
     });
     pending->handling = false;
     if (!pending->answered) {
@@ -805,7 +808,8 @@ void BoardHttpServer::reply(const QHttpServerRequest &request, QTcpSocket *socke
         if (close)
             responder.writeHeader("Connection", "close");
         responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
-        responder.writeBody(answer.body);
+        // HEAD: the GET's headers, its length included, and no body.
+        responder.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : answer.body);
     }
     if (close && connection)
         closeAfterAnswer(connection);

@@ -79,13 +79,16 @@ std::span<const Route> routes() { return kRoutes; }
 
 const Route *findRoute(const QByteArray &method, const QString &path, QStringList *parts, bool *pathKnown)
 {
+    // HEAD is the GET of the same route, judged and answered alike; the
+    // HTTP server sends its answer without the body.
+    const QByteArray asked = method == "HEAD" ? QByteArray("GET") : method;
     *pathKnown = false;
     for (const Route &route : kRoutes) {
         QStringList found;
         if (!matches(route.pattern, path, &found))
             continue;
         *pathKnown = true;
-        if (method == route.method) {
+        if (asked == route.method) {
             *parts = found;
             return &route;
         }
@@ -98,8 +101,11 @@ QByteArray allowedMethods(const QString &path)
     QByteArrayList methods;
     for (const Route &route : kRoutes) {
         QStringList found;
-        if (matches(route.pattern, path, &found) && !methods.contains(route.method))
+        if (matches(route.pattern, path, &found) && !methods.contains(route.method)) {
             methods << route.method;
+            if (methods.last() == "GET")
+                methods << "HEAD";
+        }
     }
     return methods.join(", ");
 }

@@ -40,7 +40,8 @@ struct Route {
 std::span<const Route> routes();
 
 // The route for `method` and `path`, with what its {} stood for; where none
-// matches, `pathKnown` says whether another method would have.
+// matches, `pathKnown` says whether another method would have. HEAD finds
+// the GET route of the path, as HTTP has it.
 const Route *findRoute(const QByteArray &method, const QString &path, QStringList *parts, bool *pathKnown);
-// The methods a path is answered to, for a 405's Allow.
+// The methods a path is answered to, for a 405's Allow: HEAD wherever GET.
 QByteArray allowedMethods(const QString &path);

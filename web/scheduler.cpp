@@ -27,6 +27,29 @@ QString lateness(qint64 secs)
                         : QStringLiteral("%1 h %2 min late").arg(minutes / 60).arg(minutes % 60);
 }
 
+// What is wrong with what an entry last did, as schedule-state.json keeps
+// it and the page shows it: each field this server writes, of its type.
+QString lastWrong(const QJsonObject &last)
+{
+    for (const char *field : {"due", "result", "error", "at", "next_try"}) {
+        if (last.contains(QLatin1String(field)) && !last.value(QLatin1String(field)).isString())
+            return QStringLiteral("last.%1 is no text").arg(QLatin1String(field));
+    }
+    if (last.contains(QLatin1String("try")) && !last.value(QLatin1String("try")).isDouble())
+        return QStringLiteral("last.try is no number");
+    const QJsonValue tries = last.value(QLatin1String("tries"));
+    if (tries.isUndefined())
+        return {};
+    if (!tries.isArray())
+        return QStringLiteral("last.tries is no list");
+    for (const QJsonValue &one : tries.toArray()) {
+        if (!one.isObject() || !one.toObject().value(QLatin1String("at")).isString()
+            || !one.toObject().value(QLatin1String("error")).isString())
+            return QStringLiteral("last.tries holds what is no try");
+    }
+    return {};
+}
+
 }  // namespace
 
 Scheduler::Scheduler(StateFolder &state, AuditLog &log, SetStore &sets, Clocks clocks, Starter start, QObject *parent)
@@ -45,7 +68,7 @@ bool Scheduler::open()
     QByteArray file("");
     m_state.readWhole(
         kSchedule,
-        [&](const QByteArray &bytes) {
+        [&](const QByteArray &bytes) -> StateFolder::Reading {
             QJsonDocument document;
             QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
             if (why.isEmpty() && !document.object().value(QLatin1String("entries")).isArray())
@@ -56,14 +79,22 @@ bool Scheduler::open()
             for (qsizetype i = 0; why.isEmpty() && i < list.size(); ++i) {
                 const QJsonObject o = list.at(i).toObject();
                 // Written for a single date in a spring-forward gap by an
-                // earlier version, which had lost the date: nothing to keep.
-                if (o.value(QLatin1String("time")).toString().isEmpty()
-                    && o.value(QLatin1String("days")).toArray().isEmpty() && !o.contains(QLatin1String("at"))) {
-                    leftOut << o.value(QLatin1String("set")).toString();
+                // earlier version, which had lost the date: nothing to
+                // send, and so left out, but said, and the file kept as
+                // it was. That shape alone: anything else that is no
+                // entry makes the file one that cannot be read.
+                if (list.at(i).isObject() && o.value(QLatin1String("time")) == QJsonValue(QString())
+                    && o.value(QLatin1String("days")) == QJsonValue(QJsonArray()) && !o.contains(QLatin1String("at"))
+                    && o.value(QLatin1String("set")).isString()) {
+                    leftOut << QStringLiteral("entry %1, of the set \"%2\", has no date, time or day")
+                                   .arg(i + 1)
+                                   .arg(o.value(QLatin1String("set")).toString());
                     continue;
                 }
                 QString wrong;
-                if (const auto entry = schedule::fromJson(o, &wrong))
+                if (!list.at(i).isObject())
+                    why = QStringLiteral("entry %1: it is no entry").arg(i + 1);
+                else if (const auto entry = schedule::fromJson(o, &wrong))
                     entries << *entry;
                 else
                     why = QStringLiteral("entry %1: %2").arg(i + 1).arg(wrong);
@@ -72,26 +103,47 @@ bool Scheduler::open()
                 return why;
             m_entries = entries;
             file = bytes;
-            for (const QString &set : leftOut)
-                record(QStringLiteral("schedule entry left out"), QStringLiteral("%1: no date, time or day").arg(set));
-            return why;
+            for (const QString &entry : leftOut)
+                record(QStringLiteral("schedule entry left out"), entry);
+            StateFolder::Reading reading;
+            reading.leftOut = leftOut;
+            return reading;
         },
-        QStringLiteral("Its entries send nothing: stop the server and put %1 back from a backup, or enter them "
-                       "again on the page.")
+        QStringLiteral("What could not be read sends nothing: stop the server and put %1 back from a backup, or "
+                       "enter those entries again on the page.")
             .arg(kSchedule));
     m_version = SetStore::versionOf(file);
     m_state.readWhole(
         kScheduleState,
         [&](const QByteArray &bytes) {
             QJsonDocument document;
-            const QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
-            const QJsonObject states = document.object();
-            for (auto it = states.begin(); it != states.end(); ++it) {
+            QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+            if (!why.isEmpty())
+                return why;
+            // What each entry last did, as this server writes it, or none
+            // of it: a time that cannot be read is never taken for none,
+            // which would take the entry for a new one and let what it
+            // missed pass unsaid.
+            QHash<QString, State> states;
+            const QJsonObject all = document.object();
+            for (auto it = all.begin(); it != all.end(); ++it) {
                 const QJsonObject o = it.value().toObject();
-                m_states.insert(it.key(),
-                                {QDateTime::fromString(o.value(QLatin1String("judged")).toString(), Qt::ISODate),
-                                 o.value(QLatin1String("last")).toObject()});
+                const QJsonValue judged = o.value(QLatin1String("judged"));
+                const QDateTime when = QDateTime::fromString(judged.toString(), Qt::ISODate);
+                QString wrong;
+                if (!it.value().isObject())
+                    wrong = QStringLiteral("it is no record");
+                else if (!judged.isUndefined() && !when.isValid())
+                    wrong = QStringLiteral("judged is no time");
+                else if (!o.value(QLatin1String("last")).isObject())
+                    wrong = QStringLiteral("last is no record");
+                else
+                    wrong = lastWrong(o.value(QLatin1String("last")).toObject());
+                if (!wrong.isEmpty())
+                    return QStringLiteral("the entry %1: %2").arg(it.key(), wrong);
+                states.insert(it.key(), {when, o.value(QLatin1String("last")).toObject()});
             }
+            m_states = states;
             return why;
         },
         QStringLiteral("The page shows no last send of any entry, and sends missed while the server was off are "

@@ -29,21 +29,42 @@ bool BoardService::open()
     }
     b.sessions = SessionStore::load(b.state, QStringLiteral("sessions.json"), b.clocks.wall());
     if (!b.deviceFixed) {
-        b.device = b.state
-                       .readObject(QStringLiteral("settings.json"),
-                                   QStringLiteral("The board's port is not chosen: choose it again on the board's "
-                                                  "page."))
-                       .value(QLatin1String("device"))
-                       .toString();
+        // A port that cannot be read is never taken for none chosen
+        // unsaid: the file is moved aside, and the owner told.
+        QString device;
+        b.state.readWhole(
+            QStringLiteral("settings.json"),
+            [&](const QByteArray &bytes) {
+                QJsonDocument document;
+                QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+                const QJsonValue chosen = document.object().value(QLatin1String("device"));
+                if (why.isEmpty() && !chosen.isUndefined() && (!chosen.isString() || chosen.toString().isEmpty()))
+                    why = QStringLiteral("device is no port");
+                if (why.isEmpty())
+                    device = chosen.toString();
+                return why;
+            },
+            QStringLiteral("The board's port is not chosen: choose it again on the board's page."));
+        b.device = device;
     }
     if (!b.accounts.hasOwner())
         b.setupCode = SetupCode::make(b.clocks.wall());
+    // Said with the rest of the first lines.
+    b.readSetupCodeFile(false);
     b.keys = KeyStore::load(b.state, QStringLiteral("keys.json"));
     // The key of the trusted devices' cookies: made once; one that cannot
     // be read is not replaced, as that would make every device a stranger
     // without a word.
     bool exists = false;
-    QByteArray key = b.state.read(QStringLiteral("device-key"), &exists).trimmed();
+    const QByteArray read = b.state.read(QStringLiteral("device-key"), &exists);
+    if (read.isNull()) {
+        m_error = QStringLiteral("%1; it is not replaced, as a new key would make every browser a stranger. Let "
+                                 "the server's user read it, or remove it, and every browser signs in as a "
+                                 "stranger once more.")
+                      .arg(b.state.error());
+        return false;
+    }
+    QByteArray key = read.trimmed();
     if (exists && key.size() != secrets::kLength) {
         m_error = QStringLiteral("%1/device-key cannot be read: it is not the key this server wrote. Remove it, "
                                  "and every browser signs in as a stranger once more.")

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <array>
 #include <sodium.h>
@@ -115,18 +116,39 @@ std::optional<SessionStore> SessionStore::fromJson(const QByteArray &json, Clock
     *why = StateFolder::parseJson(json, QJsonValue::Array, &document);
     if (!why->isEmpty())
         return std::nullopt;
+    // Each record as this server writes it, or the file is no list of
+    // sessions: a record of another shape was not written here, and
+    // nothing of a file that holds one is trusted to sign anyone in.
+    static const QRegularExpression kHash(QStringLiteral("^[0-9a-f]{64}$"));
     SessionStore store;
-    for (const QJsonValue &value : document.array()) {
-        const QJsonObject o = value.toObject();
-        const QByteArray idHash = o.value(QLatin1String("id_sha256")).toString().toLatin1();
-        const QString account = o.value(QLatin1String("account")).toString();
-        const QJsonValue created = o.value(QLatin1String("created")), lastSeen = o.value(QLatin1String("last_seen"));
-        if (idHash.size() != 64 || account.isEmpty() || !created.isDouble() || !lastSeen.isDouble())
-            continue;
-        store.m_sessions.insert(
-            idHash, Session{idHash, account, o.value(QLatin1String("device")).toString(),
-                            o.value(QLatin1String("address")).toString(), o.value(QLatin1String("kept")).toBool(),
-                            fromSeconds(qint64(created.toDouble())), fromSeconds(qint64(lastSeen.toDouble()))});
+    const QJsonArray list = document.array();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QJsonObject o = list.at(i).toObject();
+        const QJsonValue idHash = o.value(QLatin1String("id_sha256")), account = o.value(QLatin1String("account")),
+                         device = o.value(QLatin1String("device")), address = o.value(QLatin1String("address")),
+                         kept = o.value(QLatin1String("kept")), created = o.value(QLatin1String("created")),
+                         lastSeen = o.value(QLatin1String("last_seen"));
+        QString wrong;
+        if (!list.at(i).isObject())
+            wrong = QStringLiteral("it is no record");
+        else if (!idHash.isString() || !kHash.match(idHash.toString()).hasMatch())
+            wrong = QStringLiteral("id_sha256 is no hash");
+        else if (!account.isString() || account.toString().isEmpty())
+            wrong = QStringLiteral("account is no name");
+        else if (!device.isString() || !address.isString())
+            wrong = QStringLiteral("device or address is no text");
+        else if (!kept.isBool())
+            wrong = QStringLiteral("kept is neither true nor false");
+        else if (!created.isDouble() || !lastSeen.isDouble())
+            wrong = QStringLiteral("created or last_seen is no time");
+        if (!wrong.isEmpty()) {
+            *why = QStringLiteral("session %1 cannot be read: %2").arg(i + 1).arg(wrong);
+            return std::nullopt;
+        }
+        const QByteArray hash = idHash.toString().toLatin1();
+        store.m_sessions.insert(hash, Session{hash, account.toString(), device.toString(), address.toString(),
+                                              kept.toBool(), fromSeconds(qint64(created.toDouble())),
+                                              fromSeconds(qint64(lastSeen.toDouble()))});
     }
     store.dropExpired(now);
     return store;

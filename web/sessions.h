@@ -56,9 +56,12 @@ public:
     static bool csrfMatches(const QByteArray &cookie, const QByteArray &token);
 
     // The store as the state folder keeps it, and back: none, and why,
-    // where it is no list of sessions. A session whose record cannot be
-    // read is dropped, never half-read, as is one whose time is up: either
-    // only signs someone out.
+    // where it is no list of sessions as this server writes them. One
+    // record that cannot be read (a field missing or of another type)
+    // makes the whole file none, never half-read: a file that holds what
+    // this server did not write is trusted to sign no one in, and losing
+    // it only asks everyone to sign in again. A session whose time is up
+    // is dropped.
     QByteArray toJson() const;
     static std::optional<SessionStore> fromJson(const QByteArray &json, Clock::time_point now, QString *why);
     // The sessions kept in the state folder's `name`: none where there is

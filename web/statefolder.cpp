@@ -209,63 +209,101 @@ QString StateFolder::parseJson(const QByteArray &bytes, QJsonValue::Type shape, 
     return {};
 }
 
+QString StateFolder::asideName(const QString &path)
+{
+    // Never over an earlier copy, even one of the same second.
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = path + kUnreadable + stamp;
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = path + kUnreadable + stamp + QLatin1Char('-') + QString::number(n);
+    return aside;
+}
+
 bool StateFolder::readWhole(const QString &name, const Reader &reader, const QString &advice)
 {
     if (!isPlainName(name)) {
         m_error = QStringLiteral("%1 is no name of the state folder's").arg(name);
         return false;
     }
-    const QString then = QStringLiteral("Then delete the copy moved aside.");
+    const QString then = QStringLiteral("Then delete that copy.");
     QStringList &said = m_problems[name];
     said.clear();
+    m_held.removeAll(name);
     // Copies kept at an earlier start: said again until someone deletes
     // them, as what they held is still missing.
     const QFileInfo target(m_path + QLatin1Char('/') + name);
-    const QStringList earlier =
+    QStringList earlier =
         QDir(target.path()).entryList({target.fileName() + kUnreadable + QLatin1Char('*')}, QDir::Files, QDir::Name);
-    for (const QString &copy : earlier) {
-        said << QStringLiteral("%1 could not be read at an earlier start, and was moved aside, to %2. %3 %4")
-                    .arg(name, target.path() + QLatin1Char('/') + copy, advice, then);
-    }
     bool exists = false;
     const QByteArray bytes = read(name, &exists);
-    QString why;
+    Reading reading;
     if (bytes.isNull())
-        why = m_error;
+        reading.why = m_error;
     else if (!exists)
-        return true;
+        reading = Reading();
     else if (bytes.isEmpty())
-        why = QStringLiteral("it is empty");
+        reading.why = QStringLiteral("it is empty");
     else
-        why = reader(bytes);
-    if (why.isEmpty())
+        reading = reader(bytes);
+
+    // Read, but for records left out: the file as it was is copied aside
+    // before anything can write over it, unless a copy of an earlier start
+    // holds it already (the server has not written it since).
+    QString copied;
+    if (reading.why.isEmpty() && !reading.leftOut.isEmpty()) {
+        for (const QString &copy : earlier) {
+            QFile file(target.path() + QLatin1Char('/') + copy);
+            if (file.open(QIODevice::ReadOnly) && file.readAll() == bytes) {
+                copied = file.fileName();
+                earlier.removeAll(copy);
+                break;
+            }
+        }
+    }
+    // A file read again since (root's setup code) is said as it was found.
+    for (const QString &copy : earlier) {
+        const QString path = target.path() + QLatin1Char('/') + copy;
+        said << m_saidOfCopy.value(
+            path, QStringLiteral("%1 could not be read at an earlier start, and was kept aside as it was, in %2. %3 %4")
+                      .arg(name, path, advice, then));
+    }
+    if (reading.why.isEmpty() && reading.leftOut.isEmpty())
         return true;
 
-    // Never over an earlier copy, even one of the same second.
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside = target.filePath() + kUnreadable + stamp;
-    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
-        aside = target.filePath() + kUnreadable + stamp + QLatin1Char('-') + QString::number(n);
+    const QString aside = asideName(target.filePath());
+    if (reading.why.isEmpty()) {
+        const QString what = reading.leftOut.join(QStringLiteral("; "));
+        if (copied.isEmpty()) {
+            const QString copy = aside.mid(m_path.size() + 1);
+            if (!write(copy, bytes)) {
+                m_held << name;
+                said << QStringLiteral("%1 holds what cannot be read (%2), which the server goes without; it cannot "
+                                       "keep a copy of the file aside (%3), so it writes nothing over it. %4")
+                            .arg(name, what, m_error, advice);
+                return true;
+            }
+            copied = aside;
+        }
+        said << QStringLiteral("%1 holds what cannot be read (%2), which the server goes without; the rest is read. "
+                               "The file as it was is kept aside, in %3, where nothing writes over it. %4 %5")
+                    .arg(name, what, copied, advice, then);
+        m_saidOfCopy.insert(copied, said.last());
+        return true;
+    }
+
     if (::rename(QFile::encodeName(target.filePath()).constData(), QFile::encodeName(aside).constData()) != 0) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
         m_held << name;
         said << QStringLiteral("%1 cannot be read (%2), nor moved aside (%3), so the server writes nothing over it. "
                                "%4")
-                    .arg(name, why, error, advice);
+                    .arg(name, reading.why, error, advice);
         return false;
     }
     syncFolder(target.path());
     said << QStringLiteral("%1 cannot be read (%2), so it was moved aside, to %3, where nothing writes over it. %4 %5")
-                .arg(name, why, aside, advice, then);
+                .arg(name, reading.why, aside, advice, then);
+    m_saidOfCopy.insert(aside, said.last());
     return false;
-}
-
-QJsonObject StateFolder::readObject(const QString &name, const QString &advice)
-{
-    QJsonDocument document;
-    const bool read = readWhole(
-        name, [&](const QByteArray &bytes) { return parseJson(bytes, QJsonValue::Object, &document); }, advice);
-    return read ? document.object() : QJsonObject();
 }
 
 QStringList StateFolder::problems() const

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 // The server's state folder, which keeps every set, account, session and
 // the log. Each file is plain, readable by its owner alone, and replaced
@@ -36,21 +37,33 @@ public:
     QByteArray read(const QString &name, bool *exists = nullptr);
     bool write(const QString &name, const QByteArray &bytes);
     bool remove(const QString &name);
-    // Reads a file that the server keeps, which `reader` makes sense of:
-    // it answers nothing where it could, else why not. One that is there
-    // but cannot be read whole is never taken for none, nor written over:
-    // it is moved aside, as NAME.unreadable-YYYYMMDD-HHMMSS, and problems()
-    // says so, with `advice` (what its loss means, and what to do), at this
-    // start and each one after while that copy is kept. False where it
-    // could not be read; true where it was, or there is none.
-    using Reader = std::function<QString(const QByteArray &bytes)>;
+    // What a reader made of a file's bytes: nothing where it read them
+    // all; why not, where it could not read the file at all; or, in
+    // `leftOut`, the records it could not read and went on without, each
+    // named so that a person can find it.
+    struct Reading {
+        // Not explicit: a reader that answers only why not answers a Reading.
+        Reading(QString reason = {}) : why(std::move(reason)) {}
+        QString why;
+        QStringList leftOut;
+    };
+    // Reads a file that the server keeps, which `reader` makes sense of.
+    // One that is there but cannot be read whole is never taken for none,
+    // nor written over: it is moved aside, as
+    // NAME.unreadable-YYYYMMDD-HHMMSS, and problems() says so, with
+    // `advice` (what its loss means, and what to do), at this start and
+    // each one after while that copy is kept. Where the reader left
+    // records out, the file is copied so, before anything can write over
+    // it (once: not again while a copy holds the same bytes), and
+    // problems() names them; the rest of it is read. False where it could
+    // not be read; true where it was, or there is none.
+    using Reader = std::function<Reading(const QByteArray &bytes)>;
     bool readWhole(const QString &name, const Reader &reader, const QString &advice);
-    // A file of one JSON object, read so; empty where there is none, or it
-    // could not be read.
-    QJsonObject readObject(const QString &name, const QString &advice);
     // What the server could not read of its state, in words a person can
     // act on: for the journal, and the owner's page.
     QStringList problems() const;
+    // Those of one file.
+    QStringList problemsOf(const QString &name) const { return m_problems.value(name); }
     // `bytes` as JSON, and why not where they are not, or not of `shape`.
     static QString parseJson(const QByteArray &bytes, QJsonValue::Type shape, QJsonDocument *document);
 
@@ -67,9 +80,12 @@ public:
 private:
     bool fail(const QString &what, int error);
     bool held(const QString &name);
+    // A free name beside `path` for a copy of it that could not be read.
+    static QString asideName(const QString &path);
 
     QString m_path;
     QString m_error;
     QMap<QString, QStringList> m_problems;  // by the file they are of
+    QMap<QString, QString> m_saidOfCopy;    // by a copy kept aside since the start: what was said of it
     QStringList m_held;                     // unreadable, and not moved aside: never written
 };
