@@ -2,9 +2,9 @@
 #include "cli/commandline.h"
 
 #include "model/messageset.h"
+#include "mqtt/broker.h"
 
 #include <QCommandLineParser>
-#include <QUrl>
 
 #include <algorithm>
 #include <array>
@@ -286,27 +286,6 @@ bool addressWithPort(const QString &address)
     return ok && number >= 0 && number <= 65535;
 }
 
-// A level of a topic: the broker would take "/" as two, and "+" and "#"
-// as wildcards that reach other boards' topics.
-bool topicLevel(const QString &name)
-{
-    return !name.isEmpty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](QChar c) {
-        return c.isLetterOrNumber() || c == u'-' || c == u'_' || c == u'.';
-    });
-}
-
-QString brokerMistake(const QString &url)
-{
-    const QUrl broker(url, QUrl::StrictMode);
-    const bool schemeKnown = broker.scheme() == QLatin1String("mqtt") || broker.scheme() == QLatin1String("mqtts");
-    if (!broker.isValid() || !schemeKnown || broker.host().isEmpty() || !broker.userInfo().isEmpty()
-        || !(broker.path().isEmpty() || broker.path() == QLatin1String("/")) || broker.hasQuery()
-        || broker.hasFragment() || broker.port() == 0)
-        return QStringLiteral("--mqtt takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; the user and password "
-                              "come from --mqtt-user and --mqtt-password-file");
-    return {};
-}
-
 // What is wrong with the values of the options a command takes, where the
 // table alone does not say.
 QString valueMistake(const Given &given, unsigned command)
@@ -324,15 +303,12 @@ QString valueMistake(const Given &given, unsigned command)
                     .arg(kServePort);
         }
     }
-    if (given.isSet("mqtt")) {
-        if (const QString why = brokerMistake(given.value("mqtt")); !why.isEmpty())
-            return why;
-    }
+    if (QString why; given.isSet("mqtt") && !mqtt::brokerOf(given.value("mqtt"), &why))
+        return why;
     for (const char *name : {"mqtt-id", "mqtt-group", "mqtt-discovery-prefix"}) {
         for (const QString &level : given.values(name)) {
-            if (!topicLevel(level))
-                return QStringLiteral("%1 takes a name of letters, digits, \"-\", \"_\" and \".\", up to 64")
-                    .arg(dashed(name));
+            if (!mqtt::isName(level))
+                return QStringLiteral("%1 takes %2").arg(dashed(name), QLatin1String(mqtt::kNameRule));
         }
     }
     return {};

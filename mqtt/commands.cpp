@@ -7,6 +7,8 @@
 #include <QJsonValue>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace mqtt {
 
 QStringList Topics::commands() const
@@ -16,18 +18,6 @@ QStringList Topics::commands() const
     for (const QString &group : groups)
         topics << QStringLiteral("pelorin/group/") + group + QStringLiteral("/send");
     return topics;
-}
-
-bool Topics::isLevel(const QString &text)
-{
-    if (text.isEmpty() || text.size() > 100)
-        return false;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('+') || c == QLatin1Char('#') || c.unicode() < 0x20
-            || c.unicode() == 0x7f)
-            return false;
-    }
-    return true;
 }
 
 QJsonObject Result::toJson() const

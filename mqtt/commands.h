@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "mqtt/broker.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -32,9 +34,6 @@ struct Topics {
     QString result() const { return base() + QStringLiteral("result"); }
     // What the board subscribes to.
     QStringList commands() const;
-    // Whether `text` may stand in a topic as one level: no wildcard, no
-    // separator, nothing a broker refuses.
-    static bool isLevel(const QString &text);
 };
 
 // Where a result goes beside the board's result topic: an MQTT 5 client's
