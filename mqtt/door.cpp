@@ -48,30 +48,12 @@ constexpr int kTakenOverSeconds = 300;
 // Between two publishes of the state while a set is sent.
 constexpr int kStateMs = 300;
 
-}  // namespace
-
-bool MqttDoor::Broker::loopback() const
+bool loopback(const QString &host)
 {
     return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
-std::optional<MqttDoor::Broker> MqttDoor::brokerOf(const QString &url, QString *why)
-{
-    const QUrl parsed(url, QUrl::StrictMode);
-    Broker broker;
-    broker.tls = parsed.scheme() == QLatin1String("mqtts");
-    broker.host = parsed.host();
-    if (!parsed.isValid() || (!broker.tls && parsed.scheme() != QLatin1String("mqtt")) || broker.host.isEmpty()
-        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == QLatin1String("/"))
-        || parsed.hasQuery() || parsed.hasFragment()) {
-        *why = QStringLiteral("%1: a broker is named as mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; its account with "
-                              "--mqtt-user and a password file")
-                   .arg(url);
-        return std::nullopt;
-    }
-    broker.port = quint16(parsed.port(broker.tls ? 8883 : 1883));
-    return broker;
-}
+}  // namespace
 
 MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
     : QObject(parent), m_board(board),
@@ -116,17 +98,17 @@ MqttDoor::~MqttDoor()
 
 bool MqttDoor::start()
 {
-    const auto broker = brokerOf(m_options.url, &m_error);
+    const auto broker = mqtt::brokerOf(m_options.url, &m_error);
     if (!broker)
         return false;
     m_broker = *broker;
-    if (!mqtt::Topics::isLevel(m_topics.id)) {
-        m_error = QStringLiteral("--mqtt-id %1: a board's id is one level of a topic: no /, + or #").arg(m_topics.id);
+    if (!mqtt::isName(m_topics.id)) {
+        m_error = QStringLiteral("--mqtt-id %1: %2").arg(m_topics.id, QLatin1String(mqtt::kNameRule));
         return false;
     }
     for (const QString &group : m_topics.groups) {
-        if (!mqtt::Topics::isLevel(group)) {
-            m_error = QStringLiteral("--mqtt-group %1: a group is one level of a topic: no /, + or #").arg(group);
+        if (!mqtt::isName(group)) {
+            m_error = QStringLiteral("--mqtt-group %1: %2").arg(group, QLatin1String(mqtt::kNameRule));
             return false;
         }
     }
@@ -148,7 +130,7 @@ bool MqttDoor::start()
         while (m_password.endsWith('\n') || m_password.endsWith('\r'))
             m_password.chop(1);
     }
-    if (!m_broker.tls && !m_broker.loopback()) {
+    if (!m_broker.tls && !loopback(m_broker.host)) {
         m_warnings << QStringLiteral("plain MQTT to %1: commands, and the broker's password, cross the network "
                                      "unencrypted; where others share it, use mqtts://")
                           .arg(m_broker.host);
@@ -238,8 +220,10 @@ void MqttDoor::connectCalled(int rc)
     if (m_connecting.joinable())
         m_connecting.join();
     if (rc != MOSQ_ERR_SUCCESS) {
-        m_lastError =
-            QStringLiteral("cannot reach the broker at %1:%2: %3").arg(m_broker.host).arg(m_broker.port).arg(words(rc));
+        setLastError(QStringLiteral("cannot reach the broker at %1:%2: %3")
+                         .arg(m_broker.host)
+                         .arg(m_broker.port)
+                         .arg(words(rc)));
         reconnectLater();
         return;
     }
@@ -312,6 +296,14 @@ void MqttDoor::reconnectLater()
     m_retry.start(std::clamp(int(seconds * 1000 * factor), 1000, 60000 * 5));
 }
 
+void MqttDoor::setLastError(const QString &error)
+{
+    // Once for each new trouble, not at every try while it lasts.
+    if (error != m_lastError)
+        journal(error);
+    m_lastError = error;
+}
+
 void MqttDoor::setConnected(bool yes)
 {
     if (yes == m_connected)
@@ -326,11 +318,15 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
 {
     auto *door = static_cast<MqttDoor *>(self);
     if (rc != 0) {
-        door->m_lastError = QStringLiteral("the broker at %1 refused the connection: %2")
-                                .arg(door->m_broker.host, QString::fromUtf8(mosquitto_reason_string(rc)));
+        door->setLastError(QStringLiteral("the broker at %1 refused the connection: %2")
+                               .arg(door->m_broker.host, QString::fromUtf8(mosquitto_reason_string(rc))));
         return;
     }
     door->m_failures = 0;
+    journal(QStringLiteral("connected to the broker at %1:%2 as pelorin/%3")
+                .arg(door->m_broker.host)
+                .arg(door->m_broker.port)
+                .arg(door->m_topics.id));
     door->m_lastError.clear();
     door->setConnected(true);
     for (const QString &topic : door->m_topics.commands()) {
@@ -361,13 +357,12 @@ void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_pro
     auto *door = static_cast<MqttDoor *>(self);
     if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
         door->m_takenOver = true;
-        door->m_lastError = QStringLiteral("another client uses the id %1; trying again in %2 minutes")
-                                .arg(door->m_topics.id)
-                                .arg(kTakenOverSeconds / 60);
-        journal(door->m_lastError);
+        door->setLastError(QStringLiteral("another client uses the id %1; trying again in %2 minutes")
+                               .arg(door->m_topics.id)
+                               .arg(kTakenOverSeconds / 60));
     } else if (rc != 0) {
-        door->m_lastError = QStringLiteral("the connection to the broker was lost: %1")
-                                .arg(rc == MOSQ_ERR_KEEPALIVE ? QStringLiteral("it stopped answering") : words(rc));
+        door->setLastError(QStringLiteral("the connection to the broker was lost: %1")
+                               .arg(rc == MOSQ_ERR_KEEPALIVE ? QStringLiteral("it stopped answering") : words(rc)));
     }
     door->setConnected(false);
 }

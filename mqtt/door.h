@@ -27,15 +27,6 @@ struct mosquitto;
 class MqttDoor : public QObject {
     Q_OBJECT
 public:
-    struct Broker {
-        bool tls = false;
-        QString host;
-        quint16 port = 0;
-        bool loopback() const;
-    };
-    // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty and `why` otherwise.
-    static std::optional<Broker> brokerOf(const QString &url, QString *why);
-
     MqttDoor(Board &board, MqttOptions options, QObject *parent = nullptr);
     ~MqttDoor() override;
 
@@ -67,6 +58,7 @@ private:
     void connectNow();
     void connectCalled(int rc);
     void setConnected(bool yes);
+    void setLastError(const QString &error);
     void readable();
     void writable();
     void misc();
@@ -85,7 +77,7 @@ private:
 
     Board &m_board;
     MqttOptions m_options;
-    Broker m_broker;
+    mqtt::Broker m_broker;
     mqtt::Topics m_topics;
     mqtt::Handler m_handler;
     mqtt::Outbox m_outbox;
