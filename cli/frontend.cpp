@@ -6,6 +6,7 @@
 #include "cli/console.h"
 #include "cli/listports.h"
 #include "cli/sendcommand.h"
+#include "cli/stopsignals.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -85,7 +86,14 @@ int runPelorin(int argc, char *argv[], WindowFrontEnd &window, const ServeComman
                                              "served by pelorin on Linux, the program with no window.\n"));
             return 2;
         }
-        return serve(commandLine.serve, argc, argv);
+        {
+            QCoreApplication app(toolkitArgc, argv);
+            // Stopped by systemd or Ctrl-C, the server closes as it would
+            // at the end: the board's port and its lock, and "offline"
+            // said to the broker.
+            watchStopSignals(&app, [](int) { QCoreApplication::quit(); });
+            return serve(commandLine.serve);
+        }
     case CommandLine::Run:
     case CommandLine::VirtualBoardOnly:
         break;

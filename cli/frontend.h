@@ -25,8 +25,8 @@ public:
 };
 
 // The board's server, where the program has it: the program with no window,
-// on Linux.
-using ServeCommand = std::function<int(const ServeOptions &options, int argc, char *argv[])>;
+// on Linux. It runs on the application that the front end has made.
+using ServeCommand = std::function<int(const ServeOptions &options)>;
 
 // Every command of pelorin's: those that need no display run here, and the
 // rest go to the window front end, or the server.

@@ -433,11 +433,14 @@ void TestMqtt::willAndReconnect()
     // A pelorin of its own, killed as a power cut would.
     m_door.reset();
     QTemporaryDir state;
-    const QStringList arguments{"--serve-child", state.path(), m_broker->url(), "shop2"};
+    // As the command line starts it, so that the broker's options are
+    // read as a person gives them.
+    const QStringList arguments{"--serve", "--listen",      "127.0.0.1:0", "--state", state.path(),
+                                "--mqtt",  m_broker->url(), "--mqtt-id",   "shop2"};
     const auto startChild = [&] {
         auto child = std::make_unique<QProcess>();
         child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child->start(QCoreApplication::applicationFilePath(), arguments);
+        child->start(QStringLiteral(PELORIN_BINARY), arguments);
         return child;
     };
     Listener listener(m_broker->port(), "pelorin/shop2/#");
@@ -455,8 +458,15 @@ void TestMqtt::willAndReconnect()
     child = startChild();
     QVERIFY(listener.waitFor([&] { return seen("status") >= 1 && seen("state") >= 1 && seen("sets") >= 1; }));
     QCOMPARE(listener.on("pelorin/shop2/status").last().payload, QByteArray("online"));
-    ::kill(pid_t(child->processId()), SIGKILL);
-    child->waitForFinished(5000);
+    // Stopped as systemd stops it: "offline" said by pelorin itself, and
+    // an end with no error.
+    listener.clear();
+    child->terminate();
+    QVERIFY(child->waitForFinished(10000));
+    QCOMPARE(child->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child->exitCode(), 0);
+    QVERIFY(listener.waitFor([&] { return seen("status") >= 1; }));
+    QCOMPARE(listener.on("pelorin/shop2/status").last().payload, QByteArray("offline"));
 }
 
 void TestMqtt::keepsIds()
@@ -482,22 +492,5 @@ void TestMqtt::keepsIds()
     QCOMPARE(read->size(), mqtt::SeenIds::kLast);
 }
 
-// The child that willAndReconnect kills: the whole server, as the command
-// line would start it with a broker.
-int main(int argc, char *argv[])
-{
-    if (argc == 5 && QByteArray(argv[1]) == "--serve-child") {
-        ServeOptions options;
-        options.listen = {QStringLiteral("127.0.0.1:0")};
-        options.state = QString::fromLocal8Bit(argv[2]);
-        options.mqtt.url = QString::fromLocal8Bit(argv[3]);
-        options.mqtt.id = QString::fromLocal8Bit(argv[4]);
-        qputenv("STATE_DIRECTORY", argv[2]);
-        return runServe(options, argc, argv);
-    }
-    QCoreApplication app(argc, argv);
-    TestMqtt test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestMqtt)
 #include "tst_mqtt.moc"

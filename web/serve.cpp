@@ -63,11 +63,8 @@ std::optional<Endpoint> endpointOf(const QString &text)
 
 }  // namespace
 
-int runServe(const ServeOptions &options, int argc, char *argv[])
+int runServe(const ServeOptions &options)
 {
-    Q_UNUSED(argc);
-    int toolkitArgc = 1;
-    QCoreApplication app(toolkitArgc, argv);
     StateFolder state(StateFolder::locate(options.state));
     if (!state.open()) {
         printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));

@@ -3,6 +3,6 @@
 
 #include "web/serveoptions.h"
 
-// pelorin --serve: the board's web page and API, until the process is
-// stopped. Needs no QCoreApplication: it makes its own.
-int runServe(const ServeOptions &options, int argc, char *argv[]);
+// pelorin --serve: the board's web page, API and broker client, on the
+// application's event loop until it quits.
+int runServe(const ServeOptions &options);
