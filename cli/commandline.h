@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "web/serveoptions.h"
+#include "service/serveoptions.h"
 
 #include <QString>
 #include <QStringList>

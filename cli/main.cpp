@@ -4,7 +4,7 @@
 // program's, started in this process's place where it is installed.
 #include "cli/console.h"
 #include "cli/frontend.h"
-#include "web/serve.h"
+#include "serve/serve.h"
 
 #include <QByteArray>
 

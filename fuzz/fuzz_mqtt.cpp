@@ -6,8 +6,8 @@
 // reached); the rest is "TOPIC\nPAYLOAD". Nothing may crash, and every
 // answer must be a result with a status, every refusal saying why.
 #include "mqtt/handler.h"
-#include "web/service.h"
-#include "web/statefolder.h"
+#include "service/board.h"
+#include "service/statefolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,7 +23,7 @@ struct Door {
     std::unique_ptr<QCoreApplication> app;
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<StateFolder> state;
-    std::unique_ptr<BoardService> service;
+    std::unique_ptr<Board> board;
     std::unique_ptr<mqtt::Handler> handler;
     mqtt::Topics topics{QStringLiteral("shop"), {QStringLiteral("north")}};
 };
@@ -49,12 +49,12 @@ Door &door()
         made.state = std::make_unique<StateFolder>(made.folder->path());
         if (!made.state->open())
             std::abort();
-        made.service = std::make_unique<BoardService>(*made.state, [] { return QStringList(); });
-        if (!made.service->open())
+        made.board = std::make_unique<Board>(*made.state, [] { return QStringList(); });
+        if (QString why; !made.board->open(&why))
             std::abort();
         // A send gets as far as the device, which is not there.
-        made.service->setDevice(made.folder->path() + QStringLiteral("/no-such-device"));
-        made.handler = std::make_unique<mqtt::Handler>(made.service->board(), made.topics, QStringLiteral("mqtt"),
+        made.board->setDevice(made.folder->path() + QStringLiteral("/no-such-device"));
+        made.handler = std::make_unique<mqtt::Handler>(*made.board, made.topics, QStringLiteral("mqtt"),
                                                        QStringLiteral("broker"), check);
         made.handler->open();
         return made;

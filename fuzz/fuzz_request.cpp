@@ -6,11 +6,11 @@
 // sign-in is reached too; the rest is "METHOD PATH", header lines, an empty
 // line and the body. Nothing may crash, and every refusal of the API must be
 // JSON that says why.
+#include "service/sessions.h"
+#include "service/statefolder.h"
 #include "web/httpserver.h"
 #include "web/requestguard.h"
 #include "web/service.h"
-#include "web/sessions.h"
-#include "web/statefolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +28,7 @@ struct Server {
     std::unique_ptr<QCoreApplication> app;
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<StateFolder> state;
+    std::unique_ptr<Board> board;
     std::unique_ptr<BoardService> service;
     QByteArray cookie, csrf, key;
 };
@@ -61,19 +62,20 @@ Server &server()
         made.state = std::make_unique<StateFolder>(made.folder->path());
         if (!made.state->open())
             std::abort();
-        made.service = std::make_unique<BoardService>(*made.state, [] { return QStringList(); });
-        if (!made.service->open())
+        made.board = std::make_unique<Board>(*made.state, [] { return QStringList(); });
+        if (QString why; !made.board->open(&why))
             std::abort();
-        made.service->setDevice(made.folder->path() + QStringLiteral("/no-such-device"));
+        made.service = std::make_unique<BoardService>(*made.board);
+        made.board->setDevice(made.folder->path() + QStringLiteral("/no-such-device"));
         const QByteArray setup =
             QJsonDocument(
-                QJsonObject{{"code", made.service->setupCode()}, {"name", "owner"}, {"password", "owner's secret"}})
+                QJsonObject{{"code", made.board->setupCodeText()}, {"name", "owner"}, {"password", "owner's secret"}})
                 .toJson();
         bool answered = false;
         made.service->handle(request("POST", QStringLiteral("/api/setup"), setup), [&](const HttpReply &reply) {
             answered = true;
             for (const auto &[name, value] : reply.headers) {
-                if (name == "Set-Cookie" && value.startsWith(QByteArray(BoardService::kCookie) + '='))
+                if (name == "Set-Cookie" && value.startsWith(QByteArray(kSessionCookie) + '='))
                     made.cookie = value.split(';').first().split('=').last();
             }
         });
@@ -85,7 +87,7 @@ Server &server()
         // A script's key, which can save sets: what only a key reaches.
         HttpRequest keys =
             request("POST", QStringLiteral("/api/keys"), R"({"name":"script","scope":"edit","expires":null})");
-        keys.headers.append({"cookie", QByteArray(BoardService::kCookie) + "=" + made.cookie});
+        keys.headers.append({"cookie", QByteArray(kSessionCookie) + "=" + made.cookie});
         keys.headers.append({"x-csrf-token", made.csrf});
         made.service->handle(keys, [&](const HttpReply &reply) {
             made.key = QJsonDocument::fromJson(reply.body).object().value(QLatin1String("key")).toString().toLatin1();
@@ -134,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             r.headers.append({lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed()});
     }
     if (flags & 2)
-        r.headers.append({"cookie", QByteArray(BoardService::kCookie) + "=" + s.cookie});
+        r.headers.append({"cookie", QByteArray(kSessionCookie) + "=" + s.cookie});
     if (flags & 4)
         r.headers.append({"x-csrf-token", s.csrf});
     // The key's requests come from an address of their own, which the

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mqtt/commands.h"
 
-#include "web/setstore.h"
+#include "service/setstore.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>

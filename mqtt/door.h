@@ -3,7 +3,7 @@
 
 #include "mqtt/handler.h"
 #include "mqtt/ledger.h"
-#include "web/serveoptions.h"
+#include "service/serveoptions.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mqtt/handler.h"
 
-#include "web/board.h"
+#include "service/board.h"
 
 namespace mqtt {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mqtt/ledger.h"
 
-#include "web/statefolder.h"
+#include "service/statefolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -2,8 +2,8 @@
 // What signs a person in to the board's server: the one-time code that
 // claims the computer, and the password hashes, made off the event thread.
 #include "eventloop.h"
-#include "web/passwords.h"
-#include "web/setupcode.h"
+#include "service/passwords.h"
+#include "service/setupcode.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>

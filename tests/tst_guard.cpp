@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the board's server refuses before it reads a request: a Host that
 // is not this computer's, a page of another origin, and guessed passwords.
+#include "service/throttle.h"
+#include "service/trusteddevices.h"
 #include "web/httpserver.h"
 #include "web/pageaddresses.h"
 #include "web/requestguard.h"
-#include "web/throttle.h"
-#include "web/trusteddevices.h"
 
 #include <QHostAddress>
 #include <QTest>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Scripts' keys: what a key is taken for, until when, and after a restart.
-#include "web/keys.h"
+#include "service/keys.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

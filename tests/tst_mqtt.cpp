@@ -7,8 +7,8 @@
 #include "mqtt/door.h"
 #include "mqtt/ledger.h"
 #include "ptyboard.h"
-#include "web/serve.h"
-#include "web/service.h"
+#include "serve/serve.h"
+#include "service/board.h"
 
 #include <QDir>
 #include <QFile>
@@ -185,7 +185,7 @@ private:
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<StateFolder> m_state;
-    std::unique_ptr<BoardService> m_service;
+    std::unique_ptr<Board> m_service;  // the board's service, as the door sees it
     std::unique_ptr<MqttDoor> m_door;
     std::unique_ptr<PtyBoard> m_board;
 };
@@ -204,17 +204,18 @@ void TestMqtt::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_state = std::make_unique<StateFolder>(m_dir->path());
     QVERIFY(m_state->open());
-    m_service = std::make_unique<BoardService>(*m_state, [] { return QStringList(); });
-    QVERIFY2(m_service->open(), qPrintable(m_service->error()));
+    m_service = std::make_unique<Board>(*m_state, [] { return QStringList(); });
+    QString why;
+    QVERIFY2(m_service->open(&why), qPrintable(why));
     m_board = std::make_unique<PtyBoard>();
     QVERIFY(m_board->isValid());
     m_service->setDevice(m_board->path());
     // The pace is not what this tests.
-    m_service->sender().setTickMs(20);
+    m_service->sender.setTickMs(20);
     SetStore::Refusal refusal;
-    QVERIFY(!m_service->board()
-                 .saveSet("Morning", QJsonDocument::fromJson(kSet).object(), std::nullopt, true, "anna", {}, &refusal)
-                 .isEmpty());
+    QVERIFY(
+        !m_service->saveSet("Morning", QJsonDocument::fromJson(kSet).object(), std::nullopt, true, "anna", {}, &refusal)
+             .isEmpty());
     QVERIFY(openDoor());
 }
 
@@ -225,7 +226,7 @@ bool TestMqtt::openDoor()
     options.url = m_broker->url();
     options.id = kId;
     options.groups = {"north"};
-    m_door = std::make_unique<MqttDoor>(m_service->board(), options);
+    m_door = std::make_unique<MqttDoor>(*m_service, options);
     if (!m_door->start())
         return false;
     return runUntil([this] { return m_door->connected(); }, 15000);
@@ -273,7 +274,7 @@ void TestMqtt::sends()
         return listener.on(topic("state")).last().object().value("last").toObject().value("result")
                == QStringLiteral("sent");
     }));
-    const QList<QJsonObject> log = m_service->board().log.entries(10);
+    const QList<QJsonObject> log = m_service->log.entries(10);
     QVERIFY(std::any_of(log.begin(), log.end(), [](const QJsonObject &e) {
         return e.value("event") == QStringLiteral("send started") && e.value("account") == QStringLiteral("mqtt");
     }));
@@ -327,7 +328,7 @@ void TestMqtt::refused()
     // Given time to act, it sent nothing and saved nothing.
     QTest::qWait(500);
     QCOMPARE(m_board->received(), QByteArray());
-    QCOMPARE(m_service->board().sets.list().size(), 1);
+    QCOMPARE(m_service->sets.list().size(), 1);
 }
 
 void TestMqtt::oncePerId()
@@ -355,7 +356,7 @@ void TestMqtt::oncePerId()
 
 void TestMqtt::busy()
 {
-    m_service->sender().setTickMs(100);
+    m_service->sender.setTickMs(100);
     Listener listener(m_broker->port(), topic("result"));
     QVERIFY(listener.started());
     QTest::qWait(300);
@@ -378,7 +379,7 @@ void TestMqtt::staleVersion()
     Listener listener(m_broker->port(), topic("result"));
     QVERIFY(listener.started());
     QTest::qWait(300);
-    const QByteArray current = m_service->board().sets.list().first().second;
+    const QByteArray current = m_service->sets.list().first().second;
     QJsonObject edit = QJsonDocument::fromJson(kSet).object();
     edit.insert("id", "v1");
     edit.insert("version", QString::fromLatin1(current));
@@ -401,7 +402,7 @@ void TestMqtt::staleVersion()
 
 void TestMqtt::resultsWaitForTheBroker()
 {
-    m_service->sender().setTickMs(100);
+    m_service->sender.setTickMs(100);
     Listener first(m_broker->port(), topic("result"));
     QVERIFY(first.started());
     QTest::qWait(300);
@@ -411,7 +412,7 @@ void TestMqtt::resultsWaitForTheBroker()
     const quint16 port = m_broker->port();
     m_broker.reset();
     QVERIFY(runUntil([this] { return !m_door->connected(); }, 15000));
-    QVERIFY(runUntil([this] { return !m_service->sender().busy(); }, 30000));
+    QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 30000));
     QCOMPARE(m_board->received(), expectedStream());
     QVERIFY(QFile::exists(m_dir->filePath(MqttDoor::kResultsFile)));
     m_broker = std::make_unique<Broker>(port);

@@ -2,7 +2,7 @@
 // When scheduled sets go, in a zone with daylight saving (Berlin: forward
 // on 29 March 2026 at 02:00, back on 25 October 2026 at 03:00), with times
 // the test gives: no test waits for a clock.
-#include "web/schedule.h"
+#include "service/schedule.h"
 
 #include <QJsonDocument>
 #include <QTest>

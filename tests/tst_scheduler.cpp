@@ -3,10 +3,10 @@
 // was off sends, a scheduled send that falls during another upload, tries
 // after a failed port, a deleted set, a clock that jumps or is not yet
 // synchronised, and edits of the schedule that must not be lost.
-#include "web/auditlog.h"
-#include "web/scheduler.h"
-#include "web/setstore.h"
-#include "web/statefolder.h"
+#include "service/auditlog.h"
+#include "service/scheduler.h"
+#include "service/setstore.h"
+#include "service/statefolder.h"
 
 #include <QDir>
 #include <QJsonDocument>

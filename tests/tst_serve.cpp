@@ -5,8 +5,8 @@
 #include "httpclient.h"
 #include "link/upload.h"
 #include "ptyboard.h"
+#include "service/setstore.h"
 #include "web/service.h"
-#include "web/setstore.h"
 
 #include <QDir>
 #include <QFile>
@@ -80,7 +80,9 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<StateFolder> m_state;
+    std::unique_ptr<Board> m_board;
     std::unique_ptr<BoardService> m_service;
+    QString m_openError;  // why the board could not open, where it could not
     std::unique_ptr<BoardHttpServer> m_server;
     quint16 m_port = 0;
     SessionStore::Clock::time_point m_now = SessionStore::Clock::now();
@@ -97,7 +99,7 @@ void TestServe::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_state = std::make_unique<StateFolder>(m_dir->path());
     QVERIFY(m_state->open());
-    QVERIFY2(restart(), qPrintable(m_service->error()));
+    QVERIFY2(restart(), qPrintable(m_openError));
     m_server = std::make_unique<BoardHttpServer>(
         [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
         QStringList{"localhost"});
@@ -108,13 +110,18 @@ void TestServe::init()
 bool TestServe::restart()
 {
     m_service.reset();
-    BoardService::Clocks clocks;
+    m_board.reset();
+    Board::Clocks clocks;
     clocks.wall = [this] { return m_now; };
     clocks.synchronised = [this] { return m_synchronised; };
     clocks.zone = m_zone;
-    m_service = std::make_unique<BoardService>(
+    m_board = std::make_unique<Board>(
         *m_state, [] { return QStringList(); }, clocks);
-    return m_service->open();
+    m_openError.clear();
+    if (!m_board->open(&m_openError))
+        return false;
+    m_service = std::make_unique<BoardService>(*m_board);
+    return true;
 }
 
 QByteArray TestServe::scheduleVersion()
@@ -133,7 +140,7 @@ void TestServe::claim()
     const QByteArray answer = exchange(
         m_port,
         request("POST", "/api/setup",
-                json({{"code", m_service->setupCode()}, {"name", "anna"}, {"password", "correct horse"}}), kJson));
+                json({{"code", m_board->setupCodeText()}, {"name", "anna"}, {"password", "correct horse"}}), kJson));
     QVERIFY2(statusOf(answer) == 201, answer.constData());
     const QByteArray setCookie = headerOf(answer, "Set-Cookie");
     m_cookie = setCookie.split(';').first();
@@ -158,7 +165,7 @@ QByteArray TestServe::as(const QByteArray &method, const QByteArray &path, const
 
 void TestServe::setupCode()
 {
-    const QString code = m_service->setupCode();
+    const QString code = m_board->setupCodeText();
     QVERIFY(!code.isEmpty());
     const auto setup = [&](const QString &typed, const QString &name = "anna") {
         return exchange(m_port, request("POST", "/api/setup",
@@ -174,7 +181,7 @@ void TestServe::setupCode()
     QTest::qWait(1100);
     QCOMPARE(statusOf(setup(code.toLower())), 201);
     QCOMPARE(statusOf(setup(code, "mallory")), 409);
-    QVERIFY(m_service->setupCode().isEmpty());
+    QVERIFY(m_board->setupCodeText().isEmpty());
 }
 
 void TestServe::signIn()
@@ -281,9 +288,9 @@ void TestServe::sends()
     claim();
     PtyBoard board;
     QVERIFY(board.isValid());
-    m_service->setDevice(board.path());
+    m_board->setDevice(board.path());
     // The pace is not what this tests.
-    m_service->sender().setTickMs(20);
+    m_board->sender.setTickMs(20);
     const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
     QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
     // What the page says a send takes, before it starts: the whole stream
@@ -307,9 +314,9 @@ void TestServe::sends()
     const QJsonObject during = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status"))).object();
     QCOMPARE(during.value("state").toString(), QStringLiteral("sending"));
     QCOMPARE(during.value("set").toString(), QStringLiteral("Morning"));
-    const QByteArray stream = m_service->sender().messageSet().uploadStream.toLatin1();
+    const QByteArray stream = m_board->sender.messageSet().uploadStream.toLatin1();
     QVERIFY(board.waitForBytes(int(stream.size()), 10000));
-    QVERIFY(runUntil([&] { return !m_service->sender().busy(); }, 5000));
+    QVERIFY(runUntil([&] { return !m_board->sender.busy(); }, 5000));
     QCOMPARE(board.received(), stream);
     const QJsonObject after = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status"))).object();
     QCOMPARE(after.value("state").toString(), QStringLiteral("idle"));
@@ -430,7 +437,7 @@ void TestServe::forgottenPassword()
     // Root writes a fresh code into the state folder; the running server
     // reads it at the next setup.
     const SetupCode code = SetupCode::make(m_now);
-    QVERIFY(BoardService::writeSetupCode(*m_state, code, account));
+    QVERIFY(Board::writeSetupCode(*m_state, code, account));
     m_now += minutes(minutesLater);
     // The page offers the code's form again.
     const QJsonObject offered =
@@ -509,7 +516,7 @@ void TestServe::setupCodeFile()
     const QByteArray reset = exchange(
         m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "new password"}}), kJson));
     const QStringList copies = QDir(m_dir->path()).entryList({"setup-code.json.unreadable-*"}, QDir::Files);
-    const QString problems = m_service->problems().join('\n');
+    const QString problems = m_state->problems().join('\n');
     if (said.isEmpty()) {
         QVERIFY2(statusOf(reset) == 201, reset.constData());
         QCOMPARE(QJsonDocument::fromJson(bodyOf(reset)).object().value("name").toString(), QStringLiteral("ben"));
@@ -546,8 +553,10 @@ void TestServe::boardsPort()
              200);
     // Kept over a restart.
     m_server.reset();
-    m_service = std::make_unique<BoardService>(*m_state, [] { return QStringList(); });
-    QVERIFY(m_service->open());
+    m_service.reset();
+    m_board = std::make_unique<Board>(*m_state, [] { return QStringList(); });
+    QVERIFY(m_board->open(&m_openError));
+    m_service = std::make_unique<BoardService>(*m_board);
     m_server = std::make_unique<BoardHttpServer>(
         [this](const HttpRequest &r, const BoardHttpServer::Answer &a) { m_service->handle(r, a); },
         QStringList{"localhost"});
@@ -557,7 +566,7 @@ void TestServe::boardsPort()
     QVERIFY2(statusOf(got) == 200, got.constData());
     QCOMPARE(board.value("device").toString(), QStringLiteral("/dev/serial/by-id/usb-FTDI-if00"));
     // Given where the server starts, it is not the page's to change.
-    m_service->setDevice(QStringLiteral("/dev/tavro"));
+    m_board->setDevice(QStringLiteral("/dev/tavro"));
     QCOMPARE(statusOf(as("PUT", "/api/board", json({{"device", "1"}}), token + kJson)), 409);
     QCOMPARE(statusOf(as("GET", "/api/ports")), 200);
 }
@@ -986,7 +995,7 @@ void TestServe::intruderUndone()
     }
     m_now += minutes(5);
     const SetupCode code = SetupCode::make(m_now);
-    QVERIFY(BoardService::writeSetupCode(*m_state, code));
+    QVERIFY(Board::writeSetupCode(*m_state, code, {}));
     const QByteArray reset =
         exchange(m_port, request("POST", "/api/setup", json({{"code", code.text()}, {"password", "a new password"}}),
                                  "Cookie: " + device + "\r\n" + kJson));
@@ -1120,7 +1129,7 @@ void TestServe::scheduleInTheGap()
     QCOMPARE(entry().value("next").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
     // And it goes then (to no board, here: the try is what counts).
     m_now = at("2027-03-28T01:00:30Z");
-    m_service->scheduler().check();
+    m_board->scheduler.check();
     signInAgain();
     QCOMPARE(entry().value("last").toObject().value("due").toString(), QStringLiteral("2027-03-28T03:00:00+02:00"));
     QVERIFY(entry().value("next").isNull());
@@ -1229,7 +1238,7 @@ void TestServe::damagedState()
     };
     if (!starts) {
         // Refused, and left as it is.
-        QVERIFY2(m_service->error().contains(file), qPrintable(m_service->error()));
+        QVERIFY2(m_openError.contains(file), qPrintable(m_openError));
         QVERIFY(keptCopies().isEmpty());
         QCOMPARE(bytesOf(path), bytes);
         return;
@@ -1237,7 +1246,7 @@ void TestServe::damagedState()
     // Moved aside whole, and said: which file, where it is now.
     QCOMPARE(keptCopies().size(), 1);
     const QString kept = m_dir->path() + '/' + keptCopies().first();
-    const QString said = m_service->problems().join('\n');
+    const QString said = m_state->problems().join('\n');
     QVERIFY2(said.contains(file + " cannot be read") && said.contains(kept), qPrintable(said));
     QVERIFY(!QFile::exists(path));
 
@@ -1262,7 +1271,7 @@ void TestServe::damagedState()
     // Said again at every start while the copy is kept, never over it.
     QVERIFY(restart());
     QCOMPARE(keptCopies().size(), 1);
-    QVERIFY2(m_service->problems().join('\n').contains(kept), qPrintable(m_service->problems().join('\n')));
+    QVERIFY2(m_state->problems().join('\n').contains(kept), qPrintable(m_state->problems().join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestServe)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The board's server's signed-in devices: their limits in time, what is
 // stored of them, and the token that a change must carry.
-#include "web/sessions.h"
+#include "service/sessions.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

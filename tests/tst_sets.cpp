@@ -3,8 +3,8 @@
 // JSON judged field by field, files the window's Load reads byte for byte,
 // and stale edits refused.
 #include "files/mesfile.h"
-#include "web/setstore.h"
-#include "web/statefolder.h"
+#include "service/setstore.h"
+#include "service/statefolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -2,8 +2,8 @@
 // The board's server's state folder: plain files for their owner alone,
 // replaced whole, names that never lead out of it, and a bounded log.
 #include "child.h"
-#include "web/auditlog.h"
-#include "web/statefolder.h"
+#include "service/auditlog.h"
+#include "service/statefolder.h"
 
 #include <QDir>
 #include <QFile>

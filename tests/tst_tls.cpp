@@ -201,15 +201,17 @@ void TestTls::serves()
     QTemporaryDir state;
     StateFolder folder(state.path());
     QVERIFY(folder.open());
-    BoardService service(folder, [] { return QStringList(); });
-    QVERIFY(service.open());
+    Board board(folder, [] { return QStringList(); });
+    QString why;
+    QVERIFY2(board.open(&why), qPrintable(why));
+    BoardService service(board);
     BoardHttpServer server([&](const HttpRequest &r, const BoardHttpServer::Answer &a) { service.handle(r, a); },
                            {QStringLiteral("localhost")});
     server.setTls(*configuration);
     const quint16 port = server.listenOn(QHostAddress::LocalHost, 0);
     QVERIFY(port);
     const QByteArray body =
-        QJsonDocument(QJsonObject{{"code", service.setupCode()}, {"name", "anna"}, {"password", "correct horse"}})
+        QJsonDocument(QJsonObject{{"code", board.setupCodeText()}, {"name", "anna"}, {"password", "correct horse"}})
             .toJson(QJsonDocument::Compact);
     const QByteArray claimed =
         exchangeTls(port, request("POST", "/api/setup", body, "Content-Type: application/json\r\n"));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "web/board.h"
+#include "web/calls.h"
 
 // The board's handlers, by resource, each in a file of its own. Each is
 // handed a call that the gate has judged; it validates what the call asks

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/api.h"
 
-#include "web/recovery.h"
-#include "web/secrets.h"
+#include "service/recovery.h"
+#include "service/secrets.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/api.h"
 
-#include "web/recovery.h"
+#include "service/recovery.h"
 
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
+
+using namespace std::chrono;
 
 namespace {
 
@@ -14,6 +16,55 @@ const QString kSetupCodeFile = QStringLiteral("setup-code.json");
 HttpReply busy()
 {
     return errorReply(503, QStringLiteral("The server is busy signing people in; try again in a moment."));
+}
+
+// A wrong password or code in `call`: counted against its address, and
+// against the account it was for, or, from a trusted device, against that
+// device alone.
+void guessFailed(Board &board, const Call &call)
+{
+    const auto now = board.clocks.steady();
+    board.throttle.failed(call.caller.address, now, call.trusted ? QString() : call.guessed);
+    if (call.trusted)
+        board.devices.failed(deviceCookie(call.request), now);
+}
+
+// Signs `account` in on this browser: a session, and the cookies; the log
+// records `event`, with the browser's new device id and `detail`.
+HttpReply signedIn(Board &board, const Call &call, const QString &account, bool kept, int status, const QString &event,
+                   const QString &detail = {}, QJsonObject more = {})
+{
+    const HttpRequest &request = call.request;
+    const QByteArray cookie = board.sessions.open(account, kept, QString::fromUtf8(request.header("user-agent")),
+                                                  call.caller.address, board.clocks.wall());
+    QString why;
+    if (!board.saveSessions(&why)) {
+        board.sessions.close(cookie);
+        return errorReply(500, why);
+    }
+    const QByteArray secure = request.scheme == QLatin1String("https") ? "; Secure" : "";
+    QByteArray setCookie = QByteArray(kSessionCookie) + '=' + cookie + "; Path=/; HttpOnly; SameSite=Strict";
+    if (kept)
+        setCookie += "; Max-Age=" + QByteArray::number(duration_cast<seconds>(SessionStore::kKept).count());
+    const AccountStore::Account *found = board.accounts.find(account);
+    more.insert(QLatin1String("name"), found->name);
+    more.insert(QLatin1String("role"), AccountStore::roleName(found->role));
+    more.insert(QLatin1String("csrf"), QString::fromLatin1(SessionStore::csrfToken(cookie)));
+    if (found->role == AccountStore::Role::Owner && !board.state.problems().isEmpty())
+        more.insert(QLatin1String("problems"), QJsonArray::fromStringList(board.state.problems()));
+    HttpReply reply = jsonReply(status, more);
+    reply.headers.append({"Set-Cookie", setCookie + secure});
+    // This browser is now one that signed in to the account before; the
+    // log tells its sign-ins apart from others' by its device id.
+    const QByteArray device = board.devices.issue(found->name);
+    board.record(found->name, call.caller.address, event,
+                 QStringLiteral("device %1").arg(deviceId(device))
+                     + (detail.isEmpty() ? QString() : QStringLiteral("; ") + detail));
+    reply.headers.append(
+        {"Set-Cookie", QByteArray(TrustedDevices::kCookie) + '=' + device
+                           + "; Path=/api/; HttpOnly; SameSite=Strict; Max-Age="
+                           + QByteArray::number(duration_cast<seconds>(TrustedDevices::kLifetime).count()) + secure});
+    return reply;
 }
 
 }  // namespace
@@ -50,7 +101,7 @@ void setup(Board &board, const Call &call, const Answer &answer)
         return answer(errorReply(409, QStringLiteral("This computer has its owner; sign in instead.")));
     const bool expired = board.setupCode->expired(board.clocks.wall());
     if (expired || !board.setupCode->matches(call.body.value(QLatin1String("code")).toString())) {
-        board.guessFailed(call);
+        guessFailed(board, call);
         board.record({}, address, QStringLiteral("setup refused"));
         // Out of reach by guessing: past its tries a code is void.
         if (!expired && ++board.setupTries >= Board::kSetupTries) {
@@ -134,10 +185,9 @@ void setup(Board &board, const Call &call, const Answer &answer)
             detail = QStringLiteral("review since %1")
                          .arg(since.isValid() ? since.toString(Qt::ISODate) : QStringLiteral("the start"));
         }
-        answer(
-            board.signedIn(held, name, false, 201,
-                           reset ? QStringLiteral("password reset with a setup code") : QStringLiteral("owner created"),
-                           detail, reset && owner ? QJsonObject{{"review", true}} : QJsonObject{}));
+        answer(signedIn(board, held, name, false, 201,
+                        reset ? QStringLiteral("password reset with a setup code") : QStringLiteral("owner created"),
+                        detail, reset && owner ? QJsonObject{{"review", true}} : QJsonObject{}));
     });
     if (!queued)
         answer(busy());
@@ -157,7 +207,7 @@ void login(Board &board, const Call &call, const Answer &answer)
             Board &board = *b;
             const AccountStore::Account *account = board.accounts.find(name);
             if (!matches || !account) {
-                board.guessFailed(held);
+                guessFailed(board, held);
                 // What was typed for a name may be a password in the wrong
                 // field: only an account's own name is written down.
                 board.record(account ? account->name : QString(), held.caller.address,
@@ -166,7 +216,7 @@ void login(Board &board, const Call &call, const Answer &answer)
                 return answer(errorReply(401, QStringLiteral("The name or the password is wrong.")));
             }
             board.throttle.succeeded(held.caller.address);
-            answer(board.signedIn(held, account->name, kept, 200, QStringLiteral("signed in")));
+            answer(signedIn(board, held, account->name, kept, 200, QStringLiteral("signed in")));
         },
         call.trusted);
     if (!queued)
@@ -194,7 +244,7 @@ void logout(Board &board, const Call &call, const Answer &answer)
         return answer(errorReply(500, why));
     HttpReply reply{204, {}, {}, {}};
     reply.headers.append(
-        {"Set-Cookie", QByteArray(Board::kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"});
+        {"Set-Cookie", QByteArray(kSessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"});
     answer(reply);
 }
 
@@ -213,7 +263,7 @@ void changePassword(Board &board, const Call &call, const Answer &answer)
             Board &board = *b;
             if (!matches) {
                 // As a failed sign-in: it is a guess at the same password.
-                board.guessFailed(held);
+                guessFailed(board, held);
                 board.record(name, held.caller.address, QStringLiteral("password change refused"));
                 return answer(errorReply(403, QStringLiteral("current: that is not the password.")));
             }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "web/gate.h"
 
+#include "service/secrets.h"
 #include "web/requestguard.h"
-#include "web/secrets.h"
 
 #include <QJsonDocument>
 
@@ -101,7 +101,7 @@ Gate::Verdict Gate::judge(const HttpRequest &request)
             m_board.keysSaved = now;
         }
     } else {
-        call.caller.cookie = cookieValue(request, Board::kCookie);
+        call.caller.cookie = cookieValue(request, kSessionCookie);
         if (!call.caller.cookie.isEmpty()) {
             if (const SessionStore::Session *session = m_board.sessions.find(call.caller.cookie, m_board.clocks.wall()))
                 if (const AccountStore::Account *account = m_board.accounts.find(session->account))

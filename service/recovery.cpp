@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/recovery.h"
+#include "service/recovery.h"
 
 #include <chrono>
 

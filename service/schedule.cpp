@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/schedule.h"
+#include "service/schedule.h"
 
-#include "web/setstore.h"
+#include "service/setstore.h"
 
 #include <QJsonArray>
 #include <QRegularExpression>

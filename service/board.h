@@ -3,19 +3,18 @@
 
 #include "link/portmap.h"
 #include "link/setsender.h"
-#include "web/accounts.h"
-#include "web/auditlog.h"
-#include "web/httpserver.h"
-#include "web/keys.h"
-#include "web/passwords.h"
-#include "web/schedule.h"
-#include "web/scheduler.h"
-#include "web/sessions.h"
-#include "web/setstore.h"
-#include "web/setupcode.h"
-#include "web/statefolder.h"
-#include "web/throttle.h"
-#include "web/trusteddevices.h"
+#include "service/accounts.h"
+#include "service/auditlog.h"
+#include "service/keys.h"
+#include "service/passwords.h"
+#include "service/schedule.h"
+#include "service/scheduler.h"
+#include "service/sessions.h"
+#include "service/setstore.h"
+#include "service/setupcode.h"
+#include "service/statefolder.h"
+#include "service/throttle.h"
+#include "service/trusteddevices.h"
 
 #include <QJsonObject>
 #include <QStringList>
@@ -23,36 +22,12 @@
 #include <functional>
 #include <optional>
 
-// Who a request is from, as the gate found it: a signed-in person, a
-// script's key, or no one yet. Copies, not pointers into the stores, as a
-// handler may change the stores before it has finished with its caller.
-struct Caller {
-    std::optional<AccountStore::Account> account;
-    QByteArray cookie;  // the session's, for a person
-    std::optional<KeyStore::Key> key;
-    QString address;
-    // As the log names them.
-    QString who() const { return key ? QStringLiteral("key ") + key->name : account ? account->name : QString(); }
-    bool owner() const { return account && account->role == AccountStore::Role::Owner; }
-};
-
-// A request that the gate has let through, with what it found.
-struct Call {
-    HttpRequest request;  // its own copy, as an answer may come later
-    Caller caller;
-    QJsonObject body;   // a JSON body's object, where the route takes one
-    QStringList parts;  // what the route's {} stood for, decoded
-    // For a sign-in, a setup or a password change: the account it is for,
-    // and whether the browser is a trusted device of it.
-    QString guessed;
-    bool trusted = false;
-};
-
-using Answer = BoardHttpServer::Answer;
-
-// All that the board's handlers work on: the stores and the upload. Plain
-// members, as each handler is a function of its own; nothing here knows a
-// route or judges a caller, which the gate has done.
+// The board's service: the stores and the upload, which every door (the
+// page's HTTP, the broker's MQTT) works through, so that an operation is
+// validated, refused and logged alike whichever door it came through.
+// Plain members, as each handler is a function of its own; nothing here
+// knows a protocol, a route or a caller's credentials, which each door's
+// gate has judged.
 struct Board {
     struct Clocks {
         std::function<SessionStore::Clock::time_point()> wall = [] { return SessionStore::Clock::now(); };
@@ -62,9 +37,27 @@ struct Board {
         std::function<bool()> synchronised;
         QTimeZone zone = schedule::localZone();
     };
-    static constexpr const char *kCookie = "pelorin_session";
 
-    Board(StateFolder &state, PortMap ports, Clocks clocks, Scheduler::Starter starter);
+    // `ports` turns a port number into a device, as for every front end.
+    Board(StateFolder &state, PortMap ports);
+    Board(StateFolder &state, PortMap ports, Clocks clocks);
+
+    // Reads the state folder; false, and `error`, where the accounts (or
+    // the devices' key) cannot be read. What else of it cannot be read is
+    // moved aside and said in state.problems(), and the board goes on
+    // without it.
+    bool open(QString *error);
+    // The board's device as --port gives it (a number from 1 to 4, or a
+    // device), which the owner cannot change on the page; where none is
+    // given, the owner chooses one, and it is kept.
+    void setDevice(const QString &given)
+    {
+        device = given;
+        deviceFixed = !given.isEmpty();
+    }
+    // The code that claims the computer while it has no owner; empty once
+    // it has one.
+    QString setupCodeText() const { return setupCode ? setupCode->text() : QString(); }
 
     // The wall clock as a date and time, in UTC.
     QDateTime wallTime() const;
@@ -78,14 +71,6 @@ struct Board {
     void saveOrSay(const QString &file, const QByteArray &bytes);
     bool saveSessions(QString *why = nullptr);
     bool saveKeys(QString *why = nullptr);
-    // A wrong password or code in `call`: counted against its address, and
-    // against the account it was for, or, from a trusted device, against
-    // that device alone.
-    void guessFailed(const Call &call);
-    // Signs `account` in on this browser: a session, and the cookies; the
-    // log records `event`, with the browser's new device id and `detail`.
-    HttpReply signedIn(const Call &call, const QString &account, bool kept, int status, const QString &event,
-                       const QString &detail = {}, QJsonObject more = {});
     // Reads a code root wrote for a forgotten password; the newer holds.
     // What cannot be read of it goes to problems(), and, with `say`, to
     // the journal, once.
@@ -147,19 +132,3 @@ struct Board {
     QJsonObject last;  // how the last one ended
     Scheduler scheduler;
 };
-
-// A JSON answer, and one that says what went wrong in words a person can
-// act on.
-HttpReply jsonReply(int status, const QJsonValue &value);
-HttpReply errorReply(int status, const QString &error);
-// A refusal while the throttle makes an address wait; `text` has %1 for
-// the seconds.
-HttpReply waitReply(const QString &text, std::chrono::seconds wait);
-// A cookie's value in a request; empty where it sends none.
-QByteArray cookieValue(const HttpRequest &request, const QByteArray &name);
-inline QByteArray deviceCookie(const HttpRequest &request) { return cookieValue(request, TrustedDevices::kCookie); }
-// What the log calls a device cookie: a digest, which signs nothing in.
-QString deviceId(const QByteArray &cookie);
-// An entity tag as HTTP writes it, and back.
-QByteArray quoted(const QByteArray &version);
-QByteArray unquoted(QByteArray tag);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/serve.h"
+#include "serve/serve.h"
 
 #include "mqtt/door.h"
-#include "web/clocksync.h"
+#include "service/clocksync.h"
 #include "web/pageaddresses.h"
 #include "web/service.h"
 #include "web/tls.h"
@@ -86,7 +86,7 @@ int runServe(const ServeOptions &options)
             return 1;
         }
         const SetupCode code = SetupCode::make(SetupCode::Clock::now());
-        if (!BoardService::writeSetupCode(state, code, account ? account->name : QString())
+        if (!Board::writeSetupCode(state, code, account ? account->name : QString())
             || !state.giveToFolderOwner(QStringLiteral("setup-code.json"))) {
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(state.error()));
             return 1;
@@ -131,24 +131,26 @@ int runServe(const ServeOptions &options)
         }
     }
 
+    std::unique_ptr<Board> board;
     std::unique_ptr<BoardService> service;
     std::unique_ptr<BoardHttpServer> server, redirector;
     std::unique_ptr<MqttDoor> door;
     // Starts the schedule and serves; non-zero, having said why, where it
     // cannot.
     const auto start = [&]() -> int {
-        BoardService::Clocks clocks;
+        Board::Clocks clocks;
         if (options.clockIsSet)
             clocks.synchronised = [] { return true; };
-        service = std::make_unique<BoardService>(state, systemSerialDevices, clocks);
+        board = std::make_unique<Board>(state, systemSerialDevices, clocks);
         // Before the schedule's first look, which may send what it missed.
-        service->setDevice(options.device);
-        if (!service->open()) {
-            printText(stderr, QStringLiteral("pelorin: %1\n").arg(service->error()));
+        board->setDevice(options.device);
+        if (QString why; !board->open(&why)) {
+            printText(stderr, QStringLiteral("pelorin: %1\n").arg(why));
             return 1;
         }
+        service = std::make_unique<BoardService>(*board);
         if (!options.mqtt.url.isEmpty()) {
-            door = std::make_unique<MqttDoor>(service->board(), options.mqtt);
+            door = std::make_unique<MqttDoor>(*board, options.mqtt);
             if (!door->start()) {
                 printText(stderr, QStringLiteral("pelorin: %1\n").arg(door->error()));
                 return 2;
@@ -156,7 +158,7 @@ int runServe(const ServeOptions &options)
             for (const QString &warning : door->warnings())
                 printText(stderr, QStringLiteral("pelorin: %1\n").arg(warning));
         }
-        for (const QString &problem : service->problems())
+        for (const QString &problem : state.problems())
             printText(stderr, QStringLiteral("pelorin: %1\n").arg(problem));
         BoardService *handler = service.get();
         server = std::make_unique<BoardHttpServer>(
@@ -213,10 +215,10 @@ int runServe(const ServeOptions &options)
                                    "where the clock is kept otherwise, start with --clock-is-set\n")
                         .arg(clocksync::how());
         }
-        if (!service->setupCode().isEmpty()) {
+        if (!board->setupCodeText().isEmpty()) {
             said += QStringLiteral("pelorin: this computer has no owner yet; open the page and claim it within 30 "
                                    "minutes with the\nsetup code: %1\n")
-                        .arg(service->setupCode());
+                        .arg(board->setupCodeText());
         }
         printText(stderr, said);
         return 0;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/clocksync.h"
+#include "service/clocksync.h"
 
 #include <QFileInfo>
 #include <QSocketNotifier>

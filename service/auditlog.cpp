@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/auditlog.h"
+#include "service/auditlog.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/sessions.h"
+#include "service/sessions.h"
 
-#include "web/secrets.h"
-#include "web/statefolder.h"
+#include "service/secrets.h"
+#include "service/statefolder.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>

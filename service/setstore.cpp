@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/setstore.h"
+#include "service/setstore.h"
 
 #include "files/mesfile.h"
-#include "web/statefolder.h"
+#include "service/statefolder.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/secrets.h"
+#include "service/secrets.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "web/auditlog.h"
-#include "web/clocksync.h"
-#include "web/schedule.h"
-#include "web/setstore.h"
+#include "service/auditlog.h"
+#include "service/clocksync.h"
+#include "service/schedule.h"
+#include "service/setstore.h"
 
 #include <QHash>
 #include <QJsonArray>

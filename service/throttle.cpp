@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/throttle.h"
+#include "service/throttle.h"
 
 #include <algorithm>
 

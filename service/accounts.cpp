@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/accounts.h"
+#include "service/accounts.h"
 
-#include "web/statefolder.h"
+#include "service/statefolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "web/serveoptions.h"
+#include "service/serveoptions.h"
 
 // pelorin --serve: the board's web page, API and broker client, on the
 // application's event loop until it quits.

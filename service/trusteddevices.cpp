@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/trusteddevices.h"
+#include "service/trusteddevices.h"
 
-#include "web/secrets.h"
+#include "service/secrets.h"
 
 #include <QMessageAuthenticationCode>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "web/sessions.h"
+#include "service/sessions.h"
 
 #include <QDateTime>
 #include <QJsonObject>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/passwords.h"
+#include "service/passwords.h"
 
 #include <QThreadPool>
 

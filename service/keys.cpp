@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/keys.h"
+#include "service/keys.h"
 
-#include "web/secrets.h"
-#include "web/statefolder.h"
+#include "service/secrets.h"
+#include "service/statefolder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

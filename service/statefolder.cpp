@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/statefolder.h"
+#include "service/statefolder.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "web/board.h"
+#include "service/board.h"
 
 #include "link/upload.h"
-#include "web/clocksync.h"
+#include "service/clocksync.h"
+#include "service/secrets.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -26,46 +27,9 @@ void journal(const QString &line)
 
 }  // namespace
 
-HttpReply jsonReply(int status, const QJsonValue &value)
-{
-    const QJsonDocument document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    return {status, "application/json", document.toJson(QJsonDocument::Compact) + '\n', {}};
-}
+Board::Board(StateFolder &folder, PortMap ports) : Board(folder, std::move(ports), Clocks()) {}
 
-HttpReply errorReply(int status, const QString &error) { return jsonReply(status, QJsonObject{{"error", error}}); }
-
-HttpReply waitReply(const QString &text, seconds wait)
-{
-    HttpReply reply = errorReply(429, text.arg(wait.count()));
-    reply.headers.append({"Retry-After", QByteArray::number(wait.count())});
-    return reply;
-}
-
-QByteArray cookieValue(const HttpRequest &request, const QByteArray &name)
-{
-    for (const auto &[key, value] : request.headers) {
-        if (key != "cookie")
-            continue;
-        for (const QByteArray &pair : value.split(';')) {
-            const qsizetype equals = pair.indexOf('=');
-            if (equals > 0 && pair.left(equals).trimmed() == name)
-                return pair.mid(equals + 1).trimmed();
-        }
-    }
-    return {};
-}
-
-QByteArray quoted(const QByteArray &version) { return '"' + version + '"'; }
-
-QByteArray unquoted(QByteArray tag)
-{
-    tag = tag.trimmed();
-    if (tag.startsWith("W/"))
-        tag = tag.mid(2);
-    return tag.size() >= 2 && tag.startsWith('"') && tag.endsWith('"') ? tag.mid(1, tag.size() - 2) : tag;
-}
-
-Board::Board(StateFolder &folder, PortMap ports, Clocks givenClocks, Scheduler::Starter starter)
+Board::Board(StateFolder &folder, PortMap ports, Clocks givenClocks)
     : state(folder), clocks(std::move(givenClocks)), accounts(folder), sets(folder), log(folder.path()),
       sender(std::move(ports)),
       scheduler(
@@ -73,8 +37,11 @@ Board::Board(StateFolder &folder, PortMap ports, Clocks givenClocks, Scheduler::
           Scheduler::Clocks{[this] { return wallTime(); },
                             clocks.synchronised ? clocks.synchronised : std::function<bool()>(clocksync::synchronised),
                             clocks.zone},
-          std::move(starter))
+          [this](const QString &set) { return startScheduled(set); })
 {
+    QObject::connect(&sender, &SetSender::sent, [this] { ended(QStringLiteral("sent"), false, {}); });
+    QObject::connect(&sender, &SetSender::failed,
+                     [this](bool retryable, const QString &text) { ended(QStringLiteral("failed"), retryable, text); });
 }
 
 QDateTime Board::wallTime() const
@@ -108,55 +75,6 @@ void Board::saveOrSay(const QString &file, const QByteArray &bytes)
 bool Board::saveSessions(QString *why) { return save(QStringLiteral("sessions.json"), sessions.toJson(), why); }
 
 bool Board::saveKeys(QString *why) { return save(QStringLiteral("keys.json"), keys.toJson(), why); }
-
-void Board::guessFailed(const Call &call)
-{
-    const auto now = clocks.steady();
-    throttle.failed(call.caller.address, now, call.trusted ? QString() : call.guessed);
-    if (call.trusted)
-        devices.failed(deviceCookie(call.request), now);
-}
-
-QString deviceId(const QByteArray &cookie)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(cookie, QCryptographicHash::Sha256).toHex().left(16));
-}
-
-HttpReply Board::signedIn(const Call &call, const QString &account, bool kept, int status, const QString &event,
-                          const QString &detail, QJsonObject more)
-{
-    const HttpRequest &request = call.request;
-    const QByteArray cookie = sessions.open(account, kept, QString::fromUtf8(request.header("user-agent")),
-                                            call.caller.address, clocks.wall());
-    QString why;
-    if (!saveSessions(&why)) {
-        sessions.close(cookie);
-        return errorReply(500, why);
-    }
-    const QByteArray secure = request.scheme == QLatin1String("https") ? "; Secure" : "";
-    QByteArray setCookie = QByteArray(kCookie) + '=' + cookie + "; Path=/; HttpOnly; SameSite=Strict";
-    if (kept)
-        setCookie += "; Max-Age=" + QByteArray::number(duration_cast<seconds>(SessionStore::kKept).count());
-    const AccountStore::Account *found = accounts.find(account);
-    more.insert(QLatin1String("name"), found->name);
-    more.insert(QLatin1String("role"), AccountStore::roleName(found->role));
-    more.insert(QLatin1String("csrf"), QString::fromLatin1(SessionStore::csrfToken(cookie)));
-    if (found->role == AccountStore::Role::Owner && !state.problems().isEmpty())
-        more.insert(QLatin1String("problems"), QJsonArray::fromStringList(state.problems()));
-    HttpReply reply = jsonReply(status, more);
-    reply.headers.append({"Set-Cookie", setCookie + secure});
-    // This browser is now one that signed in to the account before; the
-    // log tells its sign-ins apart from others' by its device id.
-    const QByteArray device = devices.issue(found->name);
-    record(found->name, call.caller.address, event,
-           QStringLiteral("device %1").arg(deviceId(device))
-               + (detail.isEmpty() ? QString() : QStringLiteral("; ") + detail));
-    reply.headers.append(
-        {"Set-Cookie", QByteArray(TrustedDevices::kCookie) + '=' + device
-                           + "; Path=/api/; HttpOnly; SameSite=Strict; Max-Age="
-                           + QByteArray::number(duration_cast<seconds>(TrustedDevices::kLifetime).count()) + secure});
-    return reply;
-}
 
 bool Board::writeSetupCode(StateFolder &folder, const SetupCode &code, const QString &account)
 {
@@ -334,5 +252,69 @@ bool Board::deleteSet(const QString &name, const QByteArray &version, const QStr
     record(who, address, QStringLiteral("set deleted"), name);
     if (changed)
         changed(Change::Sets);
+    return true;
+}
+
+bool Board::open(QString *error)
+{
+    Board &b = *this;
+    if (!b.accounts.load()) {
+        *error = b.accounts.error();
+        return false;
+    }
+    b.sessions = SessionStore::load(b.state, QStringLiteral("sessions.json"), b.clocks.wall());
+    if (!b.deviceFixed) {
+        // A port that cannot be read is never taken for none chosen
+        // unsaid: the file is moved aside, and the owner told.
+        QString device;
+        b.state.readWhole(
+            QStringLiteral("settings.json"),
+            [&](const QByteArray &bytes) {
+                QJsonDocument document;
+                QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
+                const QJsonValue chosen = document.object().value(QLatin1String("device"));
+                if (why.isEmpty() && !chosen.isUndefined() && (!chosen.isString() || chosen.toString().isEmpty()))
+                    why = QStringLiteral("device is no port");
+                if (why.isEmpty())
+                    device = chosen.toString();
+                return why;
+            },
+            QStringLiteral("The board's port is not chosen: choose it again on the board's page."));
+        b.device = device;
+    }
+    if (!b.accounts.hasOwner())
+        b.setupCode = SetupCode::make(b.clocks.wall());
+    // Said with the rest of the first lines.
+    b.readSetupCodeFile(false);
+    b.keys = KeyStore::load(b.state, QStringLiteral("keys.json"));
+    // The key of the trusted devices' cookies: made once; one that cannot
+    // be read is not replaced, as that would make every device a stranger
+    // without a word.
+    bool exists = false;
+    const QByteArray read = b.state.read(QStringLiteral("device-key"), &exists);
+    if (read.isNull()) {
+        *error = QStringLiteral("%1; it is not replaced, as a new key would make every browser a stranger. Let "
+                                "the server's user read it, or remove it, and every browser signs in as a "
+                                "stranger once more.")
+                     .arg(b.state.error());
+        return false;
+    }
+    QByteArray key = read.trimmed();
+    if (exists && key.size() != secrets::kLength) {
+        *error = QStringLiteral("%1/device-key cannot be read: it is not the key this server wrote. Remove it, "
+                                "and every browser signs in as a stranger once more.")
+                     .arg(b.state.path());
+        return false;
+    }
+    if (!exists) {
+        key = secrets::make();
+        if (!b.save(QStringLiteral("device-key"), key, error))
+            return false;
+    }
+    b.devices.setKey(key);
+    if (!b.scheduler.open()) {
+        *error = b.scheduler.error();
+        return false;
+    }
     return true;
 }
