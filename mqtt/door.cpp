@@ -90,6 +90,7 @@ MqttDoor::~MqttDoor()
     }
     if (m_board.changed)
         m_board.changed = nullptr;
+    m_board.broker = {};
     m_read.reset();
     m_write.reset();
     if (m_client)
@@ -186,6 +187,7 @@ bool MqttDoor::start()
                        "each command."));
     m_board.changed = [this](Board::Change change) { boardChanged(int(change)); };
     connect(&m_board.sender, &SetSender::advanced, this, [this] { boardChanged(-1); });
+    showStanding();
     connectNow();
     return true;
 }
@@ -302,6 +304,22 @@ void MqttDoor::setLastError(const QString &error)
     if (error != m_lastError)
         journal(error);
     m_lastError = error;
+    showStanding();
+}
+
+void MqttDoor::showStanding()
+{
+    QJsonObject standing{
+        {"broker", QStringLiteral("%1://%2:%3")
+                       .arg(m_broker.tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"), m_broker.host)
+                       .arg(m_broker.port)},
+        {"id", m_topics.id},
+        {"connected", m_connected}};
+    if (m_connected)
+        standing.insert(QLatin1String("since"), m_since.toString(Qt::ISODate));
+    if (!m_lastError.isEmpty())
+        standing.insert(QLatin1String("error"), m_lastError);
+    m_board.broker = standing;
 }
 
 void MqttDoor::setConnected(bool yes)
@@ -311,6 +329,7 @@ void MqttDoor::setConnected(bool yes)
     m_connected = yes;
     if (yes)
         m_since = m_board.wallTime();
+    showStanding();
     emit connectionChanged(yes);
 }
 

@@ -59,6 +59,8 @@ private:
     void connectCalled(int rc);
     void setConnected(bool yes);
     void setLastError(const QString &error);
+    // What the owner's page shows of the broker.
+    void showStanding();
     void readable();
     void writable();
     void misc();

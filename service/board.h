@@ -130,5 +130,8 @@ struct Board {
         QString set, account;
     } upload;          // the one under way
     QJsonObject last;  // how the last one ended
+    // How the broker's door stands, for the owner's page: empty where the
+    // server has no broker.
+    QJsonObject broker;
     Scheduler scheduler;
 };

@@ -412,6 +412,10 @@ void TestMqtt::resultsWaitForTheBroker()
     const quint16 port = m_broker->port();
     m_broker.reset();
     QVERIFY(runUntil([this] { return !m_door->connected(); }, 15000));
+    // The owner's page says so, and why, in words.
+    QVERIFY(!m_service->broker.value("connected").toBool());
+    QVERIFY2(m_service->broker.value("error").toString().contains("broker"),
+             qPrintable(m_service->broker.value("error").toString()));
     QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 30000));
     QCOMPARE(m_board->received(), expectedStream());
     QVERIFY(QFile::exists(m_dir->filePath(MqttDoor::kResultsFile)));
@@ -427,6 +431,9 @@ void TestMqtt::resultsWaitForTheBroker()
                && !second.on(topic("sets")).isEmpty();
     }));
     QCOMPARE(second.on(topic("status")).last().payload, QByteArray("online"));
+    QVERIFY(m_service->broker.value("connected").toBool());
+    QVERIFY(!m_service->broker.value("since").toString().isEmpty());
+    QVERIFY(!m_service->broker.contains("error"));
 }
 
 void TestMqtt::willAndReconnect()

@@ -59,7 +59,10 @@ void ports(Board &, const Call &, const Answer &answer)
 
 void getBoard(Board &board, const Call &, const Answer &answer)
 {
-    answer(jsonReply(200, QJsonObject{{"device", board.device}, {"fixed", board.deviceFixed}}));
+    QJsonObject o{{"device", board.device}, {"fixed", board.deviceFixed}};
+    if (!board.broker.isEmpty())
+        o.insert(QLatin1String("broker"), board.broker);
+    answer(jsonReply(200, o));
 }
 
 void putBoard(Board &board, const Call &call, const Answer &answer)

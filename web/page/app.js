@@ -383,6 +383,14 @@ async function loadOwner() {
   $('port-choose').disabled = fixed;
   $('port-note').textContent = fixed ? `Given where the server is started: --port ${chosen}.`
     : (chosen ? `Sets go to ${chosen}.` : 'No port is chosen yet: sets cannot be sent until one is.');
+  const broker = board.ok ? board.data.broker : undefined;
+  $('broker').hidden = !broker;
+  if (broker) {
+    $('broker-note').textContent = broker.connected
+      ? `Connected to ${broker.broker} as pelorin/${broker.id} since ${new Date(broker.since).toLocaleString()}.`
+      : `Not connected to ${broker.broker}${broker.error ? `: ${broker.error}` : ''}. It is tried again by itself; `
+        + 'the page and the schedule go on meanwhile.';
+  }
 }
 
 async function showLog() {
