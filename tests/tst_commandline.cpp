@@ -3,6 +3,7 @@
 // mistake is named.
 #include "cli/commandline.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -184,9 +185,16 @@ void TestCommandLine::helpNamesEveryOptionOnce()
     }
     QCOMPARE(listed.size(), QSet<QString>(listed.begin(), listed.end()).size());
     QVERIFY(listed.size() >= 29);
+    // The manual page, written apart, names each too.
+    QFile manual(QStringLiteral(PELORIN_SOURCE_DIR "/dist/pelorin.1"));
+    QVERIFY(manual.open(QIODevice::ReadOnly));
+    const QByteArray page = manual.readAll();
     for (const QString &name : listed) {
         const CommandLine line = parseCommandLine({"--" + name});
         QVERIFY2(!line.mistake.startsWith(QLatin1String("Unknown option")), qPrintable(name));
+        QVERIFY2(page.contains("\\-\\-" + name.toLatin1().replace("-", "\\-") + ' ')
+                     || page.contains("\\-\\-" + name.toLatin1().replace("-", "\\-") + '\n'),
+                 qPrintable("the manual page lacks --" + name));
     }
 }
 
