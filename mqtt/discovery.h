@@ -24,9 +24,8 @@ struct Entity {
 };
 
 // The board's entities: a select of its sets, a Send button for the
-// selected one, a sensor of its state and one of its last result. Home
-// Assistant takes no select without options, so there is none while no
-// set is stored.
+// selected one, a sensor of its state and one of its last result. No
+// select while no set is stored: it would have nothing to choose.
 QList<Entity> entities(const Topics &topics, const QString &prefix, const QStringList &sets, const QString &version);
 // The configuration topics the board may ever announce under `prefix`,
 // whatever its sets: what is cleared where nobody knows what was.
