@@ -14,7 +14,7 @@ namespace mqtt {
 QStringList Topics::commands() const
 {
     QStringList topics{base() + QStringLiteral("send"), base() + QStringLiteral("set/+"),
-                       base() + QStringLiteral("delete/+")};
+                       base() + QStringLiteral("delete/+"), select(), press()};
     for (const QString &group : groups)
         topics << QStringLiteral("pelorin/group/") + group + QStringLiteral("/send");
     return topics;
@@ -87,6 +87,28 @@ Parsed parse(const Topics &topics, const QString &topic, const QByteArray &paylo
     // on as such: nobody asked for anything.
     if (retained && payload.isEmpty())
         return {};
+    // Home Assistant's select and button publish plain words, not JSON,
+    // and no id.
+    if (topic == topics.select() || topic == topics.press()) {
+        if (retained)
+            return refuse({}, QStringLiteral("Retained commands are never acted on: publish without the retain flag, "
+                                             "and clear the retained one."));
+        Command c;
+        c.topic = topic;
+        if (topic == topics.press()) {
+            if (payload != kPress)
+                return refuse({}, QStringLiteral("%1 takes %2 alone.").arg(topic, QLatin1String(kPress)));
+            c.kind = Command::Press;
+            return {c, {}};
+        }
+        c.kind = Command::Select;
+        c.set = QString::fromUtf8(payload);
+        if (!SetStore::isSetName(c.set))
+            return refuse({}, QStringLiteral("%1 takes the name of a stored set, 1 to 40 letters, digits, spaces, - "
+                                             "or _.")
+                                  .arg(topic));
+        return {c, {}};
+    }
     const auto kind = kindOf(topics, topic);
     if (!kind)
         return refuse({}, QStringLiteral("%1 is no topic of this board's commands.").arg(topic));

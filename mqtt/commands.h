@@ -21,6 +21,8 @@ namespace mqtt {
 inline constexpr qsizetype kLargestPayload = 64 * 1024;
 // A command's id as a client may choose it: a UUID, a counter, a name.
 inline constexpr qsizetype kLongestId = 200;
+// What Home Assistant's button publishes to the press topic.
+inline constexpr const char *kPress = "PRESS";
 
 // The board's topics, all under pelorin/ID/, and its groups' sends.
 struct Topics {
@@ -32,6 +34,12 @@ struct Topics {
     QString state() const { return base() + QStringLiteral("state"); }
     QString sets() const { return base() + QStringLiteral("sets"); }
     QString result() const { return base() + QStringLiteral("result"); }
+    // The last result again, retained, for whoever looks later.
+    QString lastResult() const { return base() + QStringLiteral("last-result"); }
+    // A set chosen by name, with no id: what a press of Send sends.
+    QString select() const { return base() + QStringLiteral("select"); }
+    QString selected() const { return base() + QStringLiteral("selected"); }
+    QString press() const { return base() + QStringLiteral("press"); }
     // What the board subscribes to.
     QStringList commands() const;
 };
@@ -44,7 +52,9 @@ struct ReplyTo {
 };
 
 struct Command {
-    enum Kind { Send, Save, Delete };
+    // Select and Press are Home Assistant's: a plain name, and a press
+    // that the handler gives an id of its own.
+    enum Kind { Send, Save, Delete, Select, Press };
     Kind kind = Send;
     QString id;
     QString set;                        // the set's name

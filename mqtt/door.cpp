@@ -185,6 +185,21 @@ bool MqttDoor::start()
         },
         QStringLiteral("Results of commands that were waiting for the broker are lost; the board's log still names "
                        "each command."));
+    if (!m_board.state.readWhole(
+            QLatin1String(kDiscoveryFile),
+            [&](const QByteArray &bytes) {
+                QString why;
+                if (auto read = mqtt::discovery::Announced::fromJson(bytes, &why))
+                    m_announced = std::move(*read);
+                return why;
+            },
+            QStringLiteral("Home Assistant may show entities of this board that it no longer announces; they are "
+                           "cleared under the discovery prefix given now."))) {
+        // Clearing a configuration that was never published costs nothing;
+        // leaving one behind leaves a dead entity in Home Assistant.
+        m_announced.topics = mqtt::discovery::everyTopic(m_topics, m_options.discoveryPrefix);
+    }
+    m_handler.onSelected([this] { publishSelected(); });
     m_board.changed = [this](Board::Change change) { boardChanged(int(change)); };
     connect(&m_board.sender, &SetSender::advanced, this, [this] { boardChanged(-1); });
     showStanding();
@@ -350,13 +365,20 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
     door->setConnected(true);
     for (const QString &topic : door->m_topics.commands()) {
         // Retain as published: a retained command is seen as one, and
-        // refused, however it arrives.
-        mosquitto_subscribe_v5(door->m_client, nullptr, topic.toUtf8().constData(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
-                               nullptr);
+        // refused, however it arrives. A press has no id to tell a repeat
+        // by: the broker hands it on once.
+        mosquitto_subscribe_v5(door->m_client, nullptr, topic.toUtf8().constData(),
+                               topic == door->m_topics.press() ? 2 : 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     }
+    // Home Assistant, started again, has forgotten what it was told.
+    if (door->m_options.discovery)
+        mosquitto_subscribe_v5(door->m_client, nullptr, door->homeAssistantStatus().toUtf8().constData(), 1, 0,
+                               nullptr);
     door->publish(door->m_topics.status(), "online", true);
     door->publishState();
     door->publishSets();
+    door->publishSelected();
+    door->publishDiscovery();
     if (door->m_outbox.dropped()) {
         journal(QStringLiteral("%1 results of MQTT commands were dropped while the broker was away")
                     .arg(door->m_outbox.dropped()));
@@ -390,6 +412,13 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
                          const mosquitto_property *properties)
 {
     auto *door = static_cast<MqttDoor *>(self);
+    const QString topic = QString::fromUtf8(message->topic);
+    const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    if (door->m_options.discovery && topic == door->homeAssistantStatus()) {
+        if (payload == "online")
+            door->publishDiscovery();
+        return;
+    }
     mqtt::ReplyTo replyTo;
     char *responseTopic = nullptr;
     if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false)) {
@@ -402,9 +431,7 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
         replyTo.correlation = QByteArray(static_cast<const char *>(correlation), length);
         std::free(correlation);
     }
-    door->m_handler.take(QString::fromUtf8(message->topic),
-                         QByteArray(static_cast<const char *>(message->payload), message->payloadlen), message->retain,
-                         replyTo);
+    door->m_handler.take(topic, payload, message->retain, replyTo);
 }
 
 void MqttDoor::publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo)
@@ -427,6 +454,7 @@ void MqttDoor::answer(const mqtt::Handler::Answer &answer)
     }
     const QByteArray payload = compact(answer.result.toJson());
     publish(m_topics.result(), payload, false);
+    publish(m_topics.lastResult(), payload, true);
     // A response topic under the board's own would be read as a command.
     const QString &reply = answer.replyTo.topic;
     if (!reply.isEmpty() && !reply.startsWith(m_topics.base()) && !reply.startsWith(QLatin1String("pelorin/group/"))
@@ -456,10 +484,51 @@ void MqttDoor::publishSets()
     settle();
 }
 
+void MqttDoor::publishSelected()
+{
+    if (!m_connected)
+        return;
+    const QString set = m_handler.selected();
+    publish(m_topics.selected(), compact(QJsonObject{{"set", set.isEmpty() ? QJsonValue() : QJsonValue(set)}}), true);
+    settle();
+}
+
+void MqttDoor::publishDiscovery()
+{
+    if (!m_connected)
+        return;
+    QList<mqtt::discovery::Entity> entities;
+    if (m_options.discovery) {
+        QStringList sets;
+        for (const auto &[name, version] : m_board.sets.list())
+            sets << name;
+        entities =
+            mqtt::discovery::entities(m_topics, m_options.discoveryPrefix, sets, QStringLiteral(PELORIN_VERSION));
+    }
+    // An empty retained configuration is how Home Assistant is told that
+    // an entity is gone.
+    for (const QString &topic : mqtt::discovery::gone(m_announced.topics, entities))
+        publish(topic, {}, true);
+    mqtt::discovery::Announced now;
+    for (const mqtt::discovery::Entity &entity : entities) {
+        publish(entity.topic, compact(entity.config), true);
+        now.topics << entity.topic;
+    }
+    if (now.topics != m_announced.topics) {
+        m_announced = now;
+        m_board.saveOrSay(QLatin1String(kDiscoveryFile), m_announced.toJson());
+    }
+    settle();
+}
+
 void MqttDoor::boardChanged(int change)
 {
     if (change == int(Board::Change::Sets)) {
         publishSets();
+        // A set gone may have been the one chosen; the select's options
+        // are the sets.
+        publishSelected();
+        publishDiscovery();
         return;
     }
     if (change == int(Board::Change::UploadEnded))

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "mqtt/discovery.h"
 #include "mqtt/handler.h"
 #include "mqtt/ledger.h"
 #include "service/serveoptions.h"
@@ -45,6 +46,8 @@ public:
 
     static constexpr int kKeepAliveSeconds = 30;
     static constexpr const char *kResultsFile = "mqtt-results.json";
+    // What the board announced to Home Assistant.
+    static constexpr const char *kDiscoveryFile = "mqtt-discovery.json";
 
 signals:
     void connectionChanged(bool connected);
@@ -74,6 +77,11 @@ private:
     void answer(const mqtt::Handler::Answer &answer);
     void publishState();
     void publishSets();
+    void publishSelected();
+    // Announces the board to Home Assistant, with --mqtt-discovery, and
+    // clears what it announced before and no longer does.
+    void publishDiscovery();
+    QString homeAssistantStatus() const { return m_options.discoveryPrefix + QStringLiteral("/status"); }
     void boardChanged(int change);
     void saveOutbox();
 
@@ -83,6 +91,7 @@ private:
     mqtt::Topics m_topics;
     mqtt::Handler m_handler;
     mqtt::Outbox m_outbox;
+    mqtt::discovery::Announced m_announced;
     mosquitto *m_client = nullptr;
     QByteArray m_password;
     std::thread m_connecting;

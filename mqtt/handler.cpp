@@ -3,6 +3,9 @@
 
 #include "service/board.h"
 
+#include <QJsonDocument>
+#include <QRandomGenerator>
+
 namespace mqtt {
 
 namespace {
@@ -31,6 +34,33 @@ void Handler::open()
         },
         QStringLiteral("A command answered before it was lost may be acted on once more, if a client or the broker "
                        "delivers it again."));
+    m_board.state.readWhole(
+        QLatin1String(kSelectedFile),
+        [&](const QByteArray &bytes) -> StateFolder::Reading {
+            QJsonDocument document;
+            if (QString why = StateFolder::parseJson(bytes, QJsonValue::Object, &document); !why.isEmpty())
+                return why;
+            const QJsonValue set = document.object().value(QLatin1String("set"));
+            if (!set.isString())
+                return QStringLiteral("no set's name");
+            m_selected = set.toString();
+            return {};
+        },
+        QStringLiteral("Home Assistant's Send button sends nothing until a set is chosen again."));
+}
+
+QString Handler::selected() const { return m_board.sets.has(m_selected) ? m_selected : QString(); }
+
+void Handler::select(const QString &set, const ReplyTo &replyTo)
+{
+    if (!m_board.sets.has(set)) {
+        answer(Result::refused({}, QStringLiteral("\"%1\" is no stored set.").arg(set)), replyTo);
+        return;
+    }
+    m_selected = set;
+    m_board.saveOrSay(QLatin1String(kSelectedFile), QJsonDocument(QJsonObject{{"set", set}}).toJson());
+    if (m_onSelected)
+        m_onSelected();
 }
 
 void Handler::take(const QString &topic, const QByteArray &payload, bool retained, const ReplyTo &replyTo)
@@ -46,7 +76,26 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
     }
     if (!parsed.command)
         return;
-    const Command &command = *parsed.command;
+    Command command = *parsed.command;
+    if (command.kind == Command::Select) {
+        select(command.set, replyTo);
+        return;
+    }
+    if (command.kind == Command::Press) {
+        // A press carries no id: it is given one here, so that it is sent,
+        // logged and answered as every send is. The broker hands a press
+        // on once (QoS 2); two presses are two sends, the second refused
+        // while the first runs.
+        command.kind = Command::Send;
+        command.id = QStringLiteral("press-%1-%2")
+                         .arg(now.toString(QStringLiteral("yyyyMMdd'T'HHmmss.zzz'Z'")))
+                         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        command.set = selected();
+        if (command.set.isEmpty()) {
+            answer(Result::refused(command.id, QStringLiteral("No set is selected: choose one first.")), replyTo);
+            return;
+        }
+    }
     if (auto first = m_seen.find(command.id)) {
         QJsonObject more;
         if (const QJsonValue end = first->more.take(QLatin1String("end")); end.isObject())
@@ -88,6 +137,10 @@ Result Handler::act(const Command &command)
         if (m_board.deleteSet(command.set, *command.version, m_who, m_address, &refusal))
             return {command.id, QStringLiteral("deleted"), {}, QJsonObject{{"set", command.set}}};
         break;
+    case Command::Select:
+    case Command::Press:
+        // Made a choice, or a send, before they come here.
+        return Result::refused(command.id, QStringLiteral("Nothing to act on."));
     }
     Result refused = Result::refused(command.id, refusal.error);
     // As the page's 412: the set as it is now, so that the edit can be

@@ -34,11 +34,18 @@ public:
     // The board's upload has ended: the command that started it, if one did,
     // is told how.
     void uploadEnded();
+    // The set a press of Home Assistant's Send button sends; empty while
+    // none is chosen, or the one chosen is no longer stored.
+    QString selected() const;
+    // Told when a set is chosen.
+    void onSelected(std::function<void()> follower) { m_onSelected = std::move(follower); }
 
     static constexpr const char *kIdsFile = "mqtt-ids.json";
+    static constexpr const char *kSelectedFile = "mqtt-selected.json";
 
 private:
     Result act(const Command &command);
+    void select(const QString &set, const ReplyTo &replyTo);
     void answer(const Result &result, const ReplyTo &replyTo);
 
     Board &m_board;
@@ -46,6 +53,8 @@ private:
     QString m_who, m_address;
     Publish m_publish;
     SeenIds m_seen;
+    QString m_selected;
+    std::function<void()> m_onSelected;
     struct Running {
         QString id, set;
         ReplyTo replyTo;

@@ -4,6 +4,7 @@
 // mosquitto_pub and mosquitto_sub; a pseudo-terminal is the board.
 #include "eventloop.h"
 #include "link/upload.h"
+#include "mqtt/discovery.h"
 #include "mqtt/door.h"
 #include "mqtt/ledger.h"
 #include "ptyboard.h"
@@ -175,10 +176,14 @@ private slots:
     void resultsWaitForTheBroker();
     void willAndReconnect();
     void keepsIds();
+    void discovery_data();
+    void discovery();
+    void pressSendsSelected();
 
 private:
     // The door on the state folder as it is, as after a restart.
-    bool openDoor();
+    bool openDoor(bool discovery = false);
+    QStringList configTopics() const { return mqtt::discovery::everyTopic({kId, {}}, QStringLiteral("homeassistant")); }
     QString topic(const QString &rest) const { return "pelorin/" + kId + "/" + rest; }
     QByteArray expectedStream() const;
 
@@ -219,13 +224,14 @@ void TestMqtt::init()
     QVERIFY(openDoor());
 }
 
-bool TestMqtt::openDoor()
+bool TestMqtt::openDoor(bool discovery)
 {
     m_door.reset();
     MqttOptions options;
     options.url = m_broker->url();
     options.id = kId;
     options.groups = {"north"};
+    options.discovery = discovery;
     m_door = std::make_unique<MqttDoor>(*m_service, options);
     if (!m_door->start())
         return false;
@@ -498,6 +504,118 @@ void TestMqtt::keepsIds()
     const auto read = mqtt::SeenIds::fromJson(seen.toJson(), &why);
     QVERIFY2(read, qPrintable(why));
     QCOMPARE(read->size(), mqtt::SeenIds::kLast);
+}
+
+void TestMqtt::discovery_data()
+{
+    // How the board knows, started without discovery, what to clear.
+    QTest::addColumn<bool>("recordUnreadable");
+    QTest::newRow("as recorded") << false;
+    QTest::newRow("record unreadable") << true;
+}
+
+void TestMqtt::discovery()
+{
+    QFETCH(bool, recordUnreadable);
+    QVERIFY(openDoor(true));
+    Listener listener(m_broker->port(), "homeassistant/#");
+    QVERIFY(listener.started());
+    const auto configs = [&](const QString &topic) { return listener.on(topic); };
+    const auto all = [&](int count) {
+        for (const QString &topic : configTopics()) {
+            if (configs(topic).size() < count)
+                return false;
+        }
+        return true;
+    };
+    // Retained, so that Home Assistant started later finds them.
+    QVERIFY(listener.waitFor([&] { return all(1); }));
+    for (const QString &topic : configTopics()) {
+        QVERIFY2(configs(topic).first().retained, qPrintable(topic));
+        QVERIFY(!configs(topic).first().object().value("unique_id").toString().isEmpty());
+    }
+    // Home Assistant, started again, says so; it is told again.
+    QVERIFY(publish(m_broker->port(), "homeassistant/status", "online"));
+    QVERIFY(listener.waitFor([&] { return all(2); }));
+    // A new set is a new option of the select.
+    SetStore::Refusal refusal;
+    QVERIFY(
+        !m_service->saveSet("Evening", QJsonDocument::fromJson(kSet).object(), std::nullopt, true, "anna", {}, &refusal)
+             .isEmpty());
+    const QString select = configTopics().first();
+    QVERIFY(listener.waitFor([&] {
+        return configs(select).last().object().value("options").toArray() == QJsonArray{"Evening", "Morning"};
+    }));
+
+    if (recordUnreadable)
+        QVERIFY(m_state->write(MqttDoor::kDiscoveryFile, "{\"announced\": 7"));
+    listener.clear();
+    QVERIFY(openDoor(false));
+    QVERIFY(listener.waitFor([&] {
+        for (const QString &topic : configTopics()) {
+            if (configs(topic).isEmpty() || !configs(topic).last().payload.isEmpty())
+                return false;
+        }
+        return true;
+    }));
+    // Nothing retained is left for Home Assistant to find.
+    Listener later(m_broker->port(), "homeassistant/#");
+    QVERIFY(later.started());
+    QTest::qWait(1000);
+    for (const QString &topic : configTopics())
+        QVERIFY2(later.on(topic).isEmpty(), qPrintable(topic));
+    if (recordUnreadable)
+        QVERIFY(!m_state->problemsOf(MqttDoor::kDiscoveryFile).isEmpty());
+}
+
+void TestMqtt::pressSendsSelected()
+{
+    QVERIFY(openDoor(true));
+    Listener listener(m_broker->port(), topic("#"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    const auto pressResults = [&] {
+        QList<QJsonObject> found;
+        for (const auto &m : listener.on(topic("result"))) {
+            if (m.object().value("id").toString().startsWith("press-"))
+                found << m.object();
+        }
+        return found;
+    };
+    const QStringList qos2{"-q", "2"};
+    // Nothing chosen yet: nothing to send, and said so.
+    QVERIFY(publish(m_broker->port(), topic("press"), mqtt::kPress, qos2));
+    QVERIFY(listener.waitFor([&] { return pressResults().size() == 1; }));
+    QCOMPARE(pressResults().first().value("status").toString(), QStringLiteral("refused"));
+    QVERIFY(pressResults().first().value("error").toString().contains("No set is selected"));
+    // A choice is kept, and sends nothing.
+    QVERIFY(publish(m_broker->port(), topic("select"), "Morning"));
+    QVERIFY(listener.waitFor([&] {
+        const auto selected = listener.on(topic("selected"));
+        return !selected.isEmpty() && selected.last().object().value("set") == QStringLiteral("Morning");
+    }));
+    QTest::qWait(300);
+    QCOMPARE(m_board->received(), QByteArray());
+    QVERIFY(publish(m_broker->port(), topic("press"), mqtt::kPress, qos2));
+    QVERIFY(listener.waitFor([&] { return pressResults().size() >= 3; }));
+    const QList<QJsonObject> results = pressResults();
+    QCOMPARE(results[1].value("status").toString(), QStringLiteral("started"));
+    QCOMPARE(results[2].value("status").toString(), QStringLiteral("sent"));
+    QCOMPARE(results[1].value("id"), results[2].value("id"));
+    QCOMPARE(m_board->received(), expectedStream());
+    // Once: nothing more arrives, and the last result stays for Home
+    // Assistant.
+    QTest::qWait(500);
+    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(pressResults().size(), 3);
+    QCOMPARE(listener.on(topic("last-result")).last().object().value("status").toString(), QStringLiteral("sent"));
+    // The choice outlasts a restart.
+    listener.clear();
+    QVERIFY(openDoor(true));
+    QVERIFY(listener.waitFor([&] {
+        const auto selected = listener.on(topic("selected"));
+        return !selected.isEmpty() && selected.last().object().value("set") == QStringLiteral("Morning");
+    }));
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)
