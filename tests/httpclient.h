@@ -41,7 +41,9 @@ inline QByteArray answerOn(QTcpSocket &client, const QByteArray &request, int pa
             at < 0 || head ? 0 : answer.mid(at + 15, answer.indexOf('\r', at) - at - 15).trimmed().toInt();
         return answer.size() >= end + 4 + length || client.state() == QAbstractSocket::UnconnectedState;
     };
-    runUntil(whole, 5000);
+    // A password check, on a loaded machine, may take seconds: a slow
+    // answer is no wrong one.
+    runUntil(whole, 30000);
     return answer;
 }
 

@@ -363,6 +363,7 @@ void TestServe::ownersAlone()
     // Ben, staff, may not; the owner may (but not remove her own account).
     const QByteArray login =
         exchange(m_port, request("POST", "/api/login", json({{"name", "ben"}, {"password", "staff password"}}), kJson));
+    QCOMPARE(statusOf(login), 200);
     m_cookie = headerOf(login, "Set-Cookie").split(';').first();
     m_csrf = QJsonDocument::fromJson(bodyOf(login)).object().value("csrf").toString().toLatin1();
     const QByteArray staff = "X-CSRF-Token: " + m_csrf + "\r\n" + (body.isEmpty() ? QByteArray() : kJson);
