@@ -172,6 +172,7 @@ bool MqttDoor::start()
     mosquitto_connect_v5_callback_set(m_client, &MqttDoor::onConnect);
     mosquitto_disconnect_v5_callback_set(m_client, &MqttDoor::onDisconnect);
     mosquitto_message_v5_callback_set(m_client, &MqttDoor::onMessage);
+    mosquitto_log_callback_set(m_client, &MqttDoor::onLog);
 
     m_handler.open();
     m_board.state.readWhole(
@@ -199,6 +200,7 @@ void MqttDoor::connectNow()
     const int port = m_broker.port;
     const bool again = m_connectedOnce;
     m_connectedOnce = true;
+    m_libraryErrors.clear();
     // The library resolves the broker's name inside the connect, which may
     // wait seconds on a slow resolver: never on the event thread.
     m_connecting = std::thread([this, client, host, port, again] {
@@ -223,11 +225,13 @@ void MqttDoor::connectCalled(int rc)
         setLastError(QStringLiteral("cannot reach the broker at %1:%2: %3")
                          .arg(m_broker.host)
                          .arg(m_broker.port)
-                         .arg(words(rc)));
+                         .arg(rc == MOSQ_ERR_TLS || !tlsTrouble().isEmpty() ? tlsTrouble() : words(rc)));
         reconnectLater();
         return;
     }
     m_socket = mosquitto_socket(m_client);
+    m_loopRc = MOSQ_ERR_SUCCESS;
+    m_lossSaid = false;
     m_read = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
     m_write = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Write);
     connect(m_read.get(), &QSocketNotifier::activated, this, &MqttDoor::readable);
@@ -238,13 +242,13 @@ void MqttDoor::connectCalled(int rc)
 
 void MqttDoor::readable()
 {
-    mosquitto_loop_read(m_client, 1);
+    m_loopRc = mosquitto_loop_read(m_client, 1);
     settle();
 }
 
 void MqttDoor::writable()
 {
-    mosquitto_loop_write(m_client, 1);
+    m_loopRc = mosquitto_loop_write(m_client, 1);
     settle();
 }
 
@@ -252,7 +256,7 @@ void MqttDoor::misc()
 {
     // Keep-alive: a ping when due, and a broker that stopped answering
     // found out within one and a half keep-alives.
-    mosquitto_loop_misc(m_client);
+    m_loopRc = mosquitto_loop_misc(m_client);
     settle();
 }
 
@@ -278,6 +282,17 @@ void MqttDoor::lost()
     }
     m_misc.stop();
     m_socket = -1;
+    // A TLS handshake that fails once the connect has returned ends the
+    // connection with no word from the library but its return.
+    if (!m_lossSaid) {
+        QString why = tlsTrouble();
+        if (why.isEmpty())
+            why = m_loopRc == MOSQ_ERR_SUCCESS || m_loopRc == MOSQ_ERR_CONN_LOST
+                      ? QStringLiteral("it closed the connection")
+                      : words(m_loopRc);
+        setLastError(
+            QStringLiteral("cannot reach the broker at %1:%2: %3").arg(m_broker.host).arg(m_broker.port).arg(why));
+    }
     setConnected(false);
     reconnectLater();
 }
@@ -318,6 +333,7 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
 {
     auto *door = static_cast<MqttDoor *>(self);
     if (rc != 0) {
+        door->m_lossSaid = true;
         door->setLastError(QStringLiteral("the broker at %1 refused the connection: %2")
                                .arg(door->m_broker.host, QString::fromUtf8(mosquitto_reason_string(rc))));
         return;
@@ -355,16 +371,51 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
 void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_property *)
 {
     auto *door = static_cast<MqttDoor *>(self);
+    door->m_lossSaid = true;
     if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
         door->m_takenOver = true;
         door->setLastError(QStringLiteral("another client uses the id %1; trying again in %2 minutes")
                                .arg(door->m_topics.id)
                                .arg(kTakenOverSeconds / 60));
+    } else if (rc == MOSQ_ERR_KEEPALIVE) {
+        door->setLastError(QStringLiteral("the connection to the broker was lost: it stopped answering"));
+    } else if (rc != 0 && !door->tlsTrouble().isEmpty()) {
+        // A broker that wants a client certificate says so once the
+        // handshake seems done, at the first read.
+        door->setLastError(QStringLiteral("the connection to the broker was lost: %1").arg(door->tlsTrouble()));
     } else if (rc != 0) {
-        door->setLastError(QStringLiteral("the connection to the broker was lost: %1")
-                               .arg(rc == MOSQ_ERR_KEEPALIVE ? QStringLiteral("it stopped answering") : words(rc)));
+        door->setLastError(QStringLiteral("the connection to the broker was lost: %1").arg(words(rc)));
     }
     door->setConnected(false);
+}
+
+void MqttDoor::onLog(mosquitto *, void *self, int level, const char *text)
+{
+    // The library says what OpenSSL found only here. Called on the
+    // connecting thread too, while the door leaves the client to it.
+    auto *door = static_cast<MqttDoor *>(self);
+    if (level == MOSQ_LOG_ERR && door->m_libraryErrors.size() < 10)
+        door->m_libraryErrors << QString::fromUtf8(text);
+}
+
+QString MqttDoor::tlsTrouble() const
+{
+    const QString said = m_libraryErrors.join(QLatin1Char(' '));
+    if (said.contains(QLatin1String("host name verification failed"))) {
+        return QStringLiteral("the broker's certificate is not made out to %1, the name connected to (%2)")
+            .arg(m_broker.host, said);
+    }
+    if (said.contains(QLatin1String("certificate verify failed"))) {
+        return QStringLiteral("the broker's certificate is not trusted, checked against %1 (%2)")
+            .arg(m_options.ca.isEmpty() ? QStringLiteral("the system's list") : m_options.ca, said);
+    }
+    if (said.contains(QLatin1String("certificate required"))) {
+        return QStringLiteral("the broker wants a client certificate (--mqtt-cert, --mqtt-key)%1 (%2)")
+            .arg(m_options.certificate.isEmpty() ? QString() : QStringLiteral(" that it trusts"), said);
+    }
+    if (said.contains(QLatin1String("OpenSSL")))
+        return QStringLiteral("TLS failed (%1)").arg(said);
+    return {};
 }
 
 void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *message,

@@ -52,6 +52,7 @@ signals:
 private:
     static void onConnect(mosquitto *, void *self, int rc, int flags, const struct mqtt5__property *);
     static void onDisconnect(mosquitto *, void *self, int rc, const struct mqtt5__property *);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
     static void onMessage(mosquitto *, void *self, const struct mosquitto_message *message,
                           const struct mqtt5__property *properties);
 
@@ -66,6 +67,9 @@ private:
     // wants to write.
     void settle();
     void lost();
+    // Why a TLS connection failed, from what the library logged; empty
+    // where it logged no trouble with TLS.
+    QString tlsTrouble() const;
     void reconnectLater();
 
     void publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo = {});
@@ -85,6 +89,9 @@ private:
     QByteArray m_password;
     std::thread m_connecting;
     bool m_connectedOnce = false;
+    QStringList m_libraryErrors;  // since the last connect
+    int m_loopRc = 0;             // the library's last call on the socket
+    bool m_lossSaid = false;      // the library has said why the connection ended
     int m_socket = -1;
     std::unique_ptr<QSocketNotifier> m_read, m_write;
     QTimer m_misc, m_retry, m_stateTimer;

@@ -11,19 +11,26 @@
 #include "service/board.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,21 +46,30 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Debian's broker, anonymous, on 127.0.0.1 alone; stopped by its own
-// process id.
+// Debian's broker on 127.0.0.1 alone, anonymous unless `more` names a
+// password file; `more` adds listeners and settings of its own. Its log,
+// connections included, goes to a file; it is stopped by its own process
+// id.
 class Broker {
 public:
-    explicit Broker(quint16 port = 0) : m_port(port ? port : freePort()) {}
+    explicit Broker(quint16 port = 0, QString more = {}) : m_port(port ? port : freePort()), m_more(std::move(more)) {}
     ~Broker() { stop(); }
     bool start()
     {
         QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
-                                  "log_type warning\n")
+        // Run by root, the broker would read its certificates as the user
+        // mosquitto, who may not enter the test's folders.
+        const passwd *self = ::getpwuid(::geteuid());
+        conf.write(QStringLiteral("user %1\npersistence false\nlog_dest file %2\nlog_type error\nlog_type warning\n"
+                                  "log_type notice\nlog_type information\nconnection_messages true\n%3\n"
+                                  "listener %4 127.0.0.1\n")
+                       .arg(QString::fromLocal8Bit(self ? self->pw_name : "root"), logPath(), m_more)
                        .arg(m_port)
                        .toUtf8());
+        if (!m_more.contains(QLatin1String("password_file")))
+            conf.write("allow_anonymous true\n");
         conf.close();
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -78,9 +94,19 @@ public:
     }
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
+    QString logPath() const { return m_dir.filePath(QStringLiteral("mosquitto.log")); }
+    // The lines of its log that match.
+    int logged(const QRegularExpression &line) const
+    {
+        QFile log(logPath());
+        if (!log.open(QIODevice::ReadOnly))
+            return 0;
+        return int(QString::fromUtf8(log.readAll()).split(QLatin1Char('\n')).filter(line).size());
+    }
 
 private:
     quint16 m_port;
+    QString m_more;
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
 };
@@ -95,10 +121,13 @@ public:
         QByteArray payload;
         QJsonObject object() const { return QJsonDocument::fromJson(payload).object(); }
     };
-    Listener(quint16 port, const QString &topic)
+    // `more`: the account to read as, where the broker asks for one.
+    Listener(quint16 port, const QString &topic, const QStringList &more = {})
     {
-        m_process.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5",
-                                                          "-q", "1", "-t", topic, "-F", "%r\t%t\t%D\t%p"});
+        m_process.start(QStringLiteral("mosquitto_sub"),
+                        QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5", "-q", "1", "-t", topic,
+                                    "-F", "%r\t%t\t%D\t%p"}
+                            + more);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             m_buffer += m_process.readAllStandardOutput();
             for (qsizetype end; (end = m_buffer.indexOf('\n')) >= 0;) {
@@ -158,6 +187,76 @@ bool publish(quint16 port, const QString &topic, const QByteArray &payload, cons
     return pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
 }
 
+// A small authority made with openssl, as a shop makes one for its broker:
+// its own CA, a certificate for the broker at 127.0.0.1 and localhost, one
+// for a client, and a second CA that signed none of them.
+struct Authority {
+    QTemporaryDir dir;
+    QString file(const QString &name) const { return dir.filePath(name); }
+    bool make()
+    {
+        const auto openssl = [&](const QStringList &arguments) {
+            QProcess process;
+            process.setWorkingDirectory(dir.path());
+            process.start(QStringLiteral("openssl"), arguments);
+            return process.waitForFinished(30000) && process.exitCode() == 0;
+        };
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+        QFile names(file("names"));
+        if (!names.open(QIODevice::WriteOnly) || !names.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n"))
+            return false;
+        names.close();
+        const auto sign = [&](const QString &name) {
+            return openssl(QStringList{"req"} + key
+                           + QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name})
+                   && openssl({"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                               "-CAcreateserial", "-days", "2", "-extfile", "names", "-out", name + ".pem"});
+        };
+        return openssl(QStringList{"req", "-x509"} + key
+                       + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Shop CA"})
+               && openssl(
+                   QStringList{"req", "-x509"} + key
+                   + QStringList{"-keyout", "other.key", "-out", "other.pem", "-days", "2", "-subj", "/CN=Other CA"})
+               && sign("broker") && sign("client");
+    }
+    // A TLS listener's lines for mosquitto.conf.
+    QString listener(const QString &address, quint16 port, bool clientCertificate) const
+    {
+        return QStringLiteral("listener %1 %2\ncafile %3\ncertfile %4\nkeyfile %5\nrequire_certificate %6\n")
+            .arg(port)
+            .arg(address, file("ca.pem"), file("broker.pem"), file("broker.key"),
+                 clientCertificate ? QStringLiteral("true") : QStringLiteral("false"));
+    }
+};
+
+// What this process writes to standard error, the journal under systemd,
+// while it lives.
+class Journal {
+public:
+    Journal() : m_saved(::dup(STDERR_FILENO))
+    {
+        m_file.open();
+        std::fflush(stderr);
+        ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~Journal()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+    }
+    QString text()
+    {
+        std::fflush(stderr);
+        QFile read(m_file.fileName());
+        return read.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(read.readAll()) : QString();
+    }
+
+private:
+    int m_saved;
+    QTemporaryFile m_file;
+};
+
 }  // namespace
 
 class TestMqtt : public QObject {
@@ -175,6 +274,8 @@ private slots:
     void resultsWaitForTheBroker();
     void willAndReconnect();
     void keepsIds();
+    void tls_data();
+    void tls();
 
 private:
     // The door on the state folder as it is, as after a restart.
@@ -491,6 +592,77 @@ void TestMqtt::keepsIds()
     const auto read = mqtt::SeenIds::fromJson(seen.toJson(), &why);
     QVERIFY2(read, qPrintable(why));
     QCOMPARE(read->size(), mqtt::SeenIds::kLast);
+}
+
+void TestMqtt::tls_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<bool>("certificateRequired");
+    QTest::addColumn<bool>("certificateGiven");
+    QTest::addColumn<QString>("why");  // empty where it connects
+    QTest::newRow("trusted") << "127.0.0.1"
+                             << "ca.pem" << false << false << "";
+    QTest::newRow("another authority") << "127.0.0.1"
+                                       << "other.pem" << false << false << "the broker's certificate is not trusted";
+    // The same broker by an address its certificate does not name.
+    QTest::newRow("another name") << "127.0.0.2"
+                                  << "ca.pem" << false << false << "not made out to 127.0.0.2";
+    QTest::newRow("client certificate") << "127.0.0.1"
+                                        << "ca.pem" << true << true << "";
+    QTest::newRow("no client certificate") << "127.0.0.1"
+                                           << "ca.pem" << true << false << "the broker wants a client certificate";
+}
+
+void TestMqtt::tls()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, ca);
+    QFETCH(bool, certificateRequired);
+    QFETCH(bool, certificateGiven);
+    QFETCH(QString, why);
+    Authority authority;
+    QVERIFY(authority.make());
+    const quint16 tlsPort = freePort();
+    // Test clients come in plainly on the broker's first port.
+    Broker broker(0, authority.listener("127.0.0.1", tlsPort, certificateRequired)
+                         + authority.listener("127.0.0.2", tlsPort, certificateRequired));
+    QVERIFY(broker.start());
+    m_door.reset();
+    MqttOptions options;
+    options.url = QStringLiteral("mqtts://%1:%2").arg(host).arg(tlsPort);
+    options.id = kId;
+    options.ca = authority.file(ca);
+    if (certificateGiven) {
+        options.certificate = authority.file("client.pem");
+        options.key = authority.file("client.key");
+    }
+    Journal journal;
+    m_door = std::make_unique<MqttDoor>(*m_service, options);
+    QElapsedTimer since;
+    since.start();
+    QVERIFY(m_door->start());
+    if (why.isEmpty()) {
+        QVERIFY(runUntil([this] { return m_door->connected(); }, 15000));
+        Listener listener(broker.port(), topic("result"));
+        QVERIFY(listener.started());
+        QTest::qWait(300);
+        QVERIFY(publish(broker.port(), topic("send"), R"({"id":"t1","set":"Morning"})"));
+        QVERIFY(listener.waitFor([&] { return listener.results("t1").size() >= 2; }));
+        QCOMPARE(listener.results("t1").at(1).value("status").toString(), QStringLiteral("sent"));
+        QCOMPARE(m_board->received(), expectedStream());
+        return;
+    }
+    // Refused, in words, in the journal as on the owner's page.
+    QVERIFY2(runUntil([&] { return m_door->lastError().contains(why); }, 15000), qPrintable(journal.text()));
+    QVERIFY2(journal.text().contains(why), qPrintable(journal.text()));
+    // Tried again and again, backing off from a second: at 0, 1, 3 and 7 s
+    // give or take a quarter, where a try each second would make seven.
+    QTest::qWait(int(std::max<qint64>(0, 7000 - since.elapsed())));
+    const int tries =
+        broker.logged(QRegularExpression(QStringLiteral("New connection from .* on port %1\\.").arg(tlsPort)));
+    QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
+    QVERIFY(!m_door->connected());
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)
