@@ -75,8 +75,19 @@ MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
 
 MqttDoor::~MqttDoor()
 {
-    if (m_connecting.joinable())
-        m_connecting.join();
+    if (m_connecting.joinable()) {
+        std::lock_guard lock(m_connectingFor->mutex);
+        m_connectingFor->door = nullptr;
+        if (m_connectingFor->done) {
+            m_connecting.join();
+        } else {
+            // A broker whose address takes no connection holds the connect
+            // for minutes; a stop does not wait for it. The client is left
+            // to the thread, and goes with the process.
+            m_connecting.detach();
+            m_client = nullptr;
+        }
+    }
     if (m_client && m_connected) {
         // Said before a clean stop, as the will is kept for a death.
         publish(m_topics.status(), "offline", true);
@@ -138,8 +149,12 @@ bool MqttDoor::start()
 
     static const bool initialised = mosquitto_lib_init() == MOSQ_ERR_SUCCESS;
     Q_UNUSED(initialised);
+    // The same id at every connect, and no clean start: the broker keeps
+    // the board's subscriptions and the commands published for it while
+    // it is away, for kSessionSeconds. Two boards given the same --mqtt-id
+    // have one client id, and the broker lets one of them on at a time.
     const QByteArray clientId = ("pelorin-" + m_topics.id).toUtf8();
-    m_client = mosquitto_new(clientId.constData(), true, this);
+    m_client = mosquitto_new(clientId.constData(), false, this);
     if (!m_client) {
         m_error = QStringLiteral("the MQTT client cannot be made: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
@@ -197,23 +212,33 @@ void MqttDoor::connectNow()
         m_connecting.join();
     mosquitto *client = m_client;
     const QByteArray host = m_broker.host.toUtf8();
-    const int port = m_broker.port;
-    const bool again = m_connectedOnce;
-    m_connectedOnce = true;
+    const int port = m_broker.port, keepAlive = m_keepAlive;
     m_libraryErrors.clear();
-    // The library resolves the broker's name inside the connect, which may
-    // wait seconds on a slow resolver: never on the event thread.
-    m_connecting = std::thread([this, client, host, port, again] {
-        const int rc = again ? mosquitto_reconnect_async(client)
-                             : mosquitto_connect_async(client, host.constData(), port, kKeepAliveSeconds);
+    auto connecting = std::make_shared<Connecting>();
+    connecting->door = this;
+    m_connectingFor = connecting;
+    // The library resolves the broker's name, connects and shakes hands
+    // for TLS inside the call, which may wait seconds on a slow resolver
+    // or a broker that does not answer: never on the event thread. Only
+    // the connect that waits takes the properties a session needs to
+    // outlast a disconnection; the asynchronous one sends none.
+    m_connecting = std::thread([connecting, client, host, port, keepAlive] {
+        mosquitto_property *properties = nullptr;
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionSeconds);
+        const int rc = mosquitto_connect_bind_v5(client, host.constData(), port, keepAlive, nullptr, properties);
         const int error = errno;
-        QMetaObject::invokeMethod(
-            this,
-            [this, rc, error] {
-                errno = error;
-                connectCalled(rc);
-            },
-            Qt::QueuedConnection);
+        mosquitto_property_free_all(&properties);
+        std::lock_guard lock(connecting->mutex);
+        connecting->done = true;
+        if (MqttDoor *door = connecting->door) {
+            QMetaObject::invokeMethod(
+                door,
+                [door, rc, error] {
+                    errno = error;
+                    door->connectCalled(rc);
+                },
+                Qt::QueuedConnection);
+        }
     });
 }
 
@@ -255,7 +280,7 @@ void MqttDoor::writable()
 void MqttDoor::misc()
 {
     // Keep-alive: a ping when due, and a broker that stopped answering
-    // found out within one and a half keep-alives.
+    // found out within two keep-alives of its last word.
     m_loopRc = mosquitto_loop_misc(m_client);
     settle();
 }
@@ -378,7 +403,8 @@ void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_pro
                                .arg(door->m_topics.id)
                                .arg(kTakenOverSeconds / 60));
     } else if (rc == MOSQ_ERR_KEEPALIVE) {
-        door->setLastError(QStringLiteral("the connection to the broker was lost: it stopped answering"));
+        door->setLastError(QStringLiteral("the connection to the broker was lost: it stopped answering for %1 s")
+                               .arg(door->m_keepAlive));
     } else if (rc != 0 && !door->tlsTrouble().isEmpty()) {
         // A broker that wants a client certificate says so once the
         // handshake seems done, at the first read.

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -43,7 +44,17 @@ public:
     QString lastError() const { return m_lastError; }
     QString id() const { return m_topics.id; }
 
+    // A broker that stops answering is noticed between one and two
+    // keep-alives after its last word: a ping goes once it has been quiet
+    // for one, and the connection is given up when the ping has had one.
     static constexpr int kKeepAliveSeconds = 30;
+    // The tests' frozen broker is noticed sooner; the library takes no
+    // less than 5. Before start().
+    void setKeepAliveSeconds(int seconds) { m_keepAlive = seconds; }
+    // How long the broker keeps the board's session, and the commands
+    // published for it, while the board is away: as long as the ids of
+    // commands are kept at least, so that one delivered again is known.
+    static constexpr int kSessionSeconds = 24 * 3600;
     static constexpr const char *kResultsFile = "mqtt-results.json";
 
 signals:
@@ -88,7 +99,15 @@ private:
     mosquitto *m_client = nullptr;
     QByteArray m_password;
     std::thread m_connecting;
-    bool m_connectedOnce = false;
+    // What the connecting thread answers to: no door once it has gone, as
+    // a connect to a broker that does not answer may outlast it.
+    struct Connecting {
+        std::mutex mutex;
+        MqttDoor *door = nullptr;
+        bool done = false;
+    };
+    std::shared_ptr<Connecting> m_connectingFor;
+    int m_keepAlive = kKeepAliveSeconds;
     QStringList m_libraryErrors;  // since the last connect
     int m_loopRc = 0;             // the library's last call on the socket
     bool m_lossSaid = false;      // the library has said why the connection ended

@@ -276,6 +276,8 @@ private slots:
     void keepsIds();
     void tls_data();
     void tls();
+    void whileAway_data();
+    void whileAway();
 
 private:
     // The door on the state folder as it is, as after a restart.
@@ -663,6 +665,43 @@ void TestMqtt::tls()
         broker.logged(QRegularExpression(QStringLiteral("New connection from .* on port %1\\.").arg(tlsPort)));
     QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
     QVERIFY(!m_door->connected());
+}
+
+void TestMqtt::whileAway_data()
+{
+    QTest::addColumn<int>("expiresMs");  // after the publish; 0 for never
+    QTest::addColumn<QString>("status");
+    QTest::newRow("sent on return") << 0 << "sent";
+    QTest::newRow("expired meanwhile") << 1000 << "refused";
+}
+
+void TestMqtt::whileAway()
+{
+    QFETCH(int, expiresMs);
+    QFETCH(QString, status);
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    m_door.reset();  // the board's computer is off
+    QJsonObject command{{"id", "p1"}, {"set", "Morning"}};
+    if (expiresMs > 0)
+        command.insert("expires", QDateTime::currentDateTimeUtc().addMSecs(expiresMs).toString(Qt::ISODateWithMs));
+    QVERIFY(publish(m_broker->port(), topic("send"), json(command)));
+    QTest::qWait(expiresMs + 1000);
+    QVERIFY(openDoor());
+    const qsizetype answers = status == "sent" ? 2 : 1;
+    QVERIFY(listener.waitFor([&] { return listener.results("p1").size() >= answers; }, 20000));
+    // Given time to act again: once.
+    QTest::qWait(1000);
+    const QList<QJsonObject> results = listener.results("p1");
+    QCOMPARE(results.size(), answers);
+    QCOMPARE(results.last().value("status").toString(), status);
+    if (status == "sent") {
+        QCOMPARE(m_board->received(), expectedStream());
+    } else {
+        QVERIFY(results.last().value("error").toString().contains("expired"));
+        QCOMPARE(m_board->received(), QByteArray());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)
