@@ -3,6 +3,7 @@
 // loopback port with a configuration written here, and its own clients,
 // mosquitto_pub and mosquitto_sub; a pseudo-terminal is the board.
 #include "eventloop.h"
+#include "link/handovertrace.h"
 #include "link/upload.h"
 #include "mqtt/door.h"
 #include "mqtt/ledger.h"
@@ -92,6 +93,8 @@ public:
         m_process->waitForFinished(5000);
         m_process.reset();
     }
+    // Stopped as a hung machine is, and let go on.
+    void freeze(bool frozen) { ::kill(pid_t(m_process->processId()), frozen ? SIGSTOP : SIGCONT); }
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
     QString logPath() const { return m_dir.filePath(QStringLiteral("mosquitto.log")); }
@@ -276,12 +279,13 @@ private slots:
     void keepsIds();
     void tls_data();
     void tls();
+    void frozenBroker();
     void whileAway_data();
     void whileAway();
 
 private:
     // The door on the state folder as it is, as after a restart.
-    bool openDoor();
+    bool openDoor(int keepAlive = MqttDoor::kKeepAliveSeconds);
     QString topic(const QString &rest) const { return "pelorin/" + kId + "/" + rest; }
     QByteArray expectedStream() const;
 
@@ -291,10 +295,14 @@ private:
     std::unique_ptr<Board> m_service;  // the board's service, as the door sees it
     std::unique_ptr<MqttDoor> m_door;
     std::unique_ptr<PtyBoard> m_board;
+    QTemporaryDir m_traceDir;
 };
 
 void TestMqtt::initTestCase()
 {
+    // Each character the board's sender hands over, by its own clock.
+    QVERIFY(m_traceDir.isValid());
+    qputenv(HandOverTrace::kVariable, m_traceDir.filePath(QStringLiteral("handovers")).toLocal8Bit());
     if (QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"}).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub")).isEmpty())
         QSKIP("mosquitto and mosquitto-clients are not installed: apt-get install mosquitto mosquitto-clients");
@@ -322,7 +330,7 @@ void TestMqtt::init()
     QVERIFY(openDoor());
 }
 
-bool TestMqtt::openDoor()
+bool TestMqtt::openDoor(int keepAlive)
 {
     m_door.reset();
     MqttOptions options;
@@ -330,6 +338,7 @@ bool TestMqtt::openDoor()
     options.id = kId;
     options.groups = {"north"};
     m_door = std::make_unique<MqttDoor>(*m_service, options);
+    m_door->setKeepAliveSeconds(keepAlive);
     if (!m_door->start())
         return false;
     return runUntil([this] { return m_door->connected(); }, 15000);
@@ -665,6 +674,62 @@ void TestMqtt::tls()
         broker.logged(QRegularExpression(QStringLiteral("New connection from .* on port %1\\.").arg(tlsPort)));
     QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
     QVERIFY(!m_door->connected());
+}
+
+void TestMqtt::frozenBroker()
+{
+    constexpr int keepAlive = 5;
+    QVERIFY(openDoor(keepAlive));
+    const QByteArray stream = expectedStream();
+    // A send that lasts beyond the freeze being noticed.
+    const int tick = std::max(100, 15000 / int(stream.size()));
+    m_service->sender.setTickMs(tick);
+    const QString tracePath = QString::fromLocal8Bit(qgetenv(HandOverTrace::kVariable));
+    const qint64 traced = QFileInfo(tracePath).size();
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"f1","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return !listener.results("f1").isEmpty(); }));
+    m_broker->freeze(true);
+    QElapsedTimer frozen;
+    frozen.start();
+    // Within two keep-alives of the broker's last word, and the second of
+    // the timer that looks; five seconds more for a loaded machine.
+    const bool noticed = runUntil([this] { return !m_door->connected(); }, (2 * keepAlive + 1 + 5) * 1000);
+    const qint64 after = frozen.elapsed();
+    m_broker->freeze(false);
+    QVERIFY2(noticed, "a frozen broker was not noticed");
+    qInfo("noticed %lld ms after the freeze: %s", after, qPrintable(m_door->lastError()));
+    QVERIFY(m_door->lastError().contains("stopped answering"));
+    QVERIFY(runUntil([this] { return m_door->connected(); }, 60000));
+    QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 60000));
+    QCOMPARE(m_board->received(), stream);
+    // The set as handed over: every character, none sooner than a tick
+    // after the one before.
+    QFile trace(tracePath);
+    QVERIFY(trace.open(QIODevice::ReadOnly) && trace.seek(traced));
+    QByteArray bytes;
+    qint64 before = -1, shortest = std::numeric_limits<qint64>::max();
+    for (const QByteArray &line : trace.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2)
+            continue;
+        const QList<QByteArray> clock = fields[0].split('.');
+        const qint64 at = clock[0].toLongLong() * 1000000000 + clock.value(1).toLongLong();
+        if (before >= 0)
+            shortest = std::min(shortest, at - before);
+        before = at;
+        bytes += char(fields[1].toInt(nullptr, 16));
+    }
+    QCOMPARE(bytes, stream);
+    QVERIFY2(shortest >= qint64(tick) * 1000000, qPrintable(QString::number(shortest)));
+    // Its end said once the broker is back.
+    QVERIFY(listener.waitFor([&] { return listener.results("f1").size() >= 2; }, 30000));
+    const QList<QJsonObject> results = listener.results("f1");
+    QCOMPARE(results.first().value("status").toString(), QStringLiteral("started"));
+    QVERIFY(std::all_of(results.begin() + 1, results.end(),
+                        [](const QJsonObject &r) { return r.value("status").toString() == QStringLiteral("sent"); }));
 }
 
 void TestMqtt::whileAway_data()
