@@ -41,10 +41,13 @@ QByteArray compact(const QJsonValue &value)
                            : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
 }
 
-// How long a session taken over by another client with the same id waits
+// How long a board that another client with the same id put off waits
 // before it tries again, so that the two do not knock each other off for
 // ever.
 constexpr int kTakenOverSeconds = 300;
+// The user property on "online" that tells one client of an id from
+// another.
+constexpr const char *kInstance = "instance";
 // Between two publishes of the state while a set is sent.
 constexpr int kStateMs = 300;
 
@@ -59,6 +62,7 @@ MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
     : QObject(parent), m_board(board),
       m_options(std::move(options)), m_topics{m_options.id.isEmpty() ? QHostInfo::localHostName() : m_options.id,
                                               m_options.groups},
+      m_instance(QByteArray::number(QRandomGenerator::global()->generate64(), 16)),
       m_handler(board, m_topics, m_options.user.isEmpty() ? QStringLiteral("mqtt") : "mqtt:" + m_options.user, {},
                 [this](const mqtt::Handler::Answer &a) { answer(a); })
 {
@@ -319,6 +323,8 @@ void MqttDoor::lost()
             QStringLiteral("cannot reach the broker at %1:%2: %3").arg(m_broker.host).arg(m_broker.port).arg(why));
     }
     setConnected(false);
+    m_putOff = m_wasUp;
+    m_wasUp = false;
     reconnectLater();
 }
 
@@ -326,10 +332,11 @@ void MqttDoor::reconnectLater()
 {
     int seconds = std::min(60, 1 << std::min(m_failures, 6));
     ++m_failures;
-    if (m_takenOver) {
-        m_takenOver = false;
+    // Put off again by the other client of this id: seldom, from now on.
+    // The first time, at once, as the other learns of this one only by
+    // being put off in turn.
+    if (m_twin && m_putOff)
         seconds = kTakenOverSeconds;
-    }
     // Jitter, so that boards that lost one broker together do not all
     // come back in the same second.
     const double factor = 0.75 + QRandomGenerator::global()->bounded(0.5);
@@ -364,6 +371,8 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
         return;
     }
     door->m_failures = 0;
+    door->m_wasUp = true;
+    door->m_statusSeen = false;
     journal(QStringLiteral("connected to the broker at %1:%2 as pelorin/%3")
                 .arg(door->m_broker.host)
                 .arg(door->m_broker.port)
@@ -376,7 +385,14 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
         mosquitto_subscribe_v5(door->m_client, nullptr, topic.toUtf8().constData(), 1, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
                                nullptr);
     }
-    door->publish(door->m_topics.status(), "online", true);
+    // Its own status too, to find there another client of the same id.
+    // At most once: a status missed while away is of no use.
+    mosquitto_subscribe_v5(door->m_client, nullptr, door->m_topics.status().toUtf8().constData(), 0, 0, nullptr);
+    mosquitto_property *instance = nullptr;
+    mosquitto_property_add_string_pair(&instance, MQTT_PROP_USER_PROPERTY, kInstance, door->m_instance.constData());
+    mosquitto_publish_v5(door->m_client, nullptr, door->m_topics.status().toUtf8().constData(), 6, "online", 1, true,
+                         instance);
+    mosquitto_property_free_all(&instance);
     door->publishState();
     door->publishSets();
     if (door->m_outbox.dropped()) {
@@ -398,10 +414,7 @@ void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_pro
     auto *door = static_cast<MqttDoor *>(self);
     door->m_lossSaid = true;
     if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
-        door->m_takenOver = true;
-        door->setLastError(QStringLiteral("another client uses the id %1; trying again in %2 minutes")
-                               .arg(door->m_topics.id)
-                               .arg(kTakenOverSeconds / 60));
+        door->sayTwin();
     } else if (rc == MOSQ_ERR_KEEPALIVE) {
         door->setLastError(QStringLiteral("the connection to the broker was lost: it stopped answering for %1 s")
                                .arg(door->m_keepAlive));
@@ -444,10 +457,54 @@ QString MqttDoor::tlsTrouble() const
     return {};
 }
 
+void MqttDoor::sayTwin()
+{
+    setLastError(QStringLiteral("another client uses the id %1 (is --mqtt-id %1 given to two boards?): the broker lets "
+                                "one of them on at a time; this one tries again every %2 minutes")
+                     .arg(m_topics.id)
+                     .arg(kTakenOverSeconds / 60));
+}
+
+void MqttDoor::statusSeen(const mosquitto_message *message, const mosquitto_property *properties)
+{
+    // Mosquitto puts a client off for another of the same id with no
+    // reason given. The first status after a connect tells: the retained
+    // one, "online" from another process where that other is still on, or
+    // this process's own.
+    char *name = nullptr, *value = nullptr;
+    QByteArray instance;
+    if (mosquitto_property_read_string_pair(properties, MQTT_PROP_USER_PROPERTY, &name, &value, false)) {
+        if (std::strcmp(name, kInstance) == 0)
+            instance = value;
+        std::free(name);
+        std::free(value);
+    }
+    const bool own = instance == m_instance;
+    if (m_statusSeen || (!message->retain && !own))
+        return;
+    m_statusSeen = true;
+    const bool other = message->retain && !own && !instance.isEmpty()
+                       && QByteArray(static_cast<const char *>(message->payload), message->payloadlen) == "online";
+    // Put off, and another is on: the other of a pair. A process that
+    // died is still "online" until the broker notices, but did not put
+    // this one off.
+    if (other && (m_putOff || m_twin)) {
+        m_twin = true;
+        sayTwin();
+    } else if (!other) {
+        m_twin = false;
+    }
+    m_putOff = false;
+}
+
 void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *message,
                          const mosquitto_property *properties)
 {
     auto *door = static_cast<MqttDoor *>(self);
+    if (door->m_topics.status() == QLatin1String(message->topic)) {
+        door->statusSeen(message, properties);
+        return;
+    }
     mqtt::ReplyTo replyTo;
     char *responseTopic = nullptr;
     if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic, false)) {

@@ -78,6 +78,8 @@ private:
     // wants to write.
     void settle();
     void lost();
+    void statusSeen(const struct mosquitto_message *message, const struct mqtt5__property *properties);
+    void sayTwin();
     // Why a TLS connection failed, from what the library logged; empty
     // where it logged no trouble with TLS.
     QString tlsTrouble() const;
@@ -94,6 +96,7 @@ private:
     MqttOptions m_options;
     mqtt::Broker m_broker;
     mqtt::Topics m_topics;
+    QByteArray m_instance;  // this process among clients of the same id
     mqtt::Handler m_handler;
     mqtt::Outbox m_outbox;
     mosquitto *m_client = nullptr;
@@ -120,5 +123,8 @@ private:
     QDateTime m_since;
     QString m_error, m_lastError;
     QStringList m_warnings;
-    bool m_takenOver = false;
+    // Another client of the same id: this one was put off (its last
+    // connection ended), and then found the other on.
+    bool m_wasUp = false, m_putOff = false, m_twin = false;
+    bool m_statusSeen = false;  // the first since the connect
 };

@@ -280,6 +280,7 @@ private slots:
     void tls_data();
     void tls();
     void frozenBroker();
+    void twins();
     void whileAway_data();
     void whileAway();
 
@@ -730,6 +731,42 @@ void TestMqtt::frozenBroker()
     QCOMPARE(results.first().value("status").toString(), QStringLiteral("started"));
     QVERIFY(std::all_of(results.begin() + 1, results.end(),
                         [](const QJsonObject &r) { return r.value("status").toString() == QStringLiteral("sent"); }));
+}
+
+void TestMqtt::twins()
+{
+    // Two computers given the same --mqtt-id, so the same client id.
+    m_door.reset();
+    QTemporaryDir first, second;
+    const auto startChild = [&](const QString &state) {
+        auto child = std::make_unique<QProcess>();
+        child->start(QStringLiteral(PELORIN_BINARY), {"--serve", "--listen", "127.0.0.1:0", "--state", state, "--mqtt",
+                                                      m_broker->url(), "--mqtt-id", "twin"});
+        return child;
+    };
+    auto one = startChild(first.path()), other = startChild(second.path());
+    QVERIFY(one->waitForStarted(5000) && other->waitForStarted(5000));
+    QString saidByOne, saidByOther;
+    const QString words = "another client uses the id twin";
+    const bool bothSaid = runUntil(
+        [&] {
+            saidByOne += QString::fromLocal8Bit(one->readAllStandardError());
+            saidByOther += QString::fromLocal8Bit(other->readAllStandardError());
+            return saidByOne.contains(words) && saidByOther.contains(words);
+        },
+        30000);
+    QVERIFY2(bothSaid, qPrintable(saidByOne + "\n--\n" + saidByOther));
+    // Neither knocks the other off again for minutes.
+    const QRegularExpression connects(QStringLiteral("New client connected .* as pelorin-twin "));
+    const int then = m_broker->logged(connects);
+    QTest::qWait(10000);
+    const int now = m_broker->logged(connects);
+    qInfo("connects as pelorin-twin: %d, ten seconds later %d", then, now);
+    QVERIFY2(now <= 6 && now - then <= 1, qPrintable(QStringLiteral("%1, then %2").arg(then).arg(now)));
+    for (QProcess *child : {one.get(), other.get()}) {
+        child->terminate();
+        QVERIFY(child->waitForFinished(10000));
+    }
 }
 
 void TestMqtt::whileAway_data()
