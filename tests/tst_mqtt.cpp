@@ -260,6 +260,17 @@ private:
     QTemporaryFile m_file;
 };
 
+// Every file of a folder, for a word that must not be in any of them.
+bool anyFileHolds(const QString &folder, const QByteArray &word)
+{
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        QFile file(info.filePath());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(word))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 class TestMqtt : public QObject {
@@ -279,6 +290,8 @@ private slots:
     void keepsIds();
     void tls_data();
     void tls();
+    void acl_data();
+    void acl();
     void frozenBroker();
     void twins();
     void whileAway_data();
@@ -675,6 +688,89 @@ void TestMqtt::tls()
         broker.logged(QRegularExpression(QStringLiteral("New connection from .* on port %1\\.").arg(tlsPort)));
     QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
     QVERIFY(!m_door->connected());
+}
+
+void TestMqtt::acl_data()
+{
+    QTest::addColumn<QString>("board");         // its id, and its account on the broker
+    QTest::addColumn<bool>("fromCredentials");  // its password from systemd's folder, not --mqtt-password-file
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("a board's own account") << "a" << false << "a" << true;
+    QTest::newRow("another board's account") << "b" << true << "a" << false;
+    QTest::newRow("central to a") << "a" << true << "central" << true;
+    QTest::newRow("central to b") << "b" << false << "central" << true;
+}
+
+void TestMqtt::acl()
+{
+    QFETCH(QString, board);
+    QFETCH(bool, fromCredentials);
+    QFETCH(QString, sender);
+    QFETCH(bool, sent);
+    const QMap<QString, QString> passwords{{"a", "a-Sesame-41"}, {"b", "b-Sesame-42"}, {"central", "c-Sesame-43"}};
+    QTemporaryDir dir;
+    const QString passwordFile = dir.filePath("passwords"), aclFile = dir.filePath("acl");
+    for (auto i = passwords.begin(); i != passwords.end(); ++i) {
+        QStringList arguments{"-b", passwordFile, i.key(), i.value()};
+        if (i == passwords.begin())
+            arguments.prepend("-c");
+        QCOMPARE(QProcess::execute(QStringLiteral("mosquitto_passwd"), arguments), 0);
+    }
+    QFile acl(aclFile);
+    QVERIFY(acl.open(QIODevice::WriteOnly));
+    acl.write("pattern readwrite pelorin/%u/#\n"
+              "user central\n"
+              "topic write pelorin/+/send\n"
+              "topic read pelorin/+/result\n");
+    acl.close();
+    Broker broker(0,
+                  QStringLiteral("password_file %1\nacl_file %2\nallow_anonymous false\n").arg(passwordFile, aclFile));
+    QVERIFY(broker.start());
+
+    m_door.reset();
+    // As an editor leaves it, with a line end.
+    const QString secret = dir.filePath(fromCredentials ? "credentials/mqtt-password" : "door-password");
+    QVERIFY(QDir().mkpath(QFileInfo(secret).path()));
+    QFile file(secret);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write((passwords[board] + "\n").toUtf8()));
+    file.close();
+    MqttOptions options;
+    options.url = broker.url();
+    options.id = board;
+    options.user = board;
+    if (fromCredentials)
+        qputenv("CREDENTIALS_DIRECTORY", dir.filePath("credentials").toLocal8Bit());
+    else
+        options.passwordFile = secret;
+    Journal journal;
+    m_door = std::make_unique<MqttDoor>(*m_service, options);
+    const bool started = m_door->start();
+    qunsetenv("CREDENTIALS_DIRECTORY");
+    QVERIFY2(started, qPrintable(m_door->error()));
+    QVERIFY2(runUntil([this] { return m_door->connected(); }, 15000), qPrintable(m_door->lastError()));
+
+    const QString results = "pelorin/" + board + "/result";
+    Listener central(broker.port(), "pelorin/+/result", {"-u", "central", "-P", passwords["central"]});
+    QVERIFY(central.started());
+    QTest::qWait(300);
+    // The broker refuses a publish its ACL forbids; mosquitto_pub says so
+    // and fails, which is not what this judges.
+    publish(broker.port(), "pelorin/" + board + "/send", R"({"id":"k1","set":"Morning"})",
+            {"-u", sender, "-P", passwords[sender]});
+    if (sent) {
+        QVERIFY(central.waitFor([&] { return central.results("k1", results).size() >= 2; }));
+        QCOMPARE(central.results("k1", results).at(1).value("status").toString(), QStringLiteral("sent"));
+        QCOMPARE(m_board->received(), expectedStream());
+    } else {
+        QTest::qWait(2000);
+        QCOMPARE(central.results("k1", results).size(), 0);
+        QCOMPARE(m_board->received(), QByteArray());
+    }
+    // The password went nowhere: not to the journal, not to the state folder.
+    QVERIFY(journal.text().contains("connected to the broker"));
+    QVERIFY(!journal.text().contains(passwords[board]));
+    QVERIFY(!anyFileHolds(m_dir->path(), passwords[board].toUtf8()));
 }
 
 void TestMqtt::frozenBroker()
