@@ -41,10 +41,13 @@ QByteArray compact(const QJsonValue &value)
                            : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
 }
 
-// How long a session taken over by another client with the same id waits
+// How long a board that another client with the same id put off waits
 // before it tries again, so that the two do not knock each other off for
 // ever.
 constexpr int kTakenOverSeconds = 300;
+// The user property on "online" that tells one client of an id from
+// another.
+constexpr const char *kInstance = "instance";
 // Between two publishes of the state while a set is sent.
 constexpr int kStateMs = 300;
 
@@ -59,6 +62,7 @@ MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
     : QObject(parent), m_board(board),
       m_options(std::move(options)), m_topics{m_options.id.isEmpty() ? QHostInfo::localHostName() : m_options.id,
                                               m_options.groups},
+      m_instance(QByteArray::number(QRandomGenerator::global()->generate64(), 16)),
       m_handler(board, m_topics, m_options.user.isEmpty() ? QStringLiteral("mqtt") : "mqtt:" + m_options.user, {},
                 [this](const mqtt::Handler::Answer &a) { answer(a); })
 {
@@ -75,8 +79,19 @@ MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
 
 MqttDoor::~MqttDoor()
 {
-    if (m_connecting.joinable())
-        m_connecting.join();
+    if (m_connecting.joinable()) {
+        std::lock_guard lock(m_connectingFor->mutex);
+        m_connectingFor->door = nullptr;
+        if (m_connectingFor->done) {
+            m_connecting.join();
+        } else {
+            // A broker whose address takes no connection holds the connect
+            // for minutes; a stop does not wait for it. The client is left
+            // to the thread, and goes with the process.
+            m_connecting.detach();
+            m_client = nullptr;
+        }
+    }
     if (m_client && m_connected) {
         // Said before a clean stop, as the will is kept for a death.
         publish(m_topics.status(), "offline", true);
@@ -139,8 +154,12 @@ bool MqttDoor::start()
 
     static const bool initialised = mosquitto_lib_init() == MOSQ_ERR_SUCCESS;
     Q_UNUSED(initialised);
+    // The same id at every connect, and no clean start: the broker keeps
+    // the board's subscriptions and the commands published for it while
+    // it is away, for kSessionSeconds. Two boards given the same --mqtt-id
+    // have one client id, and the broker lets one of them on at a time.
     const QByteArray clientId = ("pelorin-" + m_topics.id).toUtf8();
-    m_client = mosquitto_new(clientId.constData(), true, this);
+    m_client = mosquitto_new(clientId.constData(), false, this);
     if (!m_client) {
         m_error = QStringLiteral("the MQTT client cannot be made: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
@@ -173,6 +192,7 @@ bool MqttDoor::start()
     mosquitto_connect_v5_callback_set(m_client, &MqttDoor::onConnect);
     mosquitto_disconnect_v5_callback_set(m_client, &MqttDoor::onDisconnect);
     mosquitto_message_v5_callback_set(m_client, &MqttDoor::onMessage);
+    mosquitto_log_callback_set(m_client, &MqttDoor::onLog);
 
     m_handler.open();
     m_board.state.readWhole(
@@ -213,22 +233,33 @@ void MqttDoor::connectNow()
         m_connecting.join();
     mosquitto *client = m_client;
     const QByteArray host = m_broker.host.toUtf8();
-    const int port = m_broker.port;
-    const bool again = m_connectedOnce;
-    m_connectedOnce = true;
-    // The library resolves the broker's name inside the connect, which may
-    // wait seconds on a slow resolver: never on the event thread.
-    m_connecting = std::thread([this, client, host, port, again] {
-        const int rc = again ? mosquitto_reconnect_async(client)
-                             : mosquitto_connect_async(client, host.constData(), port, kKeepAliveSeconds);
+    const int port = m_broker.port, keepAlive = m_keepAlive;
+    m_libraryErrors.clear();
+    auto connecting = std::make_shared<Connecting>();
+    connecting->door = this;
+    m_connectingFor = connecting;
+    // The library resolves the broker's name, connects and shakes hands
+    // for TLS inside the call, which may wait seconds on a slow resolver
+    // or a broker that does not answer: never on the event thread. Only
+    // the connect that waits takes the properties a session needs to
+    // outlast a disconnection; the asynchronous one sends none.
+    m_connecting = std::thread([connecting, client, host, port, keepAlive] {
+        mosquitto_property *properties = nullptr;
+        mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionSeconds);
+        const int rc = mosquitto_connect_bind_v5(client, host.constData(), port, keepAlive, nullptr, properties);
         const int error = errno;
-        QMetaObject::invokeMethod(
-            this,
-            [this, rc, error] {
-                errno = error;
-                connectCalled(rc);
-            },
-            Qt::QueuedConnection);
+        mosquitto_property_free_all(&properties);
+        std::lock_guard lock(connecting->mutex);
+        connecting->done = true;
+        if (MqttDoor *door = connecting->door) {
+            QMetaObject::invokeMethod(
+                door,
+                [door, rc, error] {
+                    errno = error;
+                    door->connectCalled(rc);
+                },
+                Qt::QueuedConnection);
+        }
     });
 }
 
@@ -240,11 +271,13 @@ void MqttDoor::connectCalled(int rc)
         setLastError(QStringLiteral("cannot reach the broker at %1:%2: %3")
                          .arg(m_broker.host)
                          .arg(m_broker.port)
-                         .arg(words(rc)));
+                         .arg(rc == MOSQ_ERR_TLS || !tlsTrouble().isEmpty() ? tlsTrouble() : words(rc)));
         reconnectLater();
         return;
     }
     m_socket = mosquitto_socket(m_client);
+    m_loopRc = MOSQ_ERR_SUCCESS;
+    m_lossSaid = false;
     m_read = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
     m_write = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Write);
     connect(m_read.get(), &QSocketNotifier::activated, this, &MqttDoor::readable);
@@ -255,21 +288,21 @@ void MqttDoor::connectCalled(int rc)
 
 void MqttDoor::readable()
 {
-    mosquitto_loop_read(m_client, 1);
+    m_loopRc = mosquitto_loop_read(m_client, 1);
     settle();
 }
 
 void MqttDoor::writable()
 {
-    mosquitto_loop_write(m_client, 1);
+    m_loopRc = mosquitto_loop_write(m_client, 1);
     settle();
 }
 
 void MqttDoor::misc()
 {
     // Keep-alive: a ping when due, and a broker that stopped answering
-    // found out within one and a half keep-alives.
-    mosquitto_loop_misc(m_client);
+    // found out within two keep-alives of its last word.
+    m_loopRc = mosquitto_loop_misc(m_client);
     settle();
 }
 
@@ -295,7 +328,20 @@ void MqttDoor::lost()
     }
     m_misc.stop();
     m_socket = -1;
+    // A TLS handshake that fails once the connect has returned ends the
+    // connection with no word from the library but its return.
+    if (!m_lossSaid) {
+        QString why = tlsTrouble();
+        if (why.isEmpty())
+            why = m_loopRc == MOSQ_ERR_SUCCESS || m_loopRc == MOSQ_ERR_CONN_LOST
+                      ? QStringLiteral("it closed the connection")
+                      : words(m_loopRc);
+        setLastError(
+            QStringLiteral("cannot reach the broker at %1:%2: %3").arg(m_broker.host).arg(m_broker.port).arg(why));
+    }
     setConnected(false);
+    m_putOff = m_wasUp;
+    m_wasUp = false;
     reconnectLater();
 }
 
@@ -303,10 +349,11 @@ void MqttDoor::reconnectLater()
 {
     int seconds = std::min(60, 1 << std::min(m_failures, 6));
     ++m_failures;
-    if (m_takenOver) {
-        m_takenOver = false;
+    // Put off again by the other client of this id: seldom, from now on.
+    // The first time, at once, as the other learns of this one only by
+    // being put off in turn.
+    if (m_twin && m_putOff)
         seconds = kTakenOverSeconds;
-    }
     // Jitter, so that boards that lost one broker together do not all
     // come back in the same second.
     const double factor = 0.75 + QRandomGenerator::global()->bounded(0.5);
@@ -352,11 +399,14 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
 {
     auto *door = static_cast<MqttDoor *>(self);
     if (rc != 0) {
+        door->m_lossSaid = true;
         door->setLastError(QStringLiteral("the broker at %1 refused the connection: %2")
                                .arg(door->m_broker.host, QString::fromUtf8(mosquitto_reason_string(rc))));
         return;
     }
     door->m_failures = 0;
+    door->m_wasUp = true;
+    door->m_statusSeen = false;
     journal(QStringLiteral("connected to the broker at %1:%2 as pelorin/%3")
                 .arg(door->m_broker.host)
                 .arg(door->m_broker.port)
@@ -374,7 +424,14 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
     if (door->m_options.discovery)
         mosquitto_subscribe_v5(door->m_client, nullptr, door->homeAssistantStatus().toUtf8().constData(), 1, 0,
                                nullptr);
-    door->publish(door->m_topics.status(), "online", true);
+    // Its own status too, to find there another client of the same id.
+    // At most once: a status missed while away is of no use.
+    mosquitto_subscribe_v5(door->m_client, nullptr, door->m_topics.status().toUtf8().constData(), 0, 0, nullptr);
+    mosquitto_property *instance = nullptr;
+    mosquitto_property_add_string_pair(&instance, MQTT_PROP_USER_PROPERTY, kInstance, door->m_instance.constData());
+    mosquitto_publish_v5(door->m_client, nullptr, door->m_topics.status().toUtf8().constData(), 6, "online", 1, true,
+                         instance);
+    mosquitto_property_free_all(&instance);
     door->publishState();
     door->publishSets();
     door->publishSelected();
@@ -396,16 +453,89 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
 void MqttDoor::onDisconnect(mosquitto *, void *self, int rc, const mosquitto_property *)
 {
     auto *door = static_cast<MqttDoor *>(self);
+    door->m_lossSaid = true;
     if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
-        door->m_takenOver = true;
-        door->setLastError(QStringLiteral("another client uses the id %1; trying again in %2 minutes")
-                               .arg(door->m_topics.id)
-                               .arg(kTakenOverSeconds / 60));
+        door->sayTwin();
+    } else if (rc == MOSQ_ERR_KEEPALIVE) {
+        door->setLastError(QStringLiteral("the connection to the broker was lost: it stopped answering for %1 s")
+                               .arg(door->m_keepAlive));
+    } else if (rc != 0 && !door->tlsTrouble().isEmpty()) {
+        // A broker that wants a client certificate says so once the
+        // handshake seems done, at the first read.
+        door->setLastError(QStringLiteral("the connection to the broker was lost: %1").arg(door->tlsTrouble()));
     } else if (rc != 0) {
-        door->setLastError(QStringLiteral("the connection to the broker was lost: %1")
-                               .arg(rc == MOSQ_ERR_KEEPALIVE ? QStringLiteral("it stopped answering") : words(rc)));
+        door->setLastError(QStringLiteral("the connection to the broker was lost: %1").arg(words(rc)));
     }
     door->setConnected(false);
+}
+
+void MqttDoor::onLog(mosquitto *, void *self, int level, const char *text)
+{
+    // The library says what OpenSSL found only here. Called on the
+    // connecting thread too, while the door leaves the client to it.
+    auto *door = static_cast<MqttDoor *>(self);
+    if (level == MOSQ_LOG_ERR && door->m_libraryErrors.size() < 10)
+        door->m_libraryErrors << QString::fromUtf8(text);
+}
+
+QString MqttDoor::tlsTrouble() const
+{
+    const QString said = m_libraryErrors.join(QLatin1Char(' '));
+    if (said.contains(QLatin1String("host name verification failed"))) {
+        return QStringLiteral("the broker's certificate is not made out to %1, the name connected to (%2)")
+            .arg(m_broker.host, said);
+    }
+    if (said.contains(QLatin1String("certificate verify failed"))) {
+        return QStringLiteral("the broker's certificate is not trusted, checked against %1 (%2)")
+            .arg(m_options.ca.isEmpty() ? QStringLiteral("the system's list") : m_options.ca, said);
+    }
+    if (said.contains(QLatin1String("certificate required"))) {
+        return QStringLiteral("the broker wants a client certificate (--mqtt-cert, --mqtt-key)%1 (%2)")
+            .arg(m_options.certificate.isEmpty() ? QString() : QStringLiteral(" that it trusts"), said);
+    }
+    if (said.contains(QLatin1String("OpenSSL")))
+        return QStringLiteral("TLS failed (%1)").arg(said);
+    return {};
+}
+
+void MqttDoor::sayTwin()
+{
+    setLastError(QStringLiteral("another client uses the id %1 (is --mqtt-id %1 given to two boards?): the broker lets "
+                                "one of them on at a time; this one tries again every %2 minutes")
+                     .arg(m_topics.id)
+                     .arg(kTakenOverSeconds / 60));
+}
+
+void MqttDoor::statusSeen(const mosquitto_message *message, const mosquitto_property *properties)
+{
+    // Mosquitto puts a client off for another of the same id with no
+    // reason given. The first status after a connect tells: the retained
+    // one, "online" from another process where that other is still on, or
+    // this process's own.
+    char *name = nullptr, *value = nullptr;
+    QByteArray instance;
+    if (mosquitto_property_read_string_pair(properties, MQTT_PROP_USER_PROPERTY, &name, &value, false)) {
+        if (std::strcmp(name, kInstance) == 0)
+            instance = value;
+        std::free(name);
+        std::free(value);
+    }
+    const bool own = instance == m_instance;
+    if (m_statusSeen || (!message->retain && !own))
+        return;
+    m_statusSeen = true;
+    const bool other = message->retain && !own && !instance.isEmpty()
+                       && QByteArray(static_cast<const char *>(message->payload), message->payloadlen) == "online";
+    // Put off, and another is on: the other of a pair. A process that
+    // died is still "online" until the broker notices, but did not put
+    // this one off.
+    if (other && (m_putOff || m_twin)) {
+        m_twin = true;
+        sayTwin();
+    } else if (!other) {
+        m_twin = false;
+    }
+    m_putOff = false;
 }
 
 void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *message,
@@ -417,6 +547,10 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
     if (door->m_options.discovery && topic == door->homeAssistantStatus()) {
         if (payload == "online")
             door->publishDiscovery();
+        return;
+    }
+    if (topic == door->m_topics.status()) {
+        door->statusSeen(message, properties);
         return;
     }
     mqtt::ReplyTo replyTo;

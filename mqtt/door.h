@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -44,7 +45,17 @@ public:
     QString lastError() const { return m_lastError; }
     QString id() const { return m_topics.id; }
 
+    // A broker that stops answering is noticed between one and two
+    // keep-alives after its last word: a ping goes once it has been quiet
+    // for one, and the connection is given up when the ping has had one.
     static constexpr int kKeepAliveSeconds = 30;
+    // The tests' frozen broker is noticed sooner; the library takes no
+    // less than 5. Before start().
+    void setKeepAliveSeconds(int seconds) { m_keepAlive = seconds; }
+    // How long the broker keeps the board's session, and the commands
+    // published for it, while the board is away: as long as the ids of
+    // commands are kept at least, so that one delivered again is known.
+    static constexpr int kSessionSeconds = 24 * 3600;
     static constexpr const char *kResultsFile = "mqtt-results.json";
     // What the board announced to Home Assistant.
     static constexpr const char *kDiscoveryFile = "mqtt-discovery.json";
@@ -55,6 +66,7 @@ signals:
 private:
     static void onConnect(mosquitto *, void *self, int rc, int flags, const struct mqtt5__property *);
     static void onDisconnect(mosquitto *, void *self, int rc, const struct mqtt5__property *);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
     static void onMessage(mosquitto *, void *self, const struct mosquitto_message *message,
                           const struct mqtt5__property *properties);
 
@@ -71,6 +83,11 @@ private:
     // wants to write.
     void settle();
     void lost();
+    void statusSeen(const struct mosquitto_message *message, const struct mqtt5__property *properties);
+    void sayTwin();
+    // Why a TLS connection failed, from what the library logged; empty
+    // where it logged no trouble with TLS.
+    QString tlsTrouble() const;
     void reconnectLater();
 
     void publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo = {});
@@ -89,13 +106,25 @@ private:
     MqttOptions m_options;
     mqtt::Broker m_broker;
     mqtt::Topics m_topics;
+    QByteArray m_instance;  // this process among clients of the same id
     mqtt::Handler m_handler;
     mqtt::Outbox m_outbox;
     mqtt::discovery::Announced m_announced;
     mosquitto *m_client = nullptr;
     QByteArray m_password;
     std::thread m_connecting;
-    bool m_connectedOnce = false;
+    // What the connecting thread answers to: no door once it has gone, as
+    // a connect to a broker that does not answer may outlast it.
+    struct Connecting {
+        std::mutex mutex;
+        MqttDoor *door = nullptr;
+        bool done = false;
+    };
+    std::shared_ptr<Connecting> m_connectingFor;
+    int m_keepAlive = kKeepAliveSeconds;
+    QStringList m_libraryErrors;  // since the last connect
+    int m_loopRc = 0;             // the library's last call on the socket
+    bool m_lossSaid = false;      // the library has said why the connection ended
     int m_socket = -1;
     std::unique_ptr<QSocketNotifier> m_read, m_write;
     QTimer m_misc, m_retry, m_stateTimer;
@@ -105,5 +134,8 @@ private:
     QDateTime m_since;
     QString m_error, m_lastError;
     QStringList m_warnings;
-    bool m_takenOver = false;
+    // Another client of the same id: this one was put off (its last
+    // connection ended), and then found the other on.
+    bool m_wasUp = false, m_putOff = false, m_twin = false;
+    bool m_statusSeen = false;  // the first since the connect
 };

@@ -110,6 +110,28 @@ exposure=$(systemd-analyze security --offline=true --root="$tree" --threshold=49
 check "the server's unit with HTTPS is rated OK or better" test $? -eq 0
 echo "$exposure" | grep 'Overall exposure'
 rm -r "$tree/etc/systemd/system/pelorin-serve.service.d"
+# With the MQTT door as its drop-in gives it: the broker's password comes
+# through LoadCredential=, the sandbox lets the broker be reached, and the
+# rating stays.
+check "example pelorin-serve-mqtt.conf" test -f "$doc/examples/pelorin-serve-mqtt.conf"
+check "the MQTT guide is installed" test -f "$doc/mqtt.md"
+mkdir -p "$tree/etc/systemd/system/pelorin-serve.service.d"
+cp "$doc/examples/pelorin-serve-mqtt.conf" "$tree/etc/systemd/system/pelorin-serve.service.d/mqtt.conf"
+verify=$(MANPATH=$tree/usr/share/man systemd-analyze verify --root="$tree" pelorin-serve.service 2>&1)
+check "systemd-analyze verify of the server's unit with MQTT" test $? -eq 0 -a -z "$verify"
+[ -z "$verify" ] || echo "$verify"
+mqtt_unit=$(mktemp)
+systemd-analyze cat-config --root="$tree" systemd/system/pelorin-serve.service >"$mqtt_unit" 2>&1
+check "the drop-in gives the server the broker's password" \
+    grep -qx 'LoadCredential=mqtt-password:/etc/pelorin/mqtt-password' "$mqtt_unit"
+check "the drop-in starts the MQTT door" grep -q '^ExecStart=/usr/bin/pelorin --serve --mqtt mqtts://' "$mqtt_unit"
+check "the sandbox lets the broker be reached" sh -c "grep -q '^RestrictAddressFamilies=.*AF_INET AF_INET6' '$mqtt_unit' &&
+    ! grep -q '^IPAddressDeny=' '$mqtt_unit'"
+rm -f "$mqtt_unit"
+exposure=$(systemd-analyze security --offline=true --root="$tree" --threshold=49 pelorin-serve.service 2>&1)
+check "the server's unit with MQTT is rated OK or better" test $? -eq 0
+echo "$exposure" | grep 'Overall exposure'
+rm -r "$tree/etc/systemd/system/pelorin-serve.service.d"
 scripts=$(mktemp -d)
 dpkg-deb -e "$deb" "$scripts"
 # debhelper enables it again only where the owner had enabled it: every

@@ -3,6 +3,7 @@
 // loopback port with a configuration written here, and its own clients,
 // mosquitto_pub and mosquitto_sub; a pseudo-terminal is the board.
 #include "eventloop.h"
+#include "link/handovertrace.h"
 #include "link/upload.h"
 #include "mqtt/discovery.h"
 #include "mqtt/door.h"
@@ -12,19 +13,26 @@
 #include "service/board.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,21 +48,30 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Debian's broker, anonymous, on 127.0.0.1 alone; stopped by its own
-// process id.
+// Debian's broker on 127.0.0.1 alone, anonymous unless `more` names a
+// password file; `more` adds listeners and settings of its own. Its log,
+// connections included, goes to a file; it is stopped by its own process
+// id.
 class Broker {
 public:
-    explicit Broker(quint16 port = 0) : m_port(port ? port : freePort()) {}
+    explicit Broker(quint16 port = 0, QString more = {}) : m_port(port ? port : freePort()), m_more(std::move(more)) {}
     ~Broker() { stop(); }
     bool start()
     {
         QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type error\n"
-                                  "log_type warning\n")
+        // Run by root, the broker would read its certificates as the user
+        // mosquitto, who may not enter the test's folders.
+        const passwd *self = ::getpwuid(::geteuid());
+        conf.write(QStringLiteral("user %1\npersistence false\nlog_dest file %2\nlog_type error\nlog_type warning\n"
+                                  "log_type notice\nlog_type information\nconnection_messages true\n%3\n"
+                                  "listener %4 127.0.0.1\n")
+                       .arg(QString::fromLocal8Bit(self ? self->pw_name : "root"), logPath(), m_more)
                        .arg(m_port)
                        .toUtf8());
+        if (!m_more.contains(QLatin1String("password_file")))
+            conf.write("allow_anonymous true\n");
         conf.close();
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -77,11 +94,23 @@ public:
         m_process->waitForFinished(5000);
         m_process.reset();
     }
+    // Stopped as a hung machine is, and let go on.
+    void freeze(bool frozen) { ::kill(pid_t(m_process->processId()), frozen ? SIGSTOP : SIGCONT); }
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
+    QString logPath() const { return m_dir.filePath(QStringLiteral("mosquitto.log")); }
+    // The lines of its log that match.
+    int logged(const QRegularExpression &line) const
+    {
+        QFile log(logPath());
+        if (!log.open(QIODevice::ReadOnly))
+            return 0;
+        return int(QString::fromUtf8(log.readAll()).split(QLatin1Char('\n')).filter(line).size());
+    }
 
 private:
     quint16 m_port;
+    QString m_more;
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
 };
@@ -96,10 +125,13 @@ public:
         QByteArray payload;
         QJsonObject object() const { return QJsonDocument::fromJson(payload).object(); }
     };
-    Listener(quint16 port, const QString &topic)
+    // `more`: the account to read as, where the broker asks for one.
+    Listener(quint16 port, const QString &topic, const QStringList &more = {})
     {
-        m_process.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5",
-                                                          "-q", "1", "-t", topic, "-F", "%r\t%t\t%D\t%p"});
+        m_process.start(QStringLiteral("mosquitto_sub"),
+                        QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-V", "5", "-q", "1", "-t", topic,
+                                    "-F", "%r\t%t\t%D\t%p"}
+                            + more);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             m_buffer += m_process.readAllStandardOutput();
             for (qsizetype end; (end = m_buffer.indexOf('\n')) >= 0;) {
@@ -159,6 +191,87 @@ bool publish(quint16 port, const QString &topic, const QByteArray &payload, cons
     return pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
 }
 
+// A small authority made with openssl, as a shop makes one for its broker:
+// its own CA, a certificate for the broker at 127.0.0.1 and localhost, one
+// for a client, and a second CA that signed none of them.
+struct Authority {
+    QTemporaryDir dir;
+    QString file(const QString &name) const { return dir.filePath(name); }
+    bool make()
+    {
+        const auto openssl = [&](const QStringList &arguments) {
+            QProcess process;
+            process.setWorkingDirectory(dir.path());
+            process.start(QStringLiteral("openssl"), arguments);
+            return process.waitForFinished(30000) && process.exitCode() == 0;
+        };
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+        QFile names(file("names"));
+        if (!names.open(QIODevice::WriteOnly) || !names.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n"))
+            return false;
+        names.close();
+        const auto sign = [&](const QString &name) {
+            return openssl(QStringList{"req"} + key
+                           + QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name})
+                   && openssl({"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                               "-CAcreateserial", "-days", "2", "-extfile", "names", "-out", name + ".pem"});
+        };
+        return openssl(QStringList{"req", "-x509"} + key
+                       + QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Shop CA"})
+               && openssl(
+                   QStringList{"req", "-x509"} + key
+                   + QStringList{"-keyout", "other.key", "-out", "other.pem", "-days", "2", "-subj", "/CN=Other CA"})
+               && sign("broker") && sign("client");
+    }
+    // A TLS listener's lines for mosquitto.conf.
+    QString listener(const QString &address, quint16 port, bool clientCertificate) const
+    {
+        return QStringLiteral("listener %1 %2\ncafile %3\ncertfile %4\nkeyfile %5\nrequire_certificate %6\n")
+            .arg(port)
+            .arg(address, file("ca.pem"), file("broker.pem"), file("broker.key"),
+                 clientCertificate ? QStringLiteral("true") : QStringLiteral("false"));
+    }
+};
+
+// What this process writes to standard error, the journal under systemd,
+// while it lives.
+class Journal {
+public:
+    Journal() : m_saved(::dup(STDERR_FILENO))
+    {
+        m_file.open();
+        std::fflush(stderr);
+        ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~Journal()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+    }
+    QString text()
+    {
+        std::fflush(stderr);
+        QFile read(m_file.fileName());
+        return read.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(read.readAll()) : QString();
+    }
+
+private:
+    int m_saved;
+    QTemporaryFile m_file;
+};
+
+// Every file of a folder, for a word that must not be in any of them.
+bool anyFileHolds(const QString &folder, const QByteArray &word)
+{
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        QFile file(info.filePath());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(word))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 class TestMqtt : public QObject {
@@ -179,10 +292,18 @@ private slots:
     void discovery_data();
     void discovery();
     void pressSendsSelected();
+    void tls_data();
+    void tls();
+    void acl_data();
+    void acl();
+    void frozenBroker();
+    void twins();
+    void whileAway_data();
+    void whileAway();
 
 private:
     // The door on the state folder as it is, as after a restart.
-    bool openDoor(bool discovery = false);
+    bool openDoor(bool discovery = false, int keepAlive = MqttDoor::kKeepAliveSeconds);
     QStringList configTopics() const { return mqtt::discovery::everyTopic({kId, {}}, QStringLiteral("homeassistant")); }
     QString topic(const QString &rest) const { return "pelorin/" + kId + "/" + rest; }
     QByteArray expectedStream() const;
@@ -193,10 +314,14 @@ private:
     std::unique_ptr<Board> m_service;  // the board's service, as the door sees it
     std::unique_ptr<MqttDoor> m_door;
     std::unique_ptr<PtyBoard> m_board;
+    QTemporaryDir m_traceDir;
 };
 
 void TestMqtt::initTestCase()
 {
+    // Each character the board's sender hands over, by its own clock.
+    QVERIFY(m_traceDir.isValid());
+    qputenv(HandOverTrace::kVariable, m_traceDir.filePath(QStringLiteral("handovers")).toLocal8Bit());
     if (QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"}).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub")).isEmpty())
         QSKIP("mosquitto and mosquitto-clients are not installed: apt-get install mosquitto mosquitto-clients");
@@ -224,7 +349,7 @@ void TestMqtt::init()
     QVERIFY(openDoor());
 }
 
-bool TestMqtt::openDoor(bool discovery)
+bool TestMqtt::openDoor(bool discovery, int keepAlive)
 {
     m_door.reset();
     MqttOptions options;
@@ -233,6 +358,7 @@ bool TestMqtt::openDoor(bool discovery)
     options.groups = {"north"};
     options.discovery = discovery;
     m_door = std::make_unique<MqttDoor>(*m_service, options);
+    m_door->setKeepAliveSeconds(keepAlive);
     if (!m_door->start())
         return false;
     return runUntil([this] { return m_door->connected(); }, 15000);
@@ -616,6 +742,289 @@ void TestMqtt::pressSendsSelected()
         const auto selected = listener.on(topic("selected"));
         return !selected.isEmpty() && selected.last().object().value("set") == QStringLiteral("Morning");
     }));
+}
+
+void TestMqtt::tls_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<bool>("certificateRequired");
+    QTest::addColumn<bool>("certificateGiven");
+    QTest::addColumn<QString>("why");  // empty where it connects
+    QTest::newRow("trusted") << "127.0.0.1"
+                             << "ca.pem" << false << false << "";
+    QTest::newRow("another authority") << "127.0.0.1"
+                                       << "other.pem" << false << false << "the broker's certificate is not trusted";
+    // The same broker by an address its certificate does not name.
+    QTest::newRow("another name") << "127.0.0.2"
+                                  << "ca.pem" << false << false << "not made out to 127.0.0.2";
+    QTest::newRow("client certificate") << "127.0.0.1"
+                                        << "ca.pem" << true << true << "";
+    QTest::newRow("no client certificate") << "127.0.0.1"
+                                           << "ca.pem" << true << false << "the broker wants a client certificate";
+}
+
+void TestMqtt::tls()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, ca);
+    QFETCH(bool, certificateRequired);
+    QFETCH(bool, certificateGiven);
+    QFETCH(QString, why);
+    Authority authority;
+    QVERIFY(authority.make());
+    const quint16 tlsPort = freePort();
+    // Test clients come in plainly on the broker's first port.
+    Broker broker(0, authority.listener("127.0.0.1", tlsPort, certificateRequired)
+                         + authority.listener("127.0.0.2", tlsPort, certificateRequired));
+    QVERIFY(broker.start());
+    m_door.reset();
+    MqttOptions options;
+    options.url = QStringLiteral("mqtts://%1:%2").arg(host).arg(tlsPort);
+    options.id = kId;
+    options.ca = authority.file(ca);
+    if (certificateGiven) {
+        options.certificate = authority.file("client.pem");
+        options.key = authority.file("client.key");
+    }
+    Journal journal;
+    m_door = std::make_unique<MqttDoor>(*m_service, options);
+    QElapsedTimer since;
+    since.start();
+    QVERIFY(m_door->start());
+    if (why.isEmpty()) {
+        QVERIFY(runUntil([this] { return m_door->connected(); }, 15000));
+        Listener listener(broker.port(), topic("result"));
+        QVERIFY(listener.started());
+        QTest::qWait(300);
+        QVERIFY(publish(broker.port(), topic("send"), R"({"id":"t1","set":"Morning"})"));
+        QVERIFY(listener.waitFor([&] { return listener.results("t1").size() >= 2; }));
+        QCOMPARE(listener.results("t1").at(1).value("status").toString(), QStringLiteral("sent"));
+        QCOMPARE(m_board->received(), expectedStream());
+        return;
+    }
+    // Refused, in words, in the journal as on the owner's page.
+    QVERIFY2(runUntil([&] { return m_door->lastError().contains(why); }, 15000), qPrintable(journal.text()));
+    QVERIFY2(journal.text().contains(why), qPrintable(journal.text()));
+    // Tried again and again, backing off from a second: at 0, 1, 3 and 7 s
+    // give or take a quarter, where a try each second would make seven.
+    QTest::qWait(int(std::max<qint64>(0, 7000 - since.elapsed())));
+    const int tries =
+        broker.logged(QRegularExpression(QStringLiteral("New connection from .* on port %1\\.").arg(tlsPort)));
+    QVERIFY2(tries >= 2 && tries <= 5, qPrintable(QString::number(tries)));
+    QVERIFY(!m_door->connected());
+}
+
+void TestMqtt::acl_data()
+{
+    QTest::addColumn<QString>("board");         // its id, and its account on the broker
+    QTest::addColumn<bool>("fromCredentials");  // its password from systemd's folder, not --mqtt-password-file
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("a board's own account") << "a" << false << "a" << true;
+    QTest::newRow("another board's account") << "b" << true << "a" << false;
+    QTest::newRow("central to a") << "a" << true << "central" << true;
+    QTest::newRow("central to b") << "b" << false << "central" << true;
+}
+
+void TestMqtt::acl()
+{
+    QFETCH(QString, board);
+    QFETCH(bool, fromCredentials);
+    QFETCH(QString, sender);
+    QFETCH(bool, sent);
+    const QMap<QString, QString> passwords{{"a", "a-Sesame-41"}, {"b", "b-Sesame-42"}, {"central", "c-Sesame-43"}};
+    QTemporaryDir dir;
+    const QString passwordFile = dir.filePath("passwords"), aclFile = dir.filePath("acl");
+    for (auto i = passwords.begin(); i != passwords.end(); ++i) {
+        QStringList arguments{"-b", passwordFile, i.key(), i.value()};
+        if (i == passwords.begin())
+            arguments.prepend("-c");
+        QCOMPARE(QProcess::execute(QStringLiteral("mosquitto_passwd"), arguments), 0);
+    }
+    QFile acl(aclFile);
+    QVERIFY(acl.open(QIODevice::WriteOnly));
+    acl.write("pattern readwrite pelorin/%u/#\n"
+              "user central\n"
+              "topic write pelorin/+/send\n"
+              "topic read pelorin/+/result\n");
+    acl.close();
+    Broker broker(0,
+                  QStringLiteral("password_file %1\nacl_file %2\nallow_anonymous false\n").arg(passwordFile, aclFile));
+    QVERIFY(broker.start());
+
+    m_door.reset();
+    // As an editor leaves it, with a line end.
+    const QString secret = dir.filePath(fromCredentials ? "credentials/mqtt-password" : "door-password");
+    QVERIFY(QDir().mkpath(QFileInfo(secret).path()));
+    QFile file(secret);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write((passwords[board] + "\n").toUtf8()));
+    file.close();
+    MqttOptions options;
+    options.url = broker.url();
+    options.id = board;
+    options.user = board;
+    if (fromCredentials)
+        qputenv("CREDENTIALS_DIRECTORY", dir.filePath("credentials").toLocal8Bit());
+    else
+        options.passwordFile = secret;
+    Journal journal;
+    m_door = std::make_unique<MqttDoor>(*m_service, options);
+    const bool started = m_door->start();
+    qunsetenv("CREDENTIALS_DIRECTORY");
+    QVERIFY2(started, qPrintable(m_door->error()));
+    QVERIFY2(runUntil([this] { return m_door->connected(); }, 15000), qPrintable(m_door->lastError()));
+
+    const QString results = "pelorin/" + board + "/result";
+    Listener central(broker.port(), "pelorin/+/result", {"-u", "central", "-P", passwords["central"]});
+    QVERIFY(central.started());
+    QTest::qWait(300);
+    // The broker refuses a publish its ACL forbids; mosquitto_pub says so
+    // and fails, which is not what this judges.
+    publish(broker.port(), "pelorin/" + board + "/send", R"({"id":"k1","set":"Morning"})",
+            {"-u", sender, "-P", passwords[sender]});
+    if (sent) {
+        QVERIFY(central.waitFor([&] { return central.results("k1", results).size() >= 2; }));
+        QCOMPARE(central.results("k1", results).at(1).value("status").toString(), QStringLiteral("sent"));
+        QCOMPARE(m_board->received(), expectedStream());
+    } else {
+        QTest::qWait(2000);
+        QCOMPARE(central.results("k1", results).size(), 0);
+        QCOMPARE(m_board->received(), QByteArray());
+    }
+    // The password went nowhere: not to the journal, not to the state folder.
+    QVERIFY(journal.text().contains("connected to the broker"));
+    QVERIFY(!journal.text().contains(passwords[board]));
+    QVERIFY(!anyFileHolds(m_dir->path(), passwords[board].toUtf8()));
+}
+
+void TestMqtt::frozenBroker()
+{
+    constexpr int keepAlive = 5;
+    QVERIFY(openDoor(false, keepAlive));
+    const QByteArray stream = expectedStream();
+    // A send that lasts beyond the freeze being noticed.
+    const int tick = std::max(100, 15000 / int(stream.size()));
+    m_service->sender.setTickMs(tick);
+    const QString tracePath = QString::fromLocal8Bit(qgetenv(HandOverTrace::kVariable));
+    const qint64 traced = QFileInfo(tracePath).size();
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"f1","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return !listener.results("f1").isEmpty(); }));
+    m_broker->freeze(true);
+    QElapsedTimer frozen;
+    frozen.start();
+    // Within two keep-alives of the broker's last word, and the second of
+    // the timer that looks; five seconds more for a loaded machine.
+    const bool noticed = runUntil([this] { return !m_door->connected(); }, (2 * keepAlive + 1 + 5) * 1000);
+    const qint64 after = frozen.elapsed();
+    m_broker->freeze(false);
+    QVERIFY2(noticed, "a frozen broker was not noticed");
+    qInfo("noticed %lld ms after the freeze: %s", after, qPrintable(m_door->lastError()));
+    QVERIFY(m_door->lastError().contains("stopped answering"));
+    QVERIFY(runUntil([this] { return m_door->connected(); }, 60000));
+    QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 60000));
+    QCOMPARE(m_board->received(), stream);
+    // The set as handed over: every character, none sooner than a tick
+    // after the one before.
+    QFile trace(tracePath);
+    QVERIFY(trace.open(QIODevice::ReadOnly) && trace.seek(traced));
+    QByteArray bytes;
+    qint64 before = -1, shortest = std::numeric_limits<qint64>::max();
+    for (const QByteArray &line : trace.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2)
+            continue;
+        const QList<QByteArray> clock = fields[0].split('.');
+        const qint64 at = clock[0].toLongLong() * 1000000000 + clock.value(1).toLongLong();
+        if (before >= 0)
+            shortest = std::min(shortest, at - before);
+        before = at;
+        bytes += char(fields[1].toInt(nullptr, 16));
+    }
+    QCOMPARE(bytes, stream);
+    QVERIFY2(shortest >= qint64(tick) * 1000000, qPrintable(QString::number(shortest)));
+    // Its end said once the broker is back.
+    QVERIFY(listener.waitFor([&] { return listener.results("f1").size() >= 2; }, 30000));
+    const QList<QJsonObject> results = listener.results("f1");
+    QCOMPARE(results.first().value("status").toString(), QStringLiteral("started"));
+    QVERIFY(std::all_of(results.begin() + 1, results.end(),
+                        [](const QJsonObject &r) { return r.value("status").toString() == QStringLiteral("sent"); }));
+}
+
+void TestMqtt::twins()
+{
+    // Two computers given the same --mqtt-id, so the same client id.
+    m_door.reset();
+    QTemporaryDir first, second;
+    const auto startChild = [&](const QString &state) {
+        auto child = std::make_unique<QProcess>();
+        child->start(QStringLiteral(PELORIN_BINARY), {"--serve", "--listen", "127.0.0.1:0", "--state", state, "--mqtt",
+                                                      m_broker->url(), "--mqtt-id", "twin"});
+        return child;
+    };
+    auto one = startChild(first.path()), other = startChild(second.path());
+    QVERIFY(one->waitForStarted(5000) && other->waitForStarted(5000));
+    QString saidByOne, saidByOther;
+    const QString words = "another client uses the id twin";
+    const bool bothSaid = runUntil(
+        [&] {
+            saidByOne += QString::fromLocal8Bit(one->readAllStandardError());
+            saidByOther += QString::fromLocal8Bit(other->readAllStandardError());
+            return saidByOne.contains(words) && saidByOther.contains(words);
+        },
+        30000);
+    QVERIFY2(bothSaid, qPrintable(saidByOne + "\n--\n" + saidByOther));
+    // Neither knocks the other off again for minutes.
+    const QRegularExpression connects(QStringLiteral("New client connected .* as pelorin-twin "));
+    const int then = m_broker->logged(connects);
+    QTest::qWait(10000);
+    const int now = m_broker->logged(connects);
+    qInfo("connects as pelorin-twin: %d, ten seconds later %d", then, now);
+    QVERIFY2(now <= 6 && now - then <= 1, qPrintable(QStringLiteral("%1, then %2").arg(then).arg(now)));
+    for (QProcess *child : {one.get(), other.get()}) {
+        child->terminate();
+        QVERIFY(child->waitForFinished(10000));
+    }
+}
+
+void TestMqtt::whileAway_data()
+{
+    QTest::addColumn<int>("expiresMs");  // after the publish; 0 for never
+    QTest::addColumn<QString>("status");
+    QTest::newRow("sent on return") << 0 << "sent";
+    QTest::newRow("expired meanwhile") << 1000 << "refused";
+}
+
+void TestMqtt::whileAway()
+{
+    QFETCH(int, expiresMs);
+    QFETCH(QString, status);
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    m_door.reset();  // the board's computer is off
+    QJsonObject command{{"id", "p1"}, {"set", "Morning"}};
+    if (expiresMs > 0)
+        command.insert("expires", QDateTime::currentDateTimeUtc().addMSecs(expiresMs).toString(Qt::ISODateWithMs));
+    QVERIFY(publish(m_broker->port(), topic("send"), json(command)));
+    QTest::qWait(expiresMs + 1000);
+    QVERIFY(openDoor());
+    const qsizetype answers = status == "sent" ? 2 : 1;
+    QVERIFY(listener.waitFor([&] { return listener.results("p1").size() >= answers; }, 20000));
+    // Given time to act again: once.
+    QTest::qWait(1000);
+    const QList<QJsonObject> results = listener.results("p1");
+    QCOMPARE(results.size(), answers);
+    QCOMPARE(results.last().value("status").toString(), status);
+    if (status == "sent") {
+        QCOMPARE(m_board->received(), expectedStream());
+    } else {
+        QVERIFY(results.last().value("error").toString().contains("expired"));
+        QCOMPARE(m_board->received(), QByteArray());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)
