@@ -305,7 +305,9 @@ QString valueMistake(const Given &given, unsigned command)
     }
     if (QString why; given.isSet("mqtt") && !mqtt::brokerOf(given.value("mqtt"), &why))
         return why;
-    for (const char *name : {"mqtt-id", "mqtt-group", "mqtt-discovery-prefix"}) {
+    if (const QString why = mqtt::boardIdMistake(given.value("mqtt-id")); given.isSet("mqtt-id") && !why.isEmpty())
+        return QStringLiteral("--mqtt-id takes %1").arg(why);
+    for (const char *name : {"mqtt-group", "mqtt-discovery-prefix"}) {
         for (const QString &level : given.values(name)) {
             if (!mqtt::isName(level))
                 return QStringLiteral("%1 takes %2").arg(dashed(name), QLatin1String(mqtt::kNameRule));

@@ -14,6 +14,15 @@ bool isName(const QString &text)
     });
 }
 
+QString boardIdMistake(const QString &id)
+{
+    if (!isName(id))
+        return QLatin1String(kNameRule);
+    if (id == QLatin1String("group"))
+        return QStringLiteral("a name other than group, whose topics are the groups' sends");
+    return {};
+}
+
 std::optional<Broker> brokerOf(const QString &url, QString *why)
 {
     const QUrl parsed(url, QUrl::StrictMode);

@@ -16,6 +16,11 @@ bool isName(const QString &text);
 // The same, in words.
 inline constexpr const char *kNameRule = R"(a name of letters, digits, "-", "_" and ".", up to 64)";
 
+// What is wrong with `id` as a board's name, in words after "--mqtt-id
+// ID: "; empty where nothing is. "group" is the groups' level of the
+// topics, pelorin/group/NAME/send, which a board of that name would share.
+QString boardIdMistake(const QString &id);
+
 struct Broker {
     bool tls = false;
     QString host;

@@ -118,8 +118,9 @@ bool MqttDoor::start()
     if (!broker)
         return false;
     m_broker = *broker;
-    if (!mqtt::isName(m_topics.id)) {
-        m_error = QStringLiteral("--mqtt-id %1: %2").arg(m_topics.id, QLatin1String(mqtt::kNameRule));
+    if (const QString why = mqtt::boardIdMistake(m_topics.id); !why.isEmpty()) {
+        // The host name stands in where no id is given.
+        m_error = QStringLiteral("--mqtt-id %1: %2").arg(m_topics.id, why);
         return false;
     }
     for (const QString &group : m_topics.groups) {

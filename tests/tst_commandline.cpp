@@ -117,6 +117,9 @@ void TestCommandLine::mistakes_data()
                                         << "--mqtt-id " + level;
     QTest::newRow("an id with a wildcard")
         << QStringList{"--serve", "--mqtt", "mqtt://hub", "--mqtt-id", "#"} << "--mqtt-id " + level;
+    QTest::newRow("an id that is the groups' level")
+        << QStringList{"--serve", "--mqtt", "mqtt://hub", "--mqtt-id", "group"}
+        << "--mqtt-id takes a name other than group, whose topics are the groups' sends";
     QTest::newRow("a group with a wildcard")
         << QStringList{"--serve", "--mqtt", "mqtt://hub", "--mqtt-group", "+"} << "--mqtt-group " + level;
 }
