@@ -307,6 +307,14 @@ private:
     QStringList configTopics() const { return mqtt::discovery::everyTopic({kId, {}}, QStringLiteral("homeassistant")); }
     QString topic(const QString &rest) const { return "pelorin/" + kId + "/" + rest; }
     QByteArray expectedStream() const;
+    // What the board has read, once it has as much as `expected`: the last
+    // character has left the program when "sent" is said, and the board's
+    // end reads it when a loaded machine gets round to it.
+    QByteArray boardReads(const QByteArray &expected) const
+    {
+        m_board->waitForBytes(int(expected.size()), 10000);
+        return m_board->received();
+    }
 
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -393,8 +401,7 @@ void TestMqtt::sends()
     const QList<QJsonObject> results = listener.results("a1");
     QCOMPARE(results[0].value("status").toString(), QStringLiteral("started"));
     QCOMPARE(results[1].value("status").toString(), QStringLiteral("sent"));
-    // The last character had left by the time "sent" was said.
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
     QVERIFY(listener.waitFor([&] { return listener.results("a1", "central/replies").size() >= 2; }));
     for (const auto &m : listener.on("central/replies"))
         QCOMPARE(m.correlation, QByteArray("corr-7"));
@@ -483,7 +490,7 @@ void TestMqtt::oncePerId()
     QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 4; }));
     QCOMPARE(listener.results("d1").at(3).value("status").toString(), QStringLiteral("duplicate"));
     QTest::qWait(300);
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
 }
 
 void TestMqtt::busy()
@@ -503,7 +510,7 @@ void TestMqtt::busy()
     // The first goes on undisturbed, to its end.
     QVERIFY(listener.waitFor([&] { return listener.results("b1").size() >= 2; }, 30000));
     QCOMPARE(listener.results("b1").at(1).value("status").toString(), QStringLiteral("sent"));
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
 }
 
 void TestMqtt::staleVersion()
@@ -549,7 +556,7 @@ void TestMqtt::resultsWaitForTheBroker()
     QVERIFY2(m_service->broker.value("error").toString().contains("broker"),
              qPrintable(m_service->broker.value("error").toString()));
     QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 30000));
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
     QVERIFY(QFile::exists(m_dir->filePath(MqttDoor::kResultsFile)));
     m_broker = std::make_unique<Broker>(port);
     QVERIFY(m_broker->start());
@@ -728,11 +735,11 @@ void TestMqtt::pressSendsSelected()
     QCOMPARE(results[1].value("status").toString(), QStringLiteral("started"));
     QCOMPARE(results[2].value("status").toString(), QStringLiteral("sent"));
     QCOMPARE(results[1].value("id"), results[2].value("id"));
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
     // Once: nothing more arrives, and the last result stays for Home
     // Assistant.
     QTest::qWait(500);
-    QCOMPARE(m_board->received(), expectedStream());
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
     QCOMPARE(pressResults().size(), 3);
     QCOMPARE(listener.on(topic("last-result")).last().object().value("status").toString(), QStringLiteral("sent"));
     // The choice outlasts a restart.
@@ -800,7 +807,7 @@ void TestMqtt::tls()
         QVERIFY(publish(broker.port(), topic("send"), R"({"id":"t1","set":"Morning"})"));
         QVERIFY(listener.waitFor([&] { return listener.results("t1").size() >= 2; }));
         QCOMPARE(listener.results("t1").at(1).value("status").toString(), QStringLiteral("sent"));
-        QCOMPARE(m_board->received(), expectedStream());
+        QCOMPARE(boardReads(expectedStream()), expectedStream());
         return;
     }
     // Refused, in words, in the journal as on the owner's page.
@@ -886,7 +893,7 @@ void TestMqtt::acl()
     if (sent) {
         QVERIFY(central.waitFor([&] { return central.results("k1", results).size() >= 2; }));
         QCOMPARE(central.results("k1", results).at(1).value("status").toString(), QStringLiteral("sent"));
-        QCOMPARE(m_board->received(), expectedStream());
+        QCOMPARE(boardReads(expectedStream()), expectedStream());
     } else {
         QTest::qWait(2000);
         QCOMPARE(central.results("k1", results).size(), 0);
@@ -926,7 +933,7 @@ void TestMqtt::frozenBroker()
     QVERIFY(m_door->lastError().contains("stopped answering"));
     QVERIFY(runUntil([this] { return m_door->connected(); }, 60000));
     QVERIFY(runUntil([this] { return !m_service->sender.busy(); }, 60000));
-    QCOMPARE(m_board->received(), stream);
+    QCOMPARE(boardReads(stream), stream);
     // The set as handed over: every character, none sooner than a tick
     // after the one before.
     QFile trace(tracePath);
@@ -949,9 +956,14 @@ void TestMqtt::frozenBroker()
     // Its end said once the broker is back.
     QVERIFY(listener.waitFor([&] { return listener.results("f1").size() >= 2; }, 30000));
     const QList<QJsonObject> results = listener.results("f1");
+    // A result the frozen broker never acknowledged comes again once it is
+    // back, as QoS 1 has it: at least once, never another status.
     QCOMPARE(results.first().value("status").toString(), QStringLiteral("started"));
-    QVERIFY(std::all_of(results.begin() + 1, results.end(),
-                        [](const QJsonObject &r) { return r.value("status").toString() == QStringLiteral("sent"); }));
+    QStringList statuses;
+    for (const QJsonObject &r : results)
+        statuses << r.value("status").toString();
+    QVERIFY2(statuses.contains("sent") && statuses.count("started") + statuses.count("sent") == statuses.size(),
+             qPrintable(statuses.join(", ")));
 }
 
 void TestMqtt::twins()
@@ -1020,7 +1032,7 @@ void TestMqtt::whileAway()
     QCOMPARE(results.size(), answers);
     QCOMPARE(results.last().value("status").toString(), status);
     if (status == "sent") {
-        QCOMPARE(m_board->received(), expectedStream());
+        QCOMPARE(boardReads(expectedStream()), expectedStream());
     } else {
         QVERIFY(results.last().value("error").toString().contains("expired"));
         QCOMPARE(m_board->received(), QByteArray());
