@@ -38,7 +38,6 @@ int showVirtualBoardOnly(VirtualBoard &board)
     BoardWindow window(board, nullptr, true);
     window.show();
     quitWhenWindowDestroyed(&window);
-    quitOnStopSignals();
     return QApplication::exec();
 }
 
@@ -53,6 +52,10 @@ int Windows::run(const CommandLine &commandLine, int, char *[])
     QApplication app(toolkitArgc, toolkitArgv);
     QApplication::setApplicationName(QStringLiteral("pelorin"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.pelorin.Pelorin"));
+    // Before any port is opened: a signal that came while the window was
+    // being made would otherwise end it with the port's lock left. It is
+    // acted on once the event loop runs.
+    quitOnStopSignals();
     PortMap ports = systemSerialDevices;
     std::unique_ptr<VirtualBoard> board;
     if (commandLine.virtualBoard || commandLine.action == CommandLine::VirtualBoardOnly) {
@@ -75,7 +78,6 @@ int Windows::run(const CommandLine &commandLine, int, char *[])
         boardWindow->show();
     }
     quitWhenWindowDestroyed(&window);
-    quitOnStopSignals();
     if (!commandLine.file.isEmpty()) {
         // Once the window is up, so that any message about the file has
         // the window to sit on.
