@@ -5,6 +5,7 @@
 #include "child.h"
 #include "link/seriallock.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -186,11 +187,20 @@ void TestHeadless::findsTheWindow()
     pelorin.setProcessEnvironment(environmentWith({{"QT_QPA_PLATFORM", "offscreen"}}));
     pelorin.start(tree.filePath(QStringLiteral("usr/bin/pelorin")), {QStringLiteral("--virtual-board")});
     QVERIFY(pelorin.waitForStarted());
-    const bool ended = pelorin.waitForFinished(1500);
     // The window program runs in pelorin's own process, which goes on
-    // running as the editor.
-    const QString running = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pelorin.processId())).symLinkTarget();
-    const QStringList ports = terminalsOpenIn(pelorin.processId());
+    // running as the editor. How soon it gets there is the machine's
+    // affair; a loaded one may take seconds.
+    const QString expected = QFileInfo(tree.filePath(window)).canonicalFilePath();
+    QString running;
+    QStringList ports;
+    bool ended = false;
+    QDeadlineTimer deadline(30000);
+    while (!(ended = pelorin.waitForFinished(100)) && !deadline.hasExpired()) {
+        running = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pelorin.processId())).symLinkTarget();
+        ports = terminalsOpenIn(pelorin.processId());
+        if (running == expected && !ports.isEmpty())
+            break;
+    }
     // Ended as a logout ends it, the window closes its port and removes the
     // port's lock, which would otherwise refuse the port to any other user.
     pelorin.terminate();
@@ -199,7 +209,7 @@ void TestHeadless::findsTheWindow()
         pelorin.kill();
     pelorin.waitForFinished();
     QVERIFY2(!ended, pelorin.readAllStandardError().constData());
-    QCOMPARE(running, QFileInfo(tree.filePath(window)).canonicalFilePath());
+    QCOMPARE(running, expected);
     QVERIFY(quit);
     QCOMPARE(pelorin.exitStatus(), QProcess::NormalExit);
     QVERIFY2(!ports.isEmpty(), "the window opened no port of the board's");
