@@ -93,7 +93,7 @@ void TestBoard::streamArrives()
     rig.timer()->setInterval(2);
 
     QTest::mouseClick(rig.send(), Qt::LeftButton);
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.second.waitForBytes(expected.size(), 2000));
     QTest::qWait(50);  // nothing may follow the end mark
     QCOMPARE(boards.second.received(), expected);
@@ -104,7 +104,7 @@ void TestBoard::streamArrives()
 
     // A second Send starts again from the first character.
     QTest::mouseClick(rig.send(), Qt::LeftButton);
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.second.waitForBytes(2 * expected.size(), 2000));
     QCOMPARE(boards.second.received(), expected + expected);
 }
@@ -167,7 +167,12 @@ void TestBoard::pacedWithoutCatchingUp()
     QVERIFY(runUntil([&] { return !rig.busy(); }, 60000));
     QVERIFY(boards.first.waitForBytes(kAllEmptyStream.size(), 2000));
     QCOMPARE(boards.first.received(), kAllEmptyStream);
-    QVERIFY2(stallStart < due, "the stall came after the tick it was meant to hold up");
+    // On a loaded machine the stall's own timer may come after the tick it
+    // was aimed at; it then holds up the one after, which tells as much.
+    size_t stalled = kStalledAfter;
+    while (stalled < handed.times.size() && handed.times[stalled] <= stallStart)
+        ++stalled;
+    QVERIFY2(stalled < handed.times.size(), "the stall came after the last character");
 
     // No two characters closer than the interval, the stall or not.
     const auto arrivals = boards.first.arrivals();
@@ -186,8 +191,8 @@ void TestBoard::pacedWithoutCatchingUp()
 
     // The stall pushes the rest of the stream back by as much as it held
     // the tick up: the gap holds the stall as well as the wait before it.
-    const double stalledGap = ms(handed.times[kStalledAfter] - handed.times[kStalledAfter - 1]);
-    const double stalledFrom = ms(stallStart - handed.times[kStalledAfter - 1]);
+    const double stalledGap = ms(handed.times[stalled] - handed.times[stalled - 1]);
+    const double stalledFrom = ms(stallStart - handed.times[stalled - 1]);
     QVERIFY2(stalledGap >= stalledFrom + stallMs,
              qPrintable(QStringLiteral("%1 ms, stalled from %2 ms").arg(stalledGap).arg(stalledFrom)));
 }
@@ -214,7 +219,7 @@ void TestBoard::busyStateForTheWholeUpload()
     QVERIFY(boards.first.waitForBytes(3, 2000));
     QVERIFY(rig.set().uploadPos > 1);
 
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QCOMPARE(rig.send()->text(), QStringLiteral("Send to Tavro"));
     QCOMPARE(rig.window->cursor().shape(), Qt::ArrowCursor);
     QVERIFY(!rig.timer()->isActive());
@@ -233,12 +238,12 @@ void TestBoard::editDuringUploadWaitsForNextSend()
     QVERIFY(boards.first.waitForBytes(2, 2000));
     rig.box(1)->setText(QStringLiteral("LATE"));
     QTest::mouseClick(rig.option(1), Qt::LeftButton);
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.first.waitForBytes(kAllEmptyStream.size(), 2000));
     QCOMPARE(boards.first.received(), kAllEmptyStream);
 
     QTest::mouseClick(rig.send(), Qt::LeftButton);
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.first.waitForBytes(2 * kAllEmptyStream.size() + 4, 2000));
     QVERIFY(boards.first.received().mid(kAllEmptyStream.size()).startsWith("1\r1\rLATE\r2\r0\r\r"));
 }
@@ -253,7 +258,7 @@ void TestBoard::pickDuringUploadContinuesOnNewPort()
     QVERIFY(boards.first.waitForBytes(10, 5000));
     rig.pick("2");
     const int sentBefore = boards.first.received().size();
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.second.waitForBytes(kAllEmptyStream.size() - sentBefore, 2000));
     QTest::qWait(50);
 
@@ -288,7 +293,7 @@ void TestBoard::deviceGoneDuringUpload()
     // The editor goes on: a pick and a Send reach the other board whole.
     rig.pick("2");
     QTest::mouseClick(rig.send(), Qt::LeftButton);
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     QVERIFY(boards.second.waitForBytes(rig.set().uploadStream.size(), 2000));
     QCOMPARE(boards.second.received().size(), rig.set().uploadStream.size());
     QCOMPARE(rig.prompts.told.size(), 1);
@@ -316,7 +321,7 @@ void TestBoard::progressOnTheButton()
     QMetaObject::Connection afterTick = connect(rig.timer(), &Pacer::timeout, look);
     QTest::mouseClick(send, Qt::LeftButton);
     look();  // right after the press
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     disconnect(afterTick);
 
     // 44 characters at 20 ms: the press, then each tick but the last, which
@@ -359,7 +364,7 @@ void TestBoard::tooltipShowingFollowsTheUpload()
     QStringList shown;
     QMetaObject::Connection afterTick =
         connect(rig.timer(), &Pacer::timeout, [&] { shown << (QToolTip::isVisible() ? QToolTip::text() : QString()); });
-    QVERIFY(waitIdle(rig, 10000));
+    QVERIFY(waitIdle(rig, 30000));
     disconnect(afterTick);
 
     QCOMPARE(shown.size(), 44);

@@ -112,7 +112,7 @@ void TestFaults::portHeldByAnotherProgram()
     QVERIFY(rig.comm()->portOpen());
     rig.timer()->setInterval(1);
     QTest::mouseClick(rig.send(), Qt::LeftButton);
-    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 30000));
     QVERIFY(later.boards[2].waitForBytes(rig.set().uploadStream.size(), 2000));
     QCOMPARE(rig.prompts.told.size(), 1);
 }
@@ -173,7 +173,7 @@ void TestFaults::theListProbesWhenOpened()
     rig.combo()->showPopup();
     rig.combo()->hidePopup();
     QCOMPARE(rig.entries(), (QStringList{"1", "2"}));
-    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return !rig.busy(); }, 30000));
     QVERIFY(ports.boards[1].waitForBytes(rig.set().uploadStream.size(), 2000));
     QCOMPARE(ports.boards[1].received(), rig.set().uploadStream.toLatin1());
 
