@@ -590,10 +590,13 @@ void MqttDoor::answer(const mqtt::Handler::Answer &answer)
     const QByteArray payload = compact(answer.result.toJson());
     publish(m_topics.result(), payload, false);
     publish(m_topics.lastResult(), payload, true);
-    // A response topic under the board's own would be read as a command.
+    // A response topic under pelorin/ may be a board's command topic,
+    // its own or another's: a "started" answer there, with its "id" and
+    // "set", is a send. The client's word alone would have this board
+    // command others, as far as its account may write.
     const QString &reply = answer.replyTo.topic;
-    if (!reply.isEmpty() && !reply.startsWith(m_topics.base()) && !reply.startsWith(QLatin1String("pelorin/group/"))
-        && !reply.contains(QLatin1Char('+')) && !reply.contains(QLatin1Char('#')))
+    if (!reply.isEmpty() && !reply.startsWith(QLatin1String("pelorin/")) && !reply.contains(QLatin1Char('+'))
+        && !reply.contains(QLatin1Char('#')))
         publish(reply, payload, false, answer.replyTo);
     settle();
 }

@@ -281,6 +281,8 @@ private slots:
     void init();
     void cleanup();
     void sends();
+    void replyTopic_data();
+    void replyTopic();
     void refused_data();
     void refused();
     void oncePerId();
@@ -417,6 +419,33 @@ void TestMqtt::sends()
     QVERIFY(std::any_of(log.begin(), log.end(), [](const QJsonObject &e) {
         return e.value("event") == QStringLiteral("send started") && e.value("account") == QStringLiteral("mqtt");
     }));
+}
+
+void TestMqtt::replyTopic_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("the client's own") << "central/replies" << true;
+    // An answer "started" carries an id and a set: a send, to whichever
+    // board reads it there.
+    QTest::newRow("another board's send") << "pelorin/shop2/send" << false;
+    QTest::newRow("a group's send") << "pelorin/group/north/send" << false;
+}
+
+void TestMqtt::replyTopic()
+{
+    QFETCH(QString, reply);
+    QFETCH(bool, answered);
+    Listener listener(m_broker->port(), "#");
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"q1","set":"Morning"})",
+                    {"-D", "publish", "response-topic", reply}));
+    QVERIFY(listener.waitFor([&] { return listener.results("q1").size() >= 2; }));
+    QCOMPARE(listener.results("q1").at(1).value("status").toString(), QStringLiteral("sent"));
+    // Each answer goes to the response topic after the result topic.
+    QTest::qWait(500);
+    QCOMPARE(listener.results("q1", reply).size(), answered ? 2 : 0);
 }
 
 void TestMqtt::refused_data()
