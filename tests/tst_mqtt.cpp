@@ -518,6 +518,14 @@ void TestMqtt::oncePerId()
     QVERIFY(publish(m_broker->port(), topic("send"), command));
     QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 4; }));
     QCOMPARE(listener.results("d1").at(3).value("status").toString(), QStringLiteral("duplicate"));
+    // Delivered again once its time has passed: it was acted on all the
+    // same, and says so.
+    QVERIFY(
+        publish(m_broker->port(), topic("send"), R"({"id":"d1","set":"Morning","expires":"2020-01-01T00:00:00Z"})"));
+    QVERIFY(listener.waitFor([&] { return listener.results("d1").size() >= 5; }));
+    again = listener.results("d1").at(4);
+    QCOMPARE(again.value("status").toString(), QStringLiteral("duplicate"));
+    QCOMPARE(again.value("end").toObject().value("status").toString(), QStringLiteral("sent"));
     QTest::qWait(300);
     QCOMPARE(boardReads(expectedStream()), expectedStream());
 }
