@@ -291,6 +291,8 @@ void MqttDoor::readable()
 {
     m_loopRc = mosquitto_loop_read(m_client, 1);
     settle();
+    if (m_read && m_inbox.size() >= kInboxMost)
+        m_read->setEnabled(false);
 }
 
 void MqttDoor::writable()
@@ -566,7 +568,26 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
         replyTo.correlation = QByteArray(static_cast<const char *>(correlation), length);
         std::free(correlation);
     }
-    door->m_handler.take(topic, payload, message->retain, replyTo);
+    door->m_inbox.append({topic, payload, message->retain, replyTo});
+    if (!door->m_taking) {
+        door->m_taking = true;
+        QMetaObject::invokeMethod(door, &MqttDoor::takeNext, Qt::QueuedConnection);
+    }
+}
+
+void MqttDoor::takeNext()
+{
+    m_taking = false;
+    if (m_inbox.isEmpty())
+        return;
+    const Incoming next = m_inbox.takeFirst();
+    m_handler.take(next.topic, next.payload, next.retained, next.replyTo);
+    if (!m_inbox.isEmpty()) {
+        m_taking = true;
+        QMetaObject::invokeMethod(this, &MqttDoor::takeNext, Qt::QueuedConnection);
+    }
+    if (m_read && m_inbox.size() < kInboxMost)
+        m_read->setEnabled(true);
 }
 
 void MqttDoor::publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo)

@@ -299,6 +299,7 @@ private slots:
     void acl_data();
     void acl();
     void frozenBroker();
+    void flood();
     void twins();
     void whileAway_data();
     void whileAway();
@@ -1015,6 +1016,52 @@ void TestMqtt::frozenBroker()
         statuses << r.value("status").toString();
     QVERIFY2(statuses.contains("sent") && statuses.count("started") + statuses.count("sent") == statuses.size(),
              qPrintable(statuses.join(", ")));
+}
+
+void TestMqtt::flood()
+{
+    const QByteArray stream = expectedStream();
+    // A send that outlasts the flood's first commands.
+    const int tick = std::max(100, 12000 / int(stream.size()));
+    m_service->sender.setTickMs(tick);
+    const QString tracePath = QString::fromLocal8Bit(qgetenv(HandOverTrace::kVariable));
+    const qint64 traced = QFileInfo(tracePath).size();
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"g0","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return !listener.results("g0").isEmpty(); }));
+    // A thousand commands at once, each with an id of its own, as long as
+    // one may be: each is refused, as a set is being sent, and kept.
+    QProcess flood;
+    flood.start(QStringLiteral("mosquitto_pub"), {"-h", "127.0.0.1", "-p", QString::number(m_broker->port()), "-V", "5",
+                                                  "-q", "1", "-t", topic("send"), "-l"});
+    QVERIFY(flood.waitForStarted(5000));
+    for (int i = 0; i < 1000; ++i)
+        flood.write(
+            json({{"id", QStringLiteral("g%1-").arg(i).leftJustified(200, QLatin1Char('x'))}, {"set", "Morning"}})
+            + '\n');
+    flood.closeWriteChannel();
+    QVERIFY(runUntil([&] { return flood.state() == QProcess::NotRunning; }, 30000));
+    QVERIFY(listener.waitFor([&] { return listener.results("g0").size() >= 2; }, 60000));
+    QCOMPARE(listener.results("g0").at(1).value("status").toString(), QStringLiteral("sent"));
+    QCOMPARE(boardReads(stream), stream);
+    // No character held back by the flood: a loaded machine's scheduler
+    // makes a gap longer by milliseconds, a second is far beyond it.
+    QFile trace(tracePath);
+    QVERIFY(trace.open(QIODevice::ReadOnly) && trace.seek(traced));
+    QList<qint64> times;
+    for (const QByteArray &line : trace.readAll().split('\n')) {
+        const QList<QByteArray> clock = line.split(' ').first().split('.');
+        if (clock.size() == 2)
+            times << clock[0].toLongLong() * 1000 + clock[1].toLongLong() / 1000000;
+    }
+    QCOMPARE(times.size(), stream.size());
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < times.size(); ++i)
+        longest = std::max(longest, times[i] - times[i - 1]);
+    qInfo("longest gap between characters: %lld ms, at one each %d ms", longest, tick);
+    QVERIFY2(longest < tick + 1000, qPrintable(QString::number(longest)));
 }
 
 void TestMqtt::twins()
