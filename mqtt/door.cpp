@@ -247,6 +247,11 @@ void MqttDoor::connectNow()
     m_connecting = std::thread([connecting, client, host, port, keepAlive] {
         mosquitto_property *properties = nullptr;
         mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionSeconds);
+        // The library holds a message whole, and twice over while it reads
+        // it: a client's 256 MB, which Mosquitto forwards by default, would
+        // take half a gigabyte of a small computer. The broker drops what
+        // is larger; up to this, a command too large is refused in words.
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kLargestPacket);
         const int rc = mosquitto_connect_bind_v5(client, host.constData(), port, keepAlive, nullptr, properties);
         const int error = errno;
         mosquitto_property_free_all(&properties);
@@ -546,7 +551,10 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
 {
     auto *door = static_cast<MqttDoor *>(self);
     const QString topic = QString::fromUtf8(message->topic);
-    const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    // What is past the largest command only makes it refused, which a
+    // byte past it does as well: a waiting command holds no more.
+    const QByteArray payload(static_cast<const char *>(message->payload),
+                             std::min<qsizetype>(message->payloadlen, mqtt::kLargestPayload + 1));
     if (door->m_options.discovery && topic == door->homeAssistantStatus()) {
         if (payload == "online")
             door->publishDiscovery();

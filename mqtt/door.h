@@ -56,6 +56,8 @@ public:
     // published for it, while the board is away: as long as the ids of
     // commands are kept at least, so that one delivered again is known.
     static constexpr int kSessionSeconds = 24 * 3600;
+    // The largest packet the broker hands the board.
+    static constexpr int kLargestPacket = 1024 * 1024;
     static constexpr const char *kResultsFile = "mqtt-results.json";
     // What the board announced to Home Assistant.
     static constexpr const char *kDiscoveryFile = "mqtt-discovery.json";

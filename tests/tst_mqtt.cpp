@@ -469,6 +469,11 @@ void TestMqtt::refused_data()
                            << "needs an \"id\"";
     QTest::newRow("unknown set") << "send" << QByteArray(R"({"id":"u1","set":"Evening"})") << false << "u1"
                                  << "Evening";
+    QTest::newRow("larger than 64 KB") << "send"
+                                       << QByteArray(R"({"id":"l1","set":"Morning","pad":")") + QByteArray(70000, 'x')
+                                              + R"("})"
+                                       << false << ""
+                                       << "larger than 64 KB";
     QTest::newRow("not JSON") << "send" << QByteArray(R"({"id":"j1","set":)") << false << ""
                               << "not JSON";
     QTest::newRow("17 characters")
