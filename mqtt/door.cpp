@@ -247,6 +247,11 @@ void MqttDoor::connectNow()
     m_connecting = std::thread([connecting, client, host, port, keepAlive] {
         mosquitto_property *properties = nullptr;
         mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionSeconds);
+        // The library holds a message whole, and twice over while it reads
+        // it: a client's 256 MB, which Mosquitto forwards by default, would
+        // take half a gigabyte of a small computer. The broker drops what
+        // is larger; up to this, a command too large is refused in words.
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kLargestPacket);
         const int rc = mosquitto_connect_bind_v5(client, host.constData(), port, keepAlive, nullptr, properties);
         const int error = errno;
         mosquitto_property_free_all(&properties);
@@ -291,6 +296,8 @@ void MqttDoor::readable()
 {
     m_loopRc = mosquitto_loop_read(m_client, 1);
     settle();
+    if (m_read && m_inbox.size() >= kInboxMost)
+        m_read->setEnabled(false);
 }
 
 void MqttDoor::writable()
@@ -544,7 +551,10 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
 {
     auto *door = static_cast<MqttDoor *>(self);
     const QString topic = QString::fromUtf8(message->topic);
-    const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    // What is past the largest command only makes it refused, which a
+    // byte past it does as well: a waiting command holds no more.
+    const QByteArray payload(static_cast<const char *>(message->payload),
+                             std::min<qsizetype>(message->payloadlen, mqtt::kLargestPayload + 1));
     if (door->m_options.discovery && topic == door->homeAssistantStatus()) {
         if (payload == "online")
             door->publishDiscovery();
@@ -566,7 +576,26 @@ void MqttDoor::onMessage(mosquitto *, void *self, const mosquitto_message *messa
         replyTo.correlation = QByteArray(static_cast<const char *>(correlation), length);
         std::free(correlation);
     }
-    door->m_handler.take(topic, payload, message->retain, replyTo);
+    door->m_inbox.append({topic, payload, message->retain, replyTo});
+    if (!door->m_taking) {
+        door->m_taking = true;
+        QMetaObject::invokeMethod(door, &MqttDoor::takeNext, Qt::QueuedConnection);
+    }
+}
+
+void MqttDoor::takeNext()
+{
+    m_taking = false;
+    if (m_inbox.isEmpty())
+        return;
+    const Incoming next = m_inbox.takeFirst();
+    m_handler.take(next.topic, next.payload, next.retained, next.replyTo);
+    if (!m_inbox.isEmpty()) {
+        m_taking = true;
+        QMetaObject::invokeMethod(this, &MqttDoor::takeNext, Qt::QueuedConnection);
+    }
+    if (m_read && m_inbox.size() < kInboxMost)
+        m_read->setEnabled(true);
 }
 
 void MqttDoor::publish(const QString &topic, const QByteArray &payload, bool retained, const mqtt::ReplyTo &replyTo)
@@ -590,10 +619,13 @@ void MqttDoor::answer(const mqtt::Handler::Answer &answer)
     const QByteArray payload = compact(answer.result.toJson());
     publish(m_topics.result(), payload, false);
     publish(m_topics.lastResult(), payload, true);
-    // A response topic under the board's own would be read as a command.
+    // A response topic under pelorin/ may be a board's command topic,
+    // its own or another's: a "started" answer there, with its "id" and
+    // "set", is a send. The client's word alone would have this board
+    // command others, as far as its account may write.
     const QString &reply = answer.replyTo.topic;
-    if (!reply.isEmpty() && !reply.startsWith(m_topics.base()) && !reply.startsWith(QLatin1String("pelorin/group/"))
-        && !reply.contains(QLatin1Char('+')) && !reply.contains(QLatin1Char('#')))
+    if (!reply.isEmpty() && !reply.startsWith(QLatin1String("pelorin/")) && !reply.contains(QLatin1Char('+'))
+        && !reply.contains(QLatin1Char('#')))
         publish(reply, payload, false, answer.replyTo);
     settle();
 }

@@ -56,6 +56,8 @@ public:
     // published for it, while the board is away: as long as the ids of
     // commands are kept at least, so that one delivered again is known.
     static constexpr int kSessionSeconds = 24 * 3600;
+    // The largest packet the broker hands the board.
+    static constexpr int kLargestPacket = 1024 * 1024;
     static constexpr const char *kResultsFile = "mqtt-results.json";
     // What the board announced to Home Assistant.
     static constexpr const char *kDiscoveryFile = "mqtt-discovery.json";
@@ -77,6 +79,9 @@ private:
     // What the owner's page shows of the broker.
     void showStanding();
     void readable();
+    // Acts on the oldest command read, and has the next one wait for
+    // another turn of the event loop.
+    void takeNext();
     void writable();
     void misc();
     // After each call into the library: follows its socket, and what it
@@ -138,4 +143,19 @@ private:
     // connection ended), and then found the other on.
     bool m_wasUp = false, m_putOff = false, m_twin = false;
     bool m_statusSeen = false;  // the first since the connect
+    // Commands read and not yet acted on. The library reads as many
+    // packets at a time as it has messages in flight, which a flood makes
+    // hundreds: acted on as they are read, each writing the ids it has
+    // seen, they would hold the pacer's next character for seconds. One a
+    // turn instead, and no more read while kInboxMost wait: the broker
+    // keeps the rest.
+    struct Incoming {
+        QString topic;
+        QByteArray payload;
+        bool retained = false;
+        mqtt::ReplyTo replyTo;
+    };
+    static constexpr int kInboxMost = 20;
+    QList<Incoming> m_inbox;
+    bool m_taking = false;
 };

@@ -68,6 +68,15 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
     const QDateTime now = m_board.wallTime();
     const Parsed parsed = parse(m_topics, topic, payload, retained, now);
     if (parsed.refusal) {
+        // A command acted on and delivered again later, once its expires
+        // has passed say, is a duplicate: "refused" would say it was not
+        // acted on.
+        if (!retained && !parsed.refusal->id.isEmpty()) {
+            if (const auto first = m_seen.find(parsed.refusal->id)) {
+                duplicate(*first, replyTo);
+                return;
+            }
+        }
         // A command refused before it was read whole is not remembered: a
         // retained one is refused again each time, and one with no id
         // cannot be.
@@ -96,14 +105,8 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
             return;
         }
     }
-    if (auto first = m_seen.find(command.id)) {
-        QJsonObject more;
-        if (const QJsonValue end = first->more.take(QLatin1String("end")); end.isObject())
-            more.insert(QLatin1String("end"), end);
-        more.insert(QLatin1String("first"), first->toJson());
-        answer({command.id, QStringLiteral("duplicate"),
-                QStringLiteral("A command with this id was answered before; it is not acted on again."), more},
-               replyTo);
+    if (const auto first = m_seen.find(command.id)) {
+        duplicate(*first, replyTo);
         return;
     }
     const Result result = act(command);
@@ -113,6 +116,17 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
     m_seen.prune(now);
     m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
     answer(result, replyTo);
+}
+
+void Handler::duplicate(Result first, const ReplyTo &replyTo)
+{
+    QJsonObject more;
+    if (const QJsonValue end = first.more.take(QLatin1String("end")); end.isObject())
+        more.insert(QLatin1String("end"), end);
+    more.insert(QLatin1String("first"), first.toJson());
+    answer({first.id, QStringLiteral("duplicate"),
+            QStringLiteral("A command with this id was answered before; it is not acted on again."), more},
+           replyTo);
 }
 
 Result Handler::act(const Command &command)

@@ -46,6 +46,8 @@ public:
 private:
     Result act(const Command &command);
     void select(const QString &set, const ReplyTo &replyTo);
+    // Answers a command whose id was answered before with that first answer.
+    void duplicate(Result first, const ReplyTo &replyTo);
     void answer(const Result &result, const ReplyTo &replyTo);
 
     Board &m_board;
