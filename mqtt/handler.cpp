@@ -32,8 +32,9 @@ void Handler::open()
                 m_seen = std::move(*read);
             return why;
         },
-        QStringLiteral("A command answered before it was lost may be acted on once more, if a client or the broker "
-                       "delivers it again."));
+        QStringLiteral("So that no command is acted on twice, the board acts on none by MQTT while that copy is "
+                       "kept: one answered before may still be delivered again, for a day. Delete the copy a day "
+                       "after it was kept aside, or sooner where a command repeated does no harm."));
     m_board.state.readWhole(
         QLatin1String(kSelectedFile),
         [&](const QByteArray &bytes) -> StateFolder::Reading {
@@ -109,6 +110,15 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
         duplicate(*first, replyTo);
         return;
     }
+    if (!idsKnown()) {
+        answer(Result::refused(command.id,
+                               QStringLiteral("The record of the commands already acted on could not be read, so "
+                                              "this one might have been acted on before; the board acts on no "
+                                              "command by MQTT until its owner deals with it: see the owner's page "
+                                              "or the journal.")),
+               replyTo);
+        return;
+    }
     const Result result = act(command);
     if (result.status == QLatin1String("started"))
         m_running = Running{command.id, command.set, replyTo};
@@ -116,6 +126,11 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
     m_seen.prune(now);
     m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
     answer(result, replyTo);
+}
+
+bool Handler::idsKnown() const
+{
+    return !m_board.state.isHeld(QLatin1String(kIdsFile)) && m_board.state.copiesOf(QLatin1String(kIdsFile)).isEmpty();
 }
 
 void Handler::duplicate(Result first, const ReplyTo &replyTo)

@@ -46,6 +46,9 @@ public:
 private:
     Result act(const Command &command);
     void select(const QString &set, const ReplyTo &replyTo);
+    // Whether every command acted on lately is known: not where the record
+    // of them could not be read and its copy is kept for the owner.
+    bool idsKnown() const;
     // Answers a command whose id was answered before with that first answer.
     void duplicate(Result first, const ReplyTo &replyTo);
     void answer(const Result &result, const ReplyTo &replyTo);

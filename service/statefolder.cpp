@@ -219,6 +219,12 @@ QString StateFolder::asideName(const QString &path)
     return aside;
 }
 
+QStringList StateFolder::copiesOf(const QString &name) const
+{
+    const QFileInfo target(m_path + QLatin1Char('/') + name);
+    return QDir(target.path()).entryList({target.fileName() + kUnreadable + QLatin1Char('*')}, QDir::Files, QDir::Name);
+}
+
 bool StateFolder::readWhole(const QString &name, const Reader &reader, const QString &advice)
 {
     if (!isPlainName(name)) {
@@ -232,8 +238,7 @@ bool StateFolder::readWhole(const QString &name, const Reader &reader, const QSt
     // Copies kept at an earlier start: said again until someone deletes
     // them, as what they held is still missing.
     const QFileInfo target(m_path + QLatin1Char('/') + name);
-    QStringList earlier =
-        QDir(target.path()).entryList({target.fileName() + kUnreadable + QLatin1Char('*')}, QDir::Files, QDir::Name);
+    QStringList earlier = copiesOf(name);
     bool exists = false;
     const QByteArray bytes = read(name, &exists);
     Reading reading;

@@ -64,6 +64,12 @@ public:
     QStringList problems() const;
     // Those of one file.
     QStringList problemsOf(const QString &name) const { return m_problems.value(name); }
+    // The copies of a file kept aside because they could not be read, as
+    // they are now: one its owner has deleted is gone from the list.
+    QStringList copiesOf(const QString &name) const;
+    // Whether a file could be neither read nor moved aside, and so is
+    // never written.
+    bool isHeld(const QString &name) const { return m_held.contains(name); }
     // `bytes` as JSON, and why not where they are not, or not of `shape`.
     static QString parseJson(const QByteArray &bytes, QJsonValue::Type shape, QJsonDocument *document);
 

@@ -286,6 +286,7 @@ private slots:
     void refused_data();
     void refused();
     void oncePerId();
+    void idsUnreadable();
     void busy();
     void staleVersion();
     void resultsWaitForTheBroker();
@@ -534,6 +535,43 @@ void TestMqtt::oncePerId()
     QCOMPARE(again.value("end").toObject().value("status").toString(), QStringLiteral("sent"));
     QTest::qWait(300);
     QCOMPARE(boardReads(expectedStream()), expectedStream());
+}
+
+void TestMqtt::idsUnreadable()
+{
+    Listener listener(m_broker->port(), topic("result"));
+    QVERIFY(listener.started());
+    QTest::qWait(300);
+    const QByteArray command = R"({"id":"u1","set":"Morning"})";
+    QVERIFY(publish(m_broker->port(), topic("send"), command));
+    QVERIFY(listener.waitFor([&] { return listener.results("u1").size() >= 2; }));
+    QCOMPARE(boardReads(expectedStream()), expectedStream());
+    // Cut short, the record cannot tell u1 from a new command: none is
+    // acted on, the one delivered again nor a new one, and not after a
+    // restart either.
+    QVERIFY(m_state->write(mqtt::Handler::kIdsFile, R"({"ids": [{"id": "u1")"));
+    for (int start = 0; start < 2; ++start) {
+        QVERIFY(openDoor());
+        QVERIFY(!m_state->copiesOf(mqtt::Handler::kIdsFile).isEmpty());
+        for (const QString id : {"u1", "u2"}) {
+            const qsizetype before = listener.results(id).size();
+            QVERIFY(publish(m_broker->port(), topic("send"),
+                            QStringLiteral(R"({"id":"%1","set":"Morning"})").arg(id).toUtf8()));
+            QVERIFY(listener.waitFor([&] { return listener.results(id).size() > before; }));
+            const QJsonObject said = listener.results(id).last();
+            QCOMPARE(said.value("status").toString(), QStringLiteral("refused"));
+            QVERIFY2(said.value("error").toString().contains("could not be read"),
+                     qPrintable(said.value("error").toString()));
+        }
+    }
+    QTest::qWait(300);
+    QCOMPARE(m_board->received(), expectedStream());
+    // The owner, having read why, deletes the copy: the board acts again.
+    for (const QString &copy : m_state->copiesOf(mqtt::Handler::kIdsFile))
+        QVERIFY(m_state->remove(copy));
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"u2","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return listener.results("u2").last().value("status") == "sent"; }));
+    QCOMPARE(boardReads(expectedStream() + expectedStream()), expectedStream() + expectedStream());
 }
 
 void TestMqtt::busy()
