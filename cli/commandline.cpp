@@ -163,7 +163,7 @@ constexpr std::array kOptions{
            "FILE",
            Serve,
            {},
-           {"mqtt"},
+           {"mqtt", "mqtt-user"},
            false,
            "its password, read from FILE (else from $CREDENTIALS_DIRECTORY/mqtt-password, where systemd gives it)"},
     Option{"mqtt-ca",

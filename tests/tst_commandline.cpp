@@ -93,6 +93,11 @@ void TestCommandLine::mistakes_data()
         << QStringList{"--serve", "--mqtt-id", "shop"} << "--mqtt-id goes with --mqtt";
     QTest::newRow("a certificate without its key")
         << QStringList{"--serve", "--tls-cert", "c.pem"} << "--tls-cert goes with --tls-key";
+    // A password with no account would go unused, and the broker refuse
+    // the board with no word of why.
+    QTest::newRow("a password with no account")
+        << QStringList{"--serve", "--mqtt", "mqtt://hub", "--mqtt-password-file", "p"}
+        << "--mqtt-password-file goes with --mqtt-user";
     QTest::newRow("a client certificate with no broker")
         << QStringList{"--serve", "--mqtt-cert", "c.pem", "--mqtt-key", "k.pem"} << "--mqtt-cert goes with --mqtt";
     QTest::newRow("given twice") << QStringList{"--serve", "--state", "a", "--state", "b"} << "--state takes one DIR";
