@@ -444,17 +444,19 @@ void MqttDoor::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_p
     door->publishSets();
     door->publishSelected();
     door->publishDiscovery();
+    bool changed = false;
     if (door->m_outbox.dropped()) {
         journal(QStringLiteral("%1 results of MQTT commands were dropped while the broker was away")
                     .arg(door->m_outbox.dropped()));
+        door->m_outbox.forgetDropped();
+        changed = true;
     }
-    bool flushed = false;
     while (!door->m_outbox.isEmpty()) {
         const mqtt::Outbox::Item item = door->m_outbox.takeFirst();
         door->answer({item.result, item.replyTo});
-        flushed = true;
+        changed = true;
     }
-    if (flushed || door->m_outbox.dropped())
+    if (changed)
         door->saveOutbox();
 }
 

@@ -100,9 +100,14 @@ std::optional<Outbox> Outbox::fromJson(const QByteArray &bytes, QString *why)
     *why = StateFolder::parseJson(bytes, QJsonValue::Object, &document);
     if (!why->isEmpty())
         return std::nullopt;
+    const QJsonValue results = document.object().value(QLatin1String("results"));
+    if (!results.isArray()) {
+        *why = QStringLiteral("it lists no results");
+        return std::nullopt;
+    }
     Outbox box;
     box.m_dropped = document.object().value(QLatin1String("dropped")).toInt();
-    for (const QJsonValue &value : document.object().value(QLatin1String("results")).toArray()) {
+    for (const QJsonValue &value : results.toArray()) {
         const QJsonObject o = value.toObject();
         Item item{Result::fromJson(o.value(QLatin1String("result")).toObject()),
                   {o.value(QLatin1String("response_topic")).toString(),

@@ -63,6 +63,8 @@ public:
     const QList<Item> &items() const { return m_items; }
     Item takeFirst() { return m_items.takeFirst(); }
     int dropped() const { return m_dropped; }
+    // Once said: the next connect says only those dropped since.
+    void forgetDropped() { m_dropped = 0; }
 
     QByteArray toJson() const;
     static std::optional<Outbox> fromJson(const QByteArray &bytes, QString *why);

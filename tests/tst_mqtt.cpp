@@ -292,6 +292,8 @@ private slots:
     void resultsWaitForTheBroker();
     void willAndReconnect();
     void keepsIds();
+    void keepsResults_data();
+    void keepsResults();
     void discovery_data();
     void discovery();
     void pressSendsSelected();
@@ -718,6 +720,44 @@ void TestMqtt::keepsIds()
     const auto read = mqtt::SeenIds::fromJson(seen.toJson(), &why);
     QVERIFY2(read, qPrintable(why));
     QCOMPARE(read->size(), mqtt::SeenIds::kLast);
+}
+
+void TestMqtt::keepsResults_data()
+{
+    // The results kept while the broker is away, as the state folder holds
+    // them: read back whole, or refused, never taken for none.
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("count");  // -1: refused
+    QTest::newRow("none kept") << QByteArray(R"({"results":[],"dropped":0})") << 0;
+    QTest::newRow("one kept") << QByteArray(R"({"results":[{"result":{"id":"a","status":"sent"}}]})") << 1;
+    QTest::newRow("no list") << QByteArray(R"({"dropped":3})") << -1;
+    QTest::newRow("a list of another kind") << QByteArray(R"({"results":{}})") << -1;
+    QTest::newRow("a result with no status") << QByteArray(R"({"results":[{"result":{"id":"a"}}]})") << -1;
+}
+
+void TestMqtt::keepsResults()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, count);
+    QString why;
+    const auto read = mqtt::Outbox::fromJson(file, &why);
+    QCOMPARE(bool(read), count >= 0);
+    QCOMPARE(why.isEmpty(), count >= 0);
+    if (!read)
+        return;
+    QCOMPARE(read->items().size(), count);
+    // Bounded, the oldest going first; what was dropped is said once.
+    mqtt::Outbox box = *read;
+    for (int i = 0; i < mqtt::Outbox::kMost + 5; ++i)
+        box.add({{QString::number(i), "sent", {}, {}}, {}});
+    QCOMPARE(box.items().size(), mqtt::Outbox::kMost);
+    QCOMPARE(box.dropped(), count + 5);
+    QCOMPARE(box.items().last().result.id, QString::number(mqtt::Outbox::kMost + 4));
+    box.forgetDropped();
+    const auto again = mqtt::Outbox::fromJson(box.toJson(), &why);
+    QVERIFY2(again, qPrintable(why));
+    QCOMPARE(again->dropped(), 0);
+    QCOMPARE(again->items().size(), mqtt::Outbox::kMost);
 }
 
 void TestMqtt::discovery_data()
