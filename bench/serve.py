@@ -26,10 +26,16 @@ import sys
 import tempfile
 import time
 
-PELORIN, RECORDER = sys.argv[1:3]
 MESSAGES = [f"MESSAGE NUMBER {n}"[:16].ljust(16, "-") for n in range(1, 10)]
 LEVELS = [1, 0, 1, 0, 1, 0, 1, 0]
-EXPECTED = "".join(f"{n}\r{LEVELS[n - 1]}\r{MESSAGES[n - 1]}\r" for n in range(1, 9)) + f"9\r{MESSAGES[8]}\rQ"
+
+
+def stream(messages, levels):
+    """What the board receives for a set, as pelorin builds it."""
+    return "".join(f"{n}\r{levels[n - 1]}\r{messages[n - 1]}\r" for n in range(1, 9)) + f"9\r{messages[8]}\rQ"
+
+
+EXPECTED = stream(MESSAGES, LEVELS)
 
 
 async def request(port, method, path, body=None, cookie=None, csrf=None, extra=()):
@@ -66,22 +72,22 @@ def resident_kb(pid, key="VmRSS"):
     return -1
 
 
-def recorder(work, name):
+def recorder(program, work, name, count=len(EXPECTED), seconds=300):
     """A stand-in board at real-time priority where that is allowed, so that
     what it measures is the sender's pace rather than its own lateness."""
     report = os.path.join(work, name + ".json")
-    command = [RECORDER, report, str(len(EXPECTED)), "300"]
+    command = [program, report, str(count), str(seconds)]
     if os.geteuid() == 0:
         command = ["chrt", "-f", "50"] + command
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     return process, process.stdout.readline().strip(), report
 
 
-def pacing(report):
+def pacing(report, expected=EXPECTED):
     with open(report) as f:
         data = json.load(f)
     gaps = data["gaps_ms"]
-    ok = data["bytes"] == EXPECTED
+    ok = data["bytes"] == expected
     return ok, min(gaps), sum(gaps) / len(gaps) - 500, gaps
 
 
@@ -138,28 +144,45 @@ def percentile(values, p):
     return values[int(p * (len(values) - 1) + 0.5)] if values else float("nan")
 
 
-async def main():
-    work = tempfile.mkdtemp(prefix="pelorin-bench-serve-")
-    server = subprocess.Popen([PELORIN, "--serve", "--listen", "127.0.0.1:0", "--state", os.path.join(work, "state")],
-                              stderr=subprocess.PIPE, text=True)
+async def start(program, work, more=()):
+    """pelorin --serve on a free port of 127.0.0.1, claimed by an owner who
+    is signed in: the server, its port and the owner's (cookie, csrf). What
+    it says goes to a file, where it cannot fill a pipe and hold it up."""
+    said_path = os.path.join(work, "server.log")
+    with open(said_path, "w") as said_to:
+        server = subprocess.Popen([program, "--serve", "--listen", "127.0.0.1:0", "--state",
+                                   os.path.join(work, "state"), *more], stderr=said_to)
     said = ""
     while "setup code: " not in said:
-        line = server.stderr.readline()
-        if not line:
-            sys.exit("the server said: " + said)
-        said += line
+        if server.poll() is not None:
+            sys.exit("the server said: " + open(said_path).read())
+        await asyncio.sleep(0.05)
+        said = open(said_path).read()
     port = int(re.search(r":(\d+)/", said)[1])
     code = re.search(r"setup code: (\S+)", said)[1]
     try:
         status, headers, payload, _ = await request(
             port, "POST", "/api/setup", {"code": code, "name": "owner", "password": "owner's secret"})
         assert status == 201, payload
-        cookie = next(v for k, v in headers if k.lower() == "set-cookie").split(";")[0]
-        csrf = json.loads(payload)["csrf"]
-        status, _, payload, _ = await request(port, "PUT", "/api/sets/Bench",
-                                              {"messages": MESSAGES, "levels": LEVELS}, cookie, csrf,
-                                              ["If-None-Match: *"])
-        assert status in (200, 201), payload
+    except BaseException:
+        server.terminate()
+        server.wait()
+        raise
+    cookie = next(v for k, v in headers if k.lower() == "set-cookie").split(";")[0]
+    return server, port, (cookie, json.loads(payload)["csrf"])
+
+
+async def save_set(port, session, name, messages, levels):
+    status, _, payload, _ = await request(port, "PUT", f"/api/sets/{name}", {"messages": messages, "levels": levels},
+                                          *session, ["If-None-Match: *"])
+    assert status in (200, 201), payload
+
+
+async def main(pelorin, pty_recorder):
+    work = tempfile.mkdtemp(prefix="pelorin-bench-serve-")
+    server, port, (cookie, csrf) = await start(pelorin, work)
+    try:
+        await save_set(port, (cookie, csrf), "Bench", MESSAGES, LEVELS)
         await asyncio.sleep(2)
         idle_kb = resident_kb(server.pid)
         # One Argon2id check, as a sign-in with nothing else to do makes it.
@@ -174,7 +197,7 @@ async def main():
 
         results = {}
         for name, load in (("idle", False), ("loaded", True)):
-            board, device, report = recorder(work, name)
+            board, device, report = recorder(pty_recorder, work, name)
             latencies, resident, signin = await send(port, (cookie, csrf), device, server.pid, load)
             board.wait(timeout=30)
             results[name] = (pacing(report), latencies, resident, signin, report)
@@ -204,4 +227,5 @@ async def main():
           f"{peak_kb / 1024:.1f} MB")
 
 
-asyncio.run(main())
+if __name__ == "__main__":
+    asyncio.run(main(*sys.argv[1:3]))
