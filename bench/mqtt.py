@@ -189,9 +189,22 @@ def load():
         return " ".join(f.read().split()[:3])
 
 
-async def status(port, session):
-    _, _, payload, _ = await request(port, "GET", "/api/status", cookie=session[0])
+async def status(port, session, seconds=10):
+    """The server's state, or "unanswered" where a server too busy to answer
+    would otherwise hold the benchmark up for good."""
+    try:
+        _, _, payload, _ = await asyncio.wait_for(request(port, "GET", "/api/status", cookie=session[0]), seconds)
+    except asyncio.TimeoutError:
+        return {"state": "unanswered"}
     return json.loads(payload)
+
+
+async def stop(port, session):
+    try:
+        code, _, payload, _ = await asyncio.wait_for(request(port, "POST", "/api/stop", None, *session), 30)
+    except asyncio.TimeoutError:
+        raise RuntimeError("the server did not answer POST /api/stop within 30 s") from None
+    assert code in (200, 409), payload
 
 
 async def choose_board(port, session, device):
@@ -235,8 +248,7 @@ async def latency(args, session, publisher, watcher, samples):
         else:
             missed.append((command_id, watcher.answers(command_id)))
         if (await status(port, session)).get("state") != "idle":
-            code, _, payload, _ = await request(port, "POST", "/api/stop", None, *session)
-            assert code in (200, 409), payload
+            await stop(port, session)
         await until_idle(port, session, 10)
     for board in boards:
         board.wait(timeout=30)
@@ -259,8 +271,12 @@ async def full_send(args, session, publisher, watcher, name, flooded):
             raise RuntimeError(f"{command_id} was answered {watcher.answers(command_id)}")
         await asyncio.sleep(0.01)
     flood = Flood(args["broker_port"], command_id, args["fresh_ids"]) if flooded else None
-    resident = []
-    while (await status(port, session)).get("state") != "idle" and board.poll() is None:
+    resident, unanswered = [], 0
+    while board.poll() is None:
+        state = (await status(port, session)).get("state")
+        if state == "idle":
+            break
+        unanswered += state == "unanswered"
         resident.append(resident_kb(pid))
         await asyncio.sleep(0.5)
     if flood:
@@ -268,8 +284,7 @@ async def full_send(args, session, publisher, watcher, name, flooded):
     try:
         await until_idle(port, session, 120)
     except RuntimeError:
-        code, _, payload, _ = await request(port, "POST", "/api/stop", None, *session)
-        assert code in (200, 409), payload
+        await stop(port, session)
     cpu = cpu_seconds(pid) - cpu
     board.wait(timeout=30)
     with open(report) as f:
@@ -278,7 +293,7 @@ async def full_send(args, session, publisher, watcher, name, flooded):
     took = arrived["times"][-1] - arrived["times"][0] if arrived["times"] else float("nan")
     result = {"ok": arrived["bytes"] == expected, "arrived": len(arrived["bytes"]), "smallest": min(gaps),
               "overrun": sum(gaps) / len(gaps) - 500, "largest": max(gaps), "resident": max(resident),
-              "cpu": cpu / took * 100}
+              "cpu": cpu / took * 100, "unanswered": unanswered}
     # What the broker delivered is counted a moment later, as it came.
     await asyncio.sleep(1)
     # The flood asks after this send's id too: those answers are duplicates.
@@ -345,7 +360,8 @@ async def main(quick, fresh_ids, pelorin, pty_recorder):
     print(f"flood{' with new ids' if fresh_ids else ''} over {flooded['span']:.0f} s: "
           f"offered {flooded['offered']:.0f} a second, the broker delivered "
           f"{flooded['delivered']:.0f} a second ({flooded['own']:.0f} on the board's own topics), "
-          f"the board answered {flooded['answered']:.0f} a second")
+          f"the board answered {flooded['answered']:.0f} a second; GET /api/status went unanswered for 10 s "
+          f"{flooded['unanswered']} times")
     print(f"resident memory: idle with the broker connected {idle_kb / 1024:.1f} MB; "
           f"peak over the run (VmHWM) {peak_kb / 1024:.1f} MB")
 
