@@ -21,6 +21,7 @@ import asyncio
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -90,11 +91,11 @@ def resident_kb(pid, key="VmRSS"):
     return -1
 
 
-def recorder(work, name, count=len(EXPECTED)):
+def recorder(work, name, count=len(EXPECTED), seconds=300):
     """A stand-in board at real-time priority where that is allowed, so that
     what it measures is the sender's pace rather than its own lateness."""
     report = os.path.join(work, name + ".json")
-    command = [RECORDER, report, str(count), "300"]
+    command = [RECORDER, report, str(count), str(seconds)]
     if os.geteuid() == 0:
         command = ["chrt", "-f", "50"] + command
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
@@ -220,6 +221,7 @@ async def main():
     finally:
         server.terminate()
         server.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
     print(f"pelorin --serve, a set of {len(EXPECTED)} characters, twice")
     print(f"{'send':<8} {'exact':<6} {'smallest gap':>13} {'mean overrun':>13} {'resident, sending':>18}")
