@@ -75,10 +75,19 @@ MqttDoor::MqttDoor(Board &board, MqttOptions options, QObject *parent)
         if (m_stateDirty)
             publishState();
     });
+    m_idsTimer.setSingleShot(true);
+    m_idsTimer.setInterval(kIdsSaveMs);
+    connect(&m_idsTimer, &QTimer::timeout, this, [this] { m_handler.saveIds(); });
+    m_handler.onIdsToSave([this] {
+        if (!m_idsTimer.isActive())
+            m_idsTimer.start();
+    });
 }
 
 MqttDoor::~MqttDoor()
 {
+    if (m_handler.idsUnsaved())
+        m_handler.saveIds();
     if (m_connecting.joinable()) {
         std::lock_guard lock(m_connectingFor->mutex);
         m_connectingFor->door = nullptr;

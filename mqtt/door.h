@@ -133,6 +133,9 @@ private:
     int m_socket = -1;
     std::unique_ptr<QSocketNotifier> m_read, m_write;
     QTimer m_misc, m_retry, m_stateTimer;
+    // Refused commands' ids are written at most this often.
+    static constexpr int kIdsSaveMs = 2000;
+    QTimer m_idsTimer;
     bool m_stateDirty = false;
     int m_failures = 0;  // connects in a row that did not last
     bool m_connected = false;

@@ -124,8 +124,21 @@ void Handler::take(const QString &topic, const QByteArray &payload, bool retaine
         m_running = Running{command.id, command.set, replyTo};
     m_seen.add(result, now);
     m_seen.prune(now);
-    m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
+    // A refusal lost to a crash before it is written changes nothing on
+    // the board: the command, delivered again, is judged afresh.
+    if (result.status == QLatin1String("refused") && m_saveSoon) {
+        m_idsUnsaved = true;
+        m_saveSoon();
+    } else {
+        saveIds();
+    }
     answer(result, replyTo);
+}
+
+void Handler::saveIds()
+{
+    m_idsUnsaved = false;
+    m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
 }
 
 bool Handler::idsKnown() const
@@ -192,7 +205,7 @@ void Handler::uploadEnded()
     Result result{running.id, last.value(QLatin1String("result")).toString(),
                   last.value(QLatin1String("error")).toString(), QJsonObject{{"set", running.set}}};
     m_seen.ended(result);
-    m_board.saveOrSay(QLatin1String(kIdsFile), m_seen.toJson());
+    saveIds();
     answer(result, running.replyTo);
 }
 

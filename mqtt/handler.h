@@ -39,6 +39,14 @@ public:
     QString selected() const;
     // Told when a set is chosen.
     void onSelected(std::function<void()> follower) { m_onSelected = std::move(follower); }
+    // The ids of commands that did something are written before the answer
+    // goes; those only refused may wait, where `soon` is given: it is told
+    // that some do, and is to have saveIds() called a little later. A flood
+    // of refused commands then costs the board one write now and then,
+    // rather than one each, which would hold its characters up.
+    void onIdsToSave(std::function<void()> soon) { m_saveSoon = std::move(soon); }
+    void saveIds();
+    bool idsUnsaved() const { return m_idsUnsaved; }
 
     static constexpr const char *kIdsFile = "mqtt-ids.json";
     static constexpr const char *kSelectedFile = "mqtt-selected.json";
@@ -60,6 +68,8 @@ private:
     SeenIds m_seen;
     QString m_selected;
     std::function<void()> m_onSelected;
+    std::function<void()> m_saveSoon;
+    bool m_idsUnsaved = false;
     struct Running {
         QString id, set;
         ReplyTo replyTo;

@@ -10,9 +10,12 @@ namespace mqtt {
 
 std::optional<Result> SeenIds::find(const QString &id) const
 {
-    for (const Entry &entry : m_entries) {
-        if (entry.result.id == id)
-            return entry.result;
+    if (!m_ids.contains(id))
+        return std::nullopt;
+    // The id a client asks after again is most often a recent one.
+    for (auto it = m_entries.crbegin(); it != m_entries.crend(); ++it) {
+        if (it->result.id == id)
+            return it->result;
     }
     return std::nullopt;
 }
@@ -20,8 +23,9 @@ std::optional<Result> SeenIds::find(const QString &id) const
 void SeenIds::add(const Result &result, const QDateTime &at)
 {
     m_entries.append({result, at});
+    m_ids.insert(result.id);
     while (m_entries.size() > kMost)
-        m_entries.removeFirst();
+        m_ids.remove(m_entries.takeFirst().result.id);
 }
 
 void SeenIds::ended(const Result &end)
@@ -39,7 +43,7 @@ void SeenIds::prune(const QDateTime &now)
     const QDateTime dayAgo = now.addSecs(-kDaySeconds);
     qsizetype drop = 0;
     while (drop < m_entries.size() - kLast && m_entries.at(drop).at < dayAgo)
-        ++drop;
+        m_ids.remove(m_entries.at(drop++).result.id);
     m_entries.remove(0, drop);
 }
 
@@ -67,6 +71,7 @@ std::optional<SeenIds> SeenIds::fromJson(const QByteArray &bytes, QString *why)
             return std::nullopt;
         }
         seen.m_entries.append({result, QDateTime::fromSecsSinceEpoch(qint64(at.toDouble()), Qt::UTC)});
+        seen.m_ids.insert(result.id);
     }
     return seen;
 }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QSet>
 
 #include <optional>
 
@@ -45,6 +46,9 @@ private:
         QDateTime at;
     };
     QList<Entry> m_entries;  // oldest first
+    // The ids of m_entries: a flood of new ids is told from the ones seen
+    // without reading them all each time.
+    QSet<QString> m_ids;
 };
 
 // Results that could not be published while the broker was away, oldest

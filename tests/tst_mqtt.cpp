@@ -594,6 +594,16 @@ void TestMqtt::busy()
     QVERIFY(listener.waitFor([&] { return listener.results("b1").size() >= 2; }, 30000));
     QCOMPARE(listener.results("b1").at(1).value("status").toString(), QStringLiteral("sent"));
     QCOMPARE(boardReads(expectedStream()), expectedStream());
+    // The refusal is remembered, across a restart too: delivered again
+    // now that the board is free, it is still not acted on.
+    QVERIFY(openDoor());
+    QVERIFY(publish(m_broker->port(), topic("send"), R"({"id":"b2","set":"Morning"})"));
+    QVERIFY(listener.waitFor([&] { return listener.results("b2").size() >= 2; }));
+    const QJsonObject again = listener.results("b2").at(1);
+    QCOMPARE(again.value("status").toString(), QStringLiteral("duplicate"));
+    QCOMPARE(again.value("first").toObject().value("status").toString(), QStringLiteral("refused"));
+    QTest::qWait(300);
+    QCOMPARE(m_board->received(), expectedStream());
 }
 
 void TestMqtt::staleVersion()
@@ -720,6 +730,13 @@ void TestMqtt::keepsIds()
     const auto read = mqtt::SeenIds::fromJson(seen.toJson(), &why);
     QVERIFY2(read, qPrintable(why));
     QCOMPARE(read->size(), mqtt::SeenIds::kLast);
+    QVERIFY(read->find("3099") && !read->find("2099"));
+    // Past the most it holds, the oldest go, even within the day.
+    mqtt::SeenIds flooded;
+    for (int i = 0; i < mqtt::SeenIds::kMost + 10; ++i)
+        flooded.add({QString::number(i), "refused", {}, {}}, now);
+    QCOMPARE(flooded.size(), mqtt::SeenIds::kMost);
+    QVERIFY(!flooded.find("9") && flooded.find("10"));
 }
 
 void TestMqtt::keepsResults_data()
