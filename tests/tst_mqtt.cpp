@@ -979,11 +979,15 @@ void TestMqtt::acl_data()
     QTest::addColumn<QString>("board");         // its id, and its account on the broker
     QTest::addColumn<bool>("fromCredentials");  // its password from systemd's folder, not --mqtt-password-file
     QTest::addColumn<QString>("sender");
+    QTest::addColumn<bool>("toGroup");  // to the board's group, not to the board
     QTest::addColumn<bool>("sent");
-    QTest::newRow("a board's own account") << "a" << false << "a" << true;
-    QTest::newRow("another board's account") << "b" << true << "a" << false;
-    QTest::newRow("central to a") << "a" << true << "central" << true;
-    QTest::newRow("central to b") << "b" << false << "central" << true;
+    QTest::newRow("a board's own account") << "a" << false << "a" << false << true;
+    QTest::newRow("another board's account") << "b" << true << "a" << false << false;
+    QTest::newRow("central to a") << "a" << true << "central" << false << true;
+    QTest::newRow("central to b") << "b" << false << "central" << false << true;
+    // A board reads its groups' sends and may give none.
+    QTest::newRow("a board's account to the group") << "b" << false << "a" << true << false;
+    QTest::newRow("central to the group") << "b" << false << "central" << true << true;
 }
 
 void TestMqtt::acl()
@@ -991,6 +995,7 @@ void TestMqtt::acl()
     QFETCH(QString, board);
     QFETCH(bool, fromCredentials);
     QFETCH(QString, sender);
+    QFETCH(bool, toGroup);
     QFETCH(bool, sent);
     const QMap<QString, QString> passwords{{"a", "a-Sesame-41"}, {"b", "b-Sesame-42"}, {"central", "c-Sesame-43"}};
     QTemporaryDir dir;
@@ -1004,8 +1009,10 @@ void TestMqtt::acl()
     QFile acl(aclFile);
     QVERIFY(acl.open(QIODevice::WriteOnly));
     acl.write("pattern readwrite pelorin/%u/#\n"
+              "pattern read pelorin/group/+/send\n"
               "user central\n"
               "topic write pelorin/+/send\n"
+              "topic write pelorin/group/+/send\n"
               "topic read pelorin/+/result\n");
     acl.close();
     Broker broker(0,
@@ -1023,6 +1030,7 @@ void TestMqtt::acl()
     options.url = broker.url();
     options.id = board;
     options.user = board;
+    options.groups = {"north"};
     if (fromCredentials)
         qputenv("CREDENTIALS_DIRECTORY", dir.filePath("credentials").toLocal8Bit());
     else
@@ -1040,8 +1048,8 @@ void TestMqtt::acl()
     QTest::qWait(300);
     // The broker refuses a publish its ACL forbids; mosquitto_pub says so
     // and fails, which is not what this judges.
-    publish(broker.port(), "pelorin/" + board + "/send", R"({"id":"k1","set":"Morning"})",
-            {"-u", sender, "-P", passwords[sender]});
+    publish(broker.port(), toGroup ? "pelorin/group/north/send" : "pelorin/" + board + "/send",
+            R"({"id":"k1","set":"Morning"})", {"-u", sender, "-P", passwords[sender]});
     if (sent) {
         QVERIFY(central.waitFor([&] { return central.results("k1", results).size() >= 2; }));
         QCOMPARE(central.results("k1", results).at(1).value("status").toString(), QStringLiteral("sent"));
