@@ -221,7 +221,6 @@ async def main():
     finally:
         server.terminate()
         server.wait()
-        shutil.rmtree(work, ignore_errors=True)
 
     print(f"pelorin --serve, a set of {len(EXPECTED)} characters, twice")
     print(f"{'send':<8} {'exact':<6} {'smallest gap':>13} {'mean overrun':>13} {'resident, sending':>18}")
@@ -242,6 +241,7 @@ async def main():
           f"from {min(signins):.0f} to {max(signins):.0f} ms over {len(signins)}")
     print(f"resident memory: idle {idle_kb / 1024:.1f} MB, idle after 7 sign-ins {after_kb / 1024:.1f} MB; peak over the run (sign-ins' hashes included) "
           f"{peak_kb / 1024:.1f} MB")
+    shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
