@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,9 +51,12 @@ QString TestDesktop::runDesktop(const QStringList &portArguments, const QString 
     QProcess desktop;
     desktop.setProcessEnvironment(environmentWith(settings));
     desktop.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A group of its own, so that a script given up on takes its X server
+    // and the program with it, rather than leaving them running.
+    desktop.setChildProcessModifier([] { ::setsid(); });
     desktop.start(QStringLiteral(PELORIN_SOURCE_DIR "/tests/desktop.sh"), QStringList{binary, shot()} + portArguments);
-    if (!desktop.waitForFinished(60000)) {
-        desktop.kill();
+    if (!desktop.waitForFinished(120000)) {
+        ::kill(-pid_t(desktop.processId()), SIGKILL);
         desktop.waitForFinished();
     }
     const QString output = QString::fromLocal8Bit(desktop.readAllStandardOutput());
