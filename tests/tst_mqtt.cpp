@@ -116,6 +116,30 @@ private:
 };
 
 // mosquitto_sub on the board's topics: each message as it arrived.
+// What the board's sender handed over since `offset` of its trace file,
+// one line a character: "SECONDS.NANOSECONDS HEX".
+struct HandedOver {
+    QByteArray bytes;
+    QList<qint64> atNs;
+};
+
+HandedOver handedOverSince(const QString &path, qint64 offset)
+{
+    HandedOver handed;
+    QFile trace(path);
+    if (!trace.open(QIODevice::ReadOnly) || !trace.seek(offset))
+        return handed;
+    for (const QByteArray &line : trace.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 2)
+            continue;
+        const QList<QByteArray> clock = fields[0].split('.');
+        handed.atNs << clock[0].toLongLong() * 1000000000 + clock.value(1).toLongLong();
+        handed.bytes += char(fields[1].toInt(nullptr, 16));
+    }
+    return handed;
+}
+
 class Listener {
 public:
     struct Message {
@@ -1096,22 +1120,11 @@ void TestMqtt::frozenBroker()
     QCOMPARE(boardReads(stream), stream);
     // The set as handed over: every character, none sooner than a tick
     // after the one before.
-    QFile trace(tracePath);
-    QVERIFY(trace.open(QIODevice::ReadOnly) && trace.seek(traced));
-    QByteArray bytes;
-    qint64 before = -1, shortest = std::numeric_limits<qint64>::max();
-    for (const QByteArray &line : trace.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() != 2)
-            continue;
-        const QList<QByteArray> clock = fields[0].split('.');
-        const qint64 at = clock[0].toLongLong() * 1000000000 + clock.value(1).toLongLong();
-        if (before >= 0)
-            shortest = std::min(shortest, at - before);
-        before = at;
-        bytes += char(fields[1].toInt(nullptr, 16));
-    }
-    QCOMPARE(bytes, stream);
+    const HandedOver handed = handedOverSince(tracePath, traced);
+    QCOMPARE(handed.bytes, stream);
+    qint64 shortest = std::numeric_limits<qint64>::max();
+    for (qsizetype i = 1; i < handed.atNs.size(); ++i)
+        shortest = std::min(shortest, handed.atNs[i] - handed.atNs[i - 1]);
     QVERIFY2(shortest >= qint64(tick) * 1000000, qPrintable(QString::number(shortest)));
     // Its end said once the broker is back; a "started" again may come
     // before it.
@@ -1165,18 +1178,11 @@ void TestMqtt::flood()
     QCOMPARE(boardReads(stream), stream);
     // No character held back by the flood: a loaded machine's scheduler
     // makes a gap longer by milliseconds, a second is far beyond it.
-    QFile trace(tracePath);
-    QVERIFY(trace.open(QIODevice::ReadOnly) && trace.seek(traced));
-    QList<qint64> times;
-    for (const QByteArray &line : trace.readAll().split('\n')) {
-        const QList<QByteArray> clock = line.split(' ').first().split('.');
-        if (clock.size() == 2)
-            times << clock[0].toLongLong() * 1000 + clock[1].toLongLong() / 1000000;
-    }
-    QCOMPARE(times.size(), stream.size());
+    const HandedOver handed = handedOverSince(tracePath, traced);
+    QCOMPARE(handed.bytes, stream);
     qint64 longest = 0;
-    for (qsizetype i = 1; i < times.size(); ++i)
-        longest = std::max(longest, times[i] - times[i - 1]);
+    for (qsizetype i = 1; i < handed.atNs.size(); ++i)
+        longest = std::max(longest, (handed.atNs[i] - handed.atNs[i - 1]) / 1000000);
     qInfo("longest gap between characters: %lld ms, at one each %d ms", longest, tick);
     QVERIFY2(longest < tick + 1000, qPrintable(QString::number(longest)));
 }
