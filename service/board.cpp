@@ -31,7 +31,7 @@ Board::Board(StateFolder &folder, PortMap ports) : Board(folder, std::move(ports
 
 Board::Board(StateFolder &folder, PortMap ports, Clocks givenClocks)
     : state(folder), clocks(std::move(givenClocks)), accounts(folder), sets(folder), log(folder.path()),
-      sender(std::move(ports)),
+      sender(std::move(ports), nullptr, SetSender::Where::OwnThread),
       scheduler(
           folder, log, sets,
           Scheduler::Clocks{[this] { return wallTime(); },

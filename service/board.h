@@ -123,6 +123,8 @@ struct Board {
     // Wrong tries that make a setup code void. With 60 random bits, the
     // chance that they find it is below one in 10^15.
     static constexpr int kSetupTries = 1000;
+    // Sends on a thread of its own, so that no request through any door
+    // holds up a character.
     SetSender sender;
     QString device;
     bool deviceFixed = false;

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <ctime>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ private slots:
     void changes();
     void sessionExpires();
     void sends();
+    void sendsWhileTheServerIsBusy();
     void ownersAlone_data();
     void ownersAlone();
     void passwordChangeSignsOthersOut();
@@ -331,6 +333,49 @@ void TestServe::sends()
     const QByteArray log = m_state->read("log");
     QVERIFY(log.contains("\"event\":\"send started\"") && log.contains("\"event\":\"send sent\""));
     QVERIFY(!log.contains("correct horse") && !log.contains(m_cookie.split('=').last()));
+}
+
+// The server's thread may be held up by any request; the characters keep
+// their pace all the same, and a stop says how far the board got.
+void TestServe::sendsWhileTheServerIsBusy()
+{
+    claim();
+    PtyBoard board;
+    QVERIFY(board.isValid());
+    m_board->setDevice(board.path());
+    constexpr int kTickMs = 100;
+    m_board->sender.setTickMs(kTickMs);
+    const QByteArray token = "X-CSRF-Token: " + m_csrf + "\r\n";
+    QCOMPARE(statusOf(as("PUT", "/api/sets/Morning", kSet, token + kJson + "If-None-Match: *\r\n")), 201);
+    QCOMPARE(statusOf(as("POST", "/api/send", json({{"set", "Morning"}}), token + kJson)), 202);
+    const int total = int(m_board->sender.messageSet().uploadStream.size());
+    QVERIFY(total > 40);
+
+    // The server's thread busy for two seconds, as under a flood of
+    // requests: twenty characters are due meanwhile. A loaded machine may
+    // wake the sending late, so a quarter of them is enough to show that
+    // it did not wait for the server.
+    const auto busyFrom = PtyBoard::Clock::now();
+    const auto busyUntil = busyFrom + std::chrono::seconds(2);
+    while (PtyBoard::Clock::now() < busyUntil) {
+    }
+    const auto arrivals = board.arrivals();
+    const auto during = std::count_if(arrivals.begin(), arrivals.end(),
+                                      [&](const PtyBoard::Arrival &a) { return a.at > busyFrom && a.at <= busyUntil; });
+    QVERIFY2(during >= 5, qPrintable(QStringLiteral("%1 characters while the server was busy").arg(during)));
+
+    QCOMPARE(statusOf(as("POST", "/api/stop", {}, token)), 200);
+    const QString said = QJsonDocument::fromJson(bodyOf(as("GET", "/api/status")))
+                             .object()
+                             .value("last")
+                             .toObject()
+                             .value("error")
+                             .toString();
+    // Whatever had been handed over before the stop reaches the board,
+    // and nothing after it.
+    QTest::qWait(3 * kTickMs);
+    const QString got = QStringLiteral("Stopped after %1 of %2 characters").arg(board.received().size()).arg(total);
+    QVERIFY2(said.startsWith(got), qPrintable(said + QStringLiteral(" / board: ") + got));
 }
 
 void TestServe::ownersAlone_data()

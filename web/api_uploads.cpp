@@ -30,8 +30,8 @@ void stop(Board &board, const Call &call, const Answer &answer)
 {
     if (!board.sender.busy())
         return answer(errorReply(409, QStringLiteral("Nothing is being sent.")));
-    const upload::Progress p = board.sender.progress();
     board.sender.stop();
+    const upload::Progress p = board.sender.progress();
     board.record(call.caller.who(), call.caller.address, QStringLiteral("send stopped"), board.upload.set);
     board.ended(QStringLiteral("stopped"), false,
                 QStringLiteral("Stopped after %1 of %2 characters: the board may now hold part "
