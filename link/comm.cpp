@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -66,7 +67,8 @@ struct Comm::DrainLink {
 
 namespace {
 
-QtMessageHandler g_outerHandler = nullptr;
+// Read by whichever thread logs while a port opens on the sending's.
+std::atomic<QtMessageHandler> g_outerHandler = nullptr;
 
 // Qt warns on standard error when it cannot take a serial port's lock; the
 // refusal that follows is explained in pelorin's own words, naming the
@@ -78,8 +80,8 @@ void withoutLockWarnings(QtMsgType type, const QMessageLogContext &context, cons
             || message.startsWith(QLatin1String("The following directories are not readable or writable"))
             || (message.startsWith(u'\t') && message.endsWith(u'\n'))))
         return;
-    if (g_outerHandler)
-        g_outerHandler(type, context, message);
+    if (const QtMessageHandler outer = g_outerHandler.load())
+        outer(type, context, message);
 }
 
 }  // namespace
@@ -151,7 +153,7 @@ bool Comm::openOn(QSerialPort &serial, int port)
     serial.setFlowControl(QSerialPort::NoFlowControl);
     g_outerHandler = qInstallMessageHandler(withoutLockWarnings);
     const bool opened = openDevice(serial);
-    qInstallMessageHandler(g_outerHandler);
+    qInstallMessageHandler(g_outerHandler.load());
     if (opened) {
         m_unconfirmed = 0;
         return true;
