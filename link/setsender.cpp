@@ -210,7 +210,8 @@ bool SetSender::start(const MessageSet &set, const QString &port, const NextStep
     const int pace = m_tickMs;
     Sending::Begun begun;
     call([&] { begun = m_sending->start(run, set, port, next, pace); });
-    m_set = begun.set;
+    // A set that did not start is still the one asked for, with no stream.
+    m_set = begun.ok ? begun.set : set;
     m_pace = pace;
     m_portName = begun.portName;
     m_failure = begun.failure;

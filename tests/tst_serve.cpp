@@ -371,11 +371,15 @@ void TestServe::sendsWhileTheServerIsBusy()
                              .toObject()
                              .value("error")
                              .toString();
-    // Whatever had been handed over before the stop reaches the board,
-    // and nothing after it.
+    // What had been handed over before the stop reaches the board, and
+    // nothing after it; but a stop throws away what the system still
+    // holds, which may be the last character, just handed over.
     QTest::qWait(3 * kTickMs);
-    const QString got = QStringLiteral("Stopped after %1 of %2 characters").arg(board.received().size()).arg(total);
-    QVERIFY2(said.startsWith(got), qPrintable(said + QStringLiteral(" / board: ") + got));
+    const int got = int(board.received().size());
+    const auto saysSent = [&](int n) {
+        return said.startsWith(QStringLiteral("Stopped after %1 of %2 characters").arg(n).arg(total));
+    };
+    QVERIFY2(saysSent(got) || saysSent(got + 1), qPrintable(said + QStringLiteral(" / the board got %1").arg(got)));
 }
 
 void TestServe::ownersAlone_data()
