@@ -23,7 +23,9 @@ second, as the open page does.
 For each send: whether the set arrived exactly; how many of the owner's
 requests were answered, and how slowly; the smallest gap between
 characters, the mean overrun of the 500 ms interval and the largest gap,
-beside the largest of the send with no attack over the same scheme; and
+beside the largest of the send with no attack over the same scheme; the
+largest gap as the server handed the characters over, from its own trace,
+which tells its lateness from the reader's; and
 slowhttptest's own last status (its connections connected, closed, in
 error and pending, and whether its probe found the service available).
 The promises: the set exact, every owner's request answered, and the
@@ -139,8 +141,19 @@ class Attacker:
         return gap + max(0.0, last - at)
 
 
-async def one_send(port, how, session, work, name, wanted, attack, pid):
+def handed_times(trace):
+    """The server's own account of each hand-over, in seconds, as
+    PELORIN_HANDOVER_TRACE has it."""
+    try:
+        with open(trace) as f:
+            return [float(line.split()[0]) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+async def one_send(port, how, session, work, name, wanted, attack, pid, trace):
     cookie, csrf = session
+    handed_before = len(handed_times(trace))
     board, device, report = serve.recorder(work, name, len(wanted))
     row = {"errors": Counter(), "latencies": [], "asked": 0, "resident": [], "files": []}
     status, _, payload, _ = await serve.request(port, "PUT", "/api/board", {"device": device}, cookie, csrf, **how)
@@ -198,7 +211,9 @@ async def one_send(port, how, session, work, name, wanted, attack, pid):
     with open(report) as f:
         data = json.load(f)
     gaps, times = data["gaps_ms"], data["times"]
-    row.update(exact=data["bytes"] == wanted, got=len(data["bytes"]), gaps=gaps, times=times, report=report)
+    handed = handed_times(trace)[handed_before:]
+    row.update(exact=data["bytes"] == wanted, got=len(data["bytes"]), gaps=gaps, times=times, report=report,
+               handed_gaps=[(b - a) * 1000 for a, b in zip(handed, handed[1:])])
     if attacker:
         first, last = (times[0], times[-1]) if times else (0, 0)
         row["attack"] = {
@@ -222,7 +237,9 @@ async def scheme_run(https, work, messages, wanted):
         cert, key = certificate(work)
         options = ("--tls-cert", cert, "--tls-key", key)
         tls = ssl.create_default_context(cafile=cert)
-    server, port, code, said = serve.start(os.path.join(work, scheme + "-state"), options, preexec_fn=unit_limits)
+    trace = os.path.join(work, scheme + "-handed")
+    server, port, code, said = serve.start(os.path.join(work, scheme + "-state"), options, preexec_fn=unit_limits,
+                                           env=dict(os.environ, PELORIN_HANDOVER_TRACE=trace))
     how = {"tls": tls, "source": OWNER}
     rows = {}
     try:
@@ -230,7 +247,7 @@ async def scheme_run(https, work, messages, wanted):
         for attack in [None] + ATTACKS:
             name = attack[0] if attack else "no attack"
             rows[name] = await one_send(port, how, session, work, f"{scheme}-{name.replace(' ', '-')}", wanted,
-                                        attack, server.pid)
+                                        attack, server.pid, trace)
             print(f"  {scheme}, {name}: done, load {os.getloadavg()[0]:.2f}", file=sys.stderr, flush=True)
         limit = open(f"/proc/{server.pid}/limits").read()
         files = re.search(r"Max open files\s+(\d+)\s+(\d+)", limit)
@@ -267,7 +284,7 @@ def main():
           f"{' '.join(f'{x:.2f}' for x in load_after)} at the end, on {os.cpu_count()} cores")
     broken = []
     print(f"{'scheme':<6} {'attack':<10} {'exact':<5} {'owner answered':<15} {'slowest':>10} {'smallest gap':>13} "
-          f"{'mean overrun':>13} {'largest gap':>12} {'vs none':>10} {'resident':>9} {'files':>5}")
+          f"{'mean overrun':>13} {'largest gap':>12} {'vs none':>10} {'handed over':>12} {'resident':>9} {'files':>5}")
     for scheme, (rows, _, files, _) in results.items():
         calm = max(rows["no attack"]["gaps"], default=float("nan"))
         for name, row in rows.items():
@@ -278,9 +295,10 @@ def main():
             answered, asked = len(row["latencies"]), row["asked"]
             slowest = max(row["latencies"]) if row["latencies"] else None
             moved = largest - calm if largest is not None and name != "no attack" else None
+            handed = max(row["handed_gaps"], default=None)
             print(f"{scheme:<6} {name:<10} {'yes' if row['exact'] else 'NO':<5} {f'{answered} of {asked}':<15} "
                   f"{fmt(slowest, ' ms', 1):>10} {fmt(smallest):>13} {fmt(overrun):>13} {fmt(largest):>12} "
-                  f"{(f'{moved:+.3f} ms' if moved is not None else '-'):>10} "
+                  f"{(f'{moved:+.3f} ms' if moved is not None else '-'):>10} {fmt(handed):>12} "
                   f"{max(row['resident']) / 1024 if row['resident'] else float('nan'):>6.1f} MB"
                   f" {max(row['files'], default=0):>5}")
             what = f"{scheme}, {name}"
@@ -297,8 +315,10 @@ def main():
                 broken.append(f"{what}: the largest gap, {largest:.3f} ms (between characters {at + 1} and "
                               f"{at + 2}), is {moved:.3f} ms over the send's with no attack")
     print("owner answered: of GET /api/status once a second from the send's start to the board's last character, "
-          "each on a new connection; slowest: its longest answer; resident, files: the server's largest resident "
-          "memory and open descriptors, sampled each second")
+          "each on a new connection; slowest: its longest answer; handed over: the largest gap between two "
+          "characters as the server handed them to the device (its PELORIN_HANDOVER_TRACE), where the other gaps "
+          "are as the board's side read them; resident, files: the server's largest resident memory and open "
+          "descriptors, sampled each second")
     print()
     print("slowhttptest's own last status in each attack (its connections at the end of its last run under"
           " way), and how its runs ended:")
