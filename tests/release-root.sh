@@ -22,7 +22,7 @@
 # build's .buildinfo is beside its packages.
 #   tests/release-root.sh BUILT OLD
 # BUILT: the folder tools/debian-package made this version's amd64
-# packages in; OLD: the one it made 1.3.0's in, from its commit. Needs
+# packages in (and arm64's, which an arm64 root then installs); OLD: the one it made 1.3.0's in, from its commit. Needs
 # root, for the root's mounts.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: tests/release-root.sh BUILT OLD" >&2; exit 2; }
@@ -89,11 +89,12 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { cat "$tmp/http.log"; echo "http.server did not start" >&2; exit 1; }
 site=http://127.0.0.1:$port
-release() { # FOLDER KEY [tools/release option...]
+release() { # FOLDER KEY [tools/release option...]: amd64's, or ARCHITECTURES' where set
     local folder=$1 signer=$2
     shift 2
-    tools/release --key "$signer" --out "$tmp/www/$folder" --url "$site/$folder/" --no-windows "$@" amd64
+    tools/release --key "$signer" --out "$tmp/www/$folder" --url "$site/$folder/" --no-windows "$@" "${architectures[@]:-amd64}"
 }
+architectures=()
 release good "$key" --commit 580093f --built "$old"
 release forged "$other" --commit 580093f --built "$old"
 cp -a "$tmp/www/good" "$tmp/www/tampered"
@@ -203,7 +204,8 @@ old_state() {
 }
 check "$old_version's server, claimed, with staff and a set" old_state
 
-# This release, beside 1.3.0's.
+# This release, beside 1.3.0's: arm64's too where BUILT holds it.
+[ ! -f "$built/pelorin_${version}_arm64.changes" ] || architectures=(amd64 arm64)
 check "tools/release adds $version beside $old_version" release good "$key" --built "$built"
 sums() { cp "$tmp/www/good/SHA256SUMS" "$tmp/sums-before" && ! release good "$key" --built "$built" &&
     cmp "$tmp/www/good/SHA256SUMS" "$tmp/sums-before"; }
@@ -273,6 +275,23 @@ went_back() {
         test "$(run pelorin --version)" = "pelorin $old_version"
 }
 check "back to $old_version from its own suite, as the README says" went_back
+
+# An arm64 root takes this release from the same repository, by its key,
+# and runs it under qemu-user. This machine's apt unpacks it there: with
+# no binfmt_misc here, no ARM program could start another, as apt does.
+if [ ${#architectures[@]} -gt 1 ]; then
+    sed "s|^Signed-By: .*|Signed-By: $tmp/www/good/pelorin-archive-keyring.gpg|" "$tmp/www/good/pelorin.sources" \
+        >"$tmp/arm64.sources"
+    roots_init arm64 "$tmp"
+    arm64_root() {
+        root arm64 pelorin --setup-hook="mkdir -p \"\$1/etc/apt/sources.list.d\" &&
+            cp '$tmp/arm64.sources' \"\$1/etc/apt/sources.list.d/pelorin.sources\""
+    }
+    check "arm64: a root of pelorin from the repository" arm64_root
+    check "arm64: pelorin --version says $version" test "$(emulate arm64 /usr/bin/pelorin --version)" = "pelorin $version"
+else
+    echo "skipped: an arm64 root from the repository, for want of arm64's packages in $built"
+fi
 
 echo "release root: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
