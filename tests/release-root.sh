@@ -17,7 +17,8 @@
 #     byte for byte; apt source fetches this one's source; and the
 #     README's steps back to 1.3.0 take it from its suite of its own.
 # And of the folder itself: a version it holds is never made again, its
-# SHA256SUMS and their signature check, Release says pelorin's origin and
+# SHA256SUMS and their signature check, a new key signs every suite again,
+# Release says pelorin's origin and
 # no Valid-Until, the debug symbols are in their own component, and each
 # build's .buildinfo is beside its packages.
 #   tests/release-root.sh BUILT OLD
@@ -222,6 +223,15 @@ check "Release: pelorin's origin and label, no Valid-Until, signed both ways" sh
     ! grep -q '^Valid-Until' '$dists/Release' && ! grep -q '^Valid-Until' '$dists/InRelease' &&
     gpgv --keyring '$tmp/www/good/pelorin-archive-keyring.gpg' '$dists/InRelease' &&
     gpgv --keyring '$tmp/www/good/pelorin-archive-keyring.gpg' '$dists/Release.gpg' '$dists/Release'"
+# The folder signed by the other key so far, released on with this one,
+# as a key is replaced: every suite is signed by the new key.
+new_key() {
+    release forged "$key" --built "$built" &&
+        gpgv --keyring "$tmp/www/good/pelorin-archive-keyring.gpg" "$tmp/www/forged/apt/dists/bookworm-$old_version/InRelease" &&
+        gpgv --keyring "$tmp/www/good/pelorin-archive-keyring.gpg" "$tmp/www/forged/apt/dists/bookworm/InRelease" &&
+        cmp "$tmp/www/forged/pelorin-archive-keyring.gpg" "$tmp/www/good/pelorin-archive-keyring.gpg"
+}
+check "a release with a new key signs the earlier releases' suites again" new_key
 check "debug symbols in the debug component alone" sh -c "
     ! grep -q '^Package: .*-dbgsym' '$dists/main/binary-amd64/Packages' &&
     grep -qx 'Package: pelorin-dbgsym' '$dists/debug/binary-amd64/Packages' &&
