@@ -211,6 +211,8 @@ check "tools/release adds $version beside $old_version" release good "$key" --bu
 sums() { cp "$tmp/www/good/SHA256SUMS" "$tmp/sums-before" && ! release good "$key" --built "$built" &&
     cmp "$tmp/www/good/SHA256SUMS" "$tmp/sums-before"; }
 check "tools/release refuses to make $version again, and changes nothing" sums
+older() { ! release good "$key" --commit 580093f --built "$old" && cmp "$tmp/www/good/SHA256SUMS" "$tmp/sums-before"; }
+check "tools/release refuses $old_version once $version is out, and changes nothing" older
 check "SHA256SUMS: every file as listed" sh -c "cd '$tmp/www/good' && sha256sum --strict -c --quiet SHA256SUMS &&
     [ \$(wc -l <SHA256SUMS) -eq \$(find . -path ./.reprepro -prune -o -type f ! -name 'SHA256SUMS*' -print | wc -l) ]"
 check "SHA256SUMS.asc: signed by the release key" \
