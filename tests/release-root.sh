@@ -288,6 +288,19 @@ went_back() {
 }
 check "back to $old_version from its own suite, as the README says" went_back
 
+# A staged roll-out's suite beside bookworm, which stays as it was.
+staged() {
+    local before
+    before=$(cat "$tmp/www/good/apt/dists/bookworm/main/binary-amd64/Packages") &&
+        release good "$key" --suite bookworm-staging --built "$built" &&
+        grep -qx "Version: $version" "$tmp/www/good/apt/dists/bookworm-staging/main/binary-amd64/Packages" &&
+        grep -qx 'Suites: bookworm-staging' "$tmp/www/good/pelorin-bookworm-staging.sources" &&
+        grep -qx 'Suites: bookworm' "$tmp/www/good/pelorin.sources" &&
+        test "$before" = "$(cat "$tmp/www/good/apt/dists/bookworm/main/binary-amd64/Packages")" &&
+        gpgv --keyring "$tmp/www/good/pelorin-archive-keyring.gpg" "$tmp/www/good/apt/dists/bookworm-staging/InRelease"
+}
+check "a staged roll-out's suite beside bookworm, which stays as it was" staged
+
 # An arm64 root takes this release from the same repository, by its key,
 # and runs it under qemu-user. This machine's apt unpacks it there: with
 # no binfmt_misc here, no ARM program could start another, as apt does.
