@@ -134,11 +134,12 @@ emulate() {
         "$roots_tmp/$name" ${roots_qemu:+"/$roots_qemu"} "$@"
 }
 
-# roots_build ARCH PROFILES SOURCE: prints the path of a kept root, a
-# tarball, that holds what the Debian source in the folder SOURCE needs to
-# build for ARCH with the build profiles PROFILES (a comma between) and
-# nothing more but Debian's build essentials and, for an architecture other
-# than this machine's, its cross toolchain: the clean root that Debian's
+# roots_build ARCH PROFILES SOURCE [PACKAGES]: prints the path of a kept
+# root, a tarball, that holds what the Debian source in the folder SOURCE
+# needs to build for ARCH with the build profiles PROFILES (a comma
+# between) and nothing more but Debian's build essentials, for an
+# architecture other than this machine's its cross toolchain, and the
+# PACKAGES asked for (a comma between), such as the tools that vary a build: the clean root that Debian's
 # build daemons build in, so that the build neither sees nor changes what
 # this machine has installed, and its .buildinfo says what it was built
 # with. Roots are kept under ~/.cache/pelorin/roots, named by the
@@ -146,7 +147,7 @@ emulate() {
 # sources, and made again when older than a day, so that the libraries in
 # them are the archive's of that day. Needs roots_sources first.
 roots_build() {
-    local arch=$1 profiles=$2 source=$3
+    local arch=$1 profiles=$2 source=$3 packages=${4:-}
     local build cache key tar architectures include=() start=$SECONDS
     build=$(dpkg --print-architecture)
     cache=${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/roots
@@ -155,8 +156,9 @@ roots_build() {
         architectures=$build,$arch
         include=(--include="crossbuild-essential-$arch")
     fi
+    [ -z "$packages" ] || include+=(--include="$packages")
     key=$({
-        echo "build root 1 $arch $profiles$roots_without"
+        echo "build root 1 $arch $profiles$roots_without${packages:+ with $packages}"
         printf '%s\n' "${roots_sources[@]}"
         awk '/^$/ { exit } /^Build-(Depends|Conflicts)/ { field = 1; print; next } /^[^ \t]/ { field = 0 } field' \
             "$source/debian/control"
