@@ -15,17 +15,8 @@ set -u
 source_dir=${1:-$(dirname "$0")/..}
 examples=$source_dir/debian/examples
 dumps=$source_dir/tests/udev
-passed=0 failed=0
-check() { # description, command...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what"
-    fi
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
 
 service=$examples/pelorin-send@.service
 check "the service waits for no device" \
@@ -85,7 +76,7 @@ passes_by() { # rule, dump
     ! applies "$@"
 }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$checks_said"' EXIT
 for adapter in ftdi ch340 cp210x; do
     filled "$dumps/$adapter.properties" >"$work/$adapter.rules"
     for other in ftdi ch340 cp210x; do
@@ -99,5 +90,4 @@ for adapter in ftdi ch340 cp210x; do
 done
 check "the rule names the adapter /dev/tavro" grep -q 'SYMLINK+="tavro"' "$work/ch340.rules"
 
-echo "examples: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end examples

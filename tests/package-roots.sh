@@ -25,19 +25,9 @@ set -euo pipefail
 deb=$(realpath "$1") gui=$(realpath "$2") old=${3:+$(realpath "$3")} served=${4:+$(realpath "$4")}
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
-trap 'wait; rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() { # description, command...
-    local what=$1
-    shift
-    if "$@" >"$tmp/check.out" 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what"
-        sed 's/^/  /' "$tmp/check.out" | head -n 20
-    fi
-}
+# shellcheck source=tests/checks.sh
+. tests/checks.sh
+trap 'wait; rm -rf "$tmp" "$checks_said"' EXIT
 # shellcheck source=tools/roots.sh
 . tools/roots.sh
 roots_init "$(dpkg --print-architecture)" "$tmp"
@@ -211,8 +201,8 @@ fi
 
 if [ -z "$old" ]; then
     echo "skipped: the upgrade from 1.0.0, whose package was not given"
-    echo "package roots: $passed passed, $failed failed"
-    exit $((failed > 0))
+    checks_end "package roots"
+    exit
 fi
 
 # The upgrade from 1.0.0: a user has .mes files open in pelorin, and the
@@ -262,5 +252,4 @@ window() {
 }
 check "upgrade: pelorin opens the window" window
 
-echo "package roots: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "package roots"

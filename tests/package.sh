@@ -10,24 +10,15 @@ set -u
 deb=$(realpath "$1")
 gui=$(realpath "$2")
 id=org.pelorin.Pelorin
-passed=0 failed=0
-check() { # description, command...
-    what=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what"
-    fi
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
 png_size() { # the width and height from a PNG header
     od -An -tu1 -j16 -N8 "$1" | awk '{ print $3 * 256 + $4 "x" $7 * 256 + $8 }'
 }
 
 tree=$(mktemp -d)
 only=$(mktemp -d)
-trap 'rm -rf "$tree" "$only"' EXIT
+trap 'rm -rf "$tree" "$only" "$checks_said"' EXIT
 { dpkg-deb -x "$deb" "$tree" && dpkg-deb -x "$gui" "$tree" && dpkg-deb -x "$deb" "$only"; } ||
     { echo "package: 0 passed, 1 failed"; exit 1; }
 doc=$tree/usr/share/doc/pelorin
@@ -156,5 +147,4 @@ wait "$pid" 2>/dev/null
 said=$(QT_QPA_PLATFORM=offscreen "$only/usr/bin/pelorin" 2>&1)
 check "alone, names the window's package" test $? -eq 2 -a -n "$(echo "$said" | grep 'sudo apt install pelorin-gui')"
 
-echo "package: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end package

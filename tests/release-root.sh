@@ -43,21 +43,11 @@ cleanup() {
     [ -z "$(in_root)" ] || kill $(in_root) 2>/dev/null || true
     GNUPGHOME=$tmp/gnupg gpgconf --kill all 2>/dev/null || true
     wait
-    rm -rf "$tmp"
+    rm -rf "$tmp" "$checks_said"
 }
+# shellcheck source=tests/checks.sh
+. tests/checks.sh
 trap cleanup EXIT
-passed=0 failed=0
-check() { # description, command...
-    local what=$1
-    shift
-    if "$@" >"$tmp/check.out" 2>&1; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what"
-        sed 's/^/  /' "$tmp/check.out" | head -n 30
-    fi
-}
 # shellcheck source=tools/roots.sh
 . tools/roots.sh
 roots_init amd64 "$tmp"
@@ -318,5 +308,4 @@ else
     echo "skipped: an arm64 root from the repository, for want of arm64's packages in $built"
 fi
 
-echo "release root: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_end "release root"
