@@ -23,8 +23,10 @@ add_executable(pelorin_console ui/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/pelorin-c
 set_target_properties(pelorin_console PROPERTIES OUTPUT_NAME pelorin SUFFIX .com)
 foreach(target pelorin pelorin_console)
     target_link_libraries(${target} PRIVATE pelorin_window)
-    # The C++ and thread runtimes too, so that no MinGW DLL is needed.
-    target_link_options(${target} PRIVATE -static -s)
+    # The C++ and thread runtimes too, so that no MinGW DLL is needed. The
+    # linker would stamp the time of the link into the program's header:
+    # without it, the same sources and Windows Qt give the same bytes.
+    target_link_options(${target} PRIVATE -static -s -Wl,--no-insert-timestamp)
 endforeach()
 
 install(TARGETS pelorin pelorin_console RUNTIME DESTINATION bin)
@@ -55,6 +57,7 @@ set(CPACK_NSIS_INSTALLED_ICON_NAME bin\\\\pelorin.exe)
 # CPack's uninstaller removes its own key, Software\pelorin\pelorin, but
 # leaves the vendor's key above it: it goes once the uninstall is done.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode
+SetDateSave off
 Function un.onUninstSuccess
   DeleteRegKey /ifempty SHCTX 'Software\\\\pelorin'
 FunctionEnd")
