@@ -44,12 +44,14 @@ PasswordHasher::~PasswordHasher()
     m_pool->waitForDone();
 }
 
-bool PasswordHasher::queue(std::function<void()> work, bool first)
+bool PasswordHasher::queue(std::function<void()> work, Priority priority)
 {
-    if (!m_ready || m_pending > kQueue + (first ? kReserved : 0))
+    const int room =
+        kQueue + (priority != Priority::Stranger ? kReserved : 0) + (priority == Priority::Owner ? kOwnersReserved : 0);
+    if (!m_ready || m_pending > room)
         return false;
     ++m_pending;
-    m_pool->start(std::move(work), first ? 1 : 0);
+    m_pool->start(std::move(work), int(priority));
     return true;
 }
 
@@ -70,7 +72,7 @@ bool PasswordHasher::hash(const QByteArray &password, std::function<void(const Q
 }
 
 bool PasswordHasher::verify(const QByteArray &stored, const QByteArray &password,
-                            std::function<void(bool matches, bool rehash)> done, bool first)
+                            std::function<void(bool matches, bool rehash)> done, Priority priority)
 {
     return queue(
         [this, stored, password, done = std::move(done)] {
@@ -89,5 +91,5 @@ bool PasswordHasher::verify(const QByteArray &stored, const QByteArray &password
                 },
                 Qt::QueuedConnection);
         },
-        first);
+        priority);
 }

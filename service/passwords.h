@@ -18,9 +18,15 @@ class PasswordHasher : public QObject {
     Q_OBJECT
 public:
     static constexpr int kQueue = 4;  // waiting, beside the one being made
-    // Places kept for a browser that signed in before, which goes first:
-    // strangers' guesses filling the queue must not keep the owner out.
-    static constexpr int kReserved = 2;
+    // Who asks, for a place in the queue: a browser that signed in to the
+    // account before goes before strangers, and has places of its own, so
+    // that strangers' guesses filling the queue keep no one out who is
+    // known; the owner's known browsers go first and have places no one
+    // else takes, so that no staff account, signing in over and over from
+    // its own known browser, keeps the owner out either.
+    enum class Priority { Stranger, Known, Owner };
+    static constexpr int kReserved = 2;        // for the known
+    static constexpr int kOwnersReserved = 2;  // for the owner's known
     static constexpr unsigned long long kPasses = 2;
     static constexpr size_t kMemory = 32u << 20;
     static constexpr int kLongestPassword = 1024;
@@ -39,10 +45,10 @@ public:
     // (a name that does not exist) is checked against a dummy, so that its
     // answer takes as long as a real one.
     bool verify(const QByteArray &stored, const QByteArray &password,
-                std::function<void(bool matches, bool rehash)> done, bool first = false);
+                std::function<void(bool matches, bool rehash)> done, Priority priority = Priority::Stranger);
 
 private:
-    bool queue(std::function<void()> work, bool first = false);
+    bool queue(std::function<void()> work, Priority priority = Priority::Stranger);
 
     bool m_ready = false;
     int m_pending = 0;

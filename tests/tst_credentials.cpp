@@ -37,6 +37,8 @@ private slots:
     void passwords();
     void unknownNameTakesAsLong();
     void queueIsBounded();
+    void queueKeepsPlaces_data();
+    void queueKeepsPlaces();
 };
 
 void TestCredentials::setupCodeTyped_data()
@@ -156,6 +158,45 @@ void TestCredentials::queueIsBounded()
     QVERIFY(runUntil([&] { return answered == accepted; }, 20000));
     // Room again once they are done.
     QVERIFY(hasher.hash("x", [&](const QByteArray &) { ++answered; }));
+}
+
+// Who finds a place once others have filled the queue, and who goes first.
+void TestCredentials::queueKeepsPlaces_data()
+{
+    using P = PasswordHasher::Priority;
+    QTest::addColumn<P>("filledBy");
+    QTest::addColumn<P>("asker");
+    QTest::addColumn<bool>("placed");
+    QTest::newRow("strangers, then a known browser") << P::Stranger << P::Known << true;
+    QTest::newRow("strangers, then the owner's") << P::Stranger << P::Owner << true;
+    QTest::newRow("strangers, then a stranger") << P::Stranger << P::Stranger << false;
+    QTest::newRow("a known browser, then another") << P::Known << P::Known << false;
+    QTest::newRow("a known browser, then the owner's") << P::Known << P::Owner << true;
+    QTest::newRow("the owner's, then the owner's") << P::Owner << P::Owner << false;
+}
+
+void TestCredentials::queueKeepsPlaces()
+{
+    QFETCH(PasswordHasher::Priority, filledBy);
+    QFETCH(PasswordHasher::Priority, asker);
+    QFETCH(bool, placed);
+    PasswordHasher hasher;
+    QList<PasswordHasher::Priority> answered;
+    const auto ask = [&](PasswordHasher::Priority who) {
+        return hasher.verify(
+            {}, "x", [&answered, who](bool, bool) { answered.append(who); }, who);
+    };
+    int queued = 0;
+    while (ask(filledBy))
+        ++queued;
+    QVERIFY(queued > PasswordHasher::kQueue);
+    QCOMPARE(ask(asker), placed);
+    if (placed && asker != filledBy) {
+        QVERIFY(runUntil([&] { return answered.contains(asker); }, 30000));
+        // Past the one being made when it came, and, on a machine so busy
+        // that this thread waited a whole hash meanwhile, the next.
+        QVERIFY2(answered.indexOf(asker) <= 2, qPrintable(QString::number(answered.indexOf(asker))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCredentials)

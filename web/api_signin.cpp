@@ -29,6 +29,17 @@ void guessFailed(Board &board, const Call &call)
         board.devices.failed(deviceCookie(call.request), now);
 }
 
+// Where a try at a password waits: a browser known to the account it is
+// for before strangers, and the owner's known browsers before all.
+PasswordHasher::Priority priorityOf(const Board &board, const Call &call)
+{
+    if (!call.trusted)
+        return PasswordHasher::Priority::Stranger;
+    const AccountStore::Account *account = board.accounts.find(call.guessed);
+    return account && account->role == AccountStore::Role::Owner ? PasswordHasher::Priority::Owner
+                                                                 : PasswordHasher::Priority::Known;
+}
+
 // Signs `account` in on this browser: a session, and the cookies; the log
 // records `event`, with the browser's new device id and `detail`.
 HttpReply signedIn(Board &board, const Call &call, const QString &account, bool kept, int status, const QString &event,
@@ -218,7 +229,7 @@ void login(Board &board, const Call &call, const Answer &answer)
             board.throttle.succeeded(held.caller.address);
             answer(signedIn(board, held, account->name, kept, 200, QStringLiteral("signed in")));
         },
-        call.trusted);
+        priorityOf(board, call));
     if (!queued)
         answer(busy());
 }
@@ -282,7 +293,7 @@ void changePassword(Board &board, const Call &call, const Answer &answer)
             if (!queued)
                 answer(busy());
         },
-        call.trusted);
+        priorityOf(board, call));
     if (!queued)
         answer(busy());
 }
