@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <array>
 #include <sodium.h>
 
@@ -54,6 +55,19 @@ QByteArray SessionStore::open(const QString &account, bool kept, const QString &
     dropExpired(now);
     const QByteArray cookie = secrets::make();
     Session session{hashOf(cookie), account, device.left(200), address, kept, now, now};
+    QList<const Session *> theirs;
+    for (const Session &other : std::as_const(m_sessions))
+        if (other.account == account)
+            theirs.append(&other);
+    if (theirs.size() >= kPerAccount) {
+        std::sort(theirs.begin(), theirs.end(),
+                  [](const Session *a, const Session *b) { return a->lastSeen < b->lastSeen; });
+        QList<QByteArray> ended;
+        for (qsizetype i = 0; i <= theirs.size() - kPerAccount; ++i)
+            ended.append(theirs.at(i)->idHash);
+        for (const QByteArray &idHash : std::as_const(ended))
+            m_sessions.remove(idHash);
+    }
     m_sessions.insert(session.idHash, session);
     return cookie;
 }

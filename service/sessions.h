@@ -22,6 +22,11 @@ public:
     static constexpr std::chrono::hours kAbsolute{12};
     // "Keep me signed in on this device": both limits.
     static constexpr std::chrono::hours kKept{30 * 24};
+    // Devices signed in to one account at once: past it, a sign-in ends
+    // the account's session seen longest ago, so that an account signing
+    // in over and over grows neither the file nor the owner's list of
+    // devices without end, and touches no other account's.
+    static constexpr int kPerAccount = 32;
 
     struct Session {
         QByteArray idHash;  // hex SHA-256 of the identifier
@@ -35,7 +40,8 @@ public:
 
     // A new session, and the cookie value that names it; a fresh identifier
     // at every sign-in. Sessions whose time is up go with it, so that the
-    // file written next holds none.
+    // file written next holds none, and the account's seen longest ago
+    // where it would have more than kPerAccount.
     QByteArray open(const QString &account, bool kept, const QString &device, const QString &address,
                     Clock::time_point now);
     // The live session that `cookie` names, seen now; null when it names

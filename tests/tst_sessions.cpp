@@ -25,6 +25,7 @@ private slots:
     void recordsRead_data();
     void recordsRead();
     void passwordChangeSignsOthersOut();
+    void boundedPerAccount();
     void expiredGo_data();
     void expiredGo();
     void csrf_data();
@@ -169,6 +170,29 @@ void TestSessions::passwordChangeSignsOthersOut()
     QVERIFY(store.find(other, kStart));
     store.closeAccount("anna");
     QVERIFY(!store.find(here, kStart));
+}
+
+// An account signing in over and over ends its own sessions seen longest
+// ago, and no other account's.
+void TestSessions::boundedPerAccount()
+{
+    SessionStore store;
+    const QByteArray owners = store.open("owner", true, {}, {}, kStart);
+    QList<QByteArray> anna;
+    for (int i = 0; i < SessionStore::kPerAccount; ++i)
+        anna.append(store.open("anna", true, {}, {}, kStart + minutes(i)));
+    // The first is in use, so the second is the one seen longest ago.
+    QVERIFY(store.find(anna.first(), kStart + hours(1)));
+    for (int i = 0; i < 3; ++i)
+        anna.append(store.open("anna", true, {}, {}, kStart + hours(2) + minutes(i)));
+    const auto now = kStart + hours(3);
+    QVERIFY(store.find(owners, now));
+    QVERIFY(store.find(anna.first(), now));
+    for (int i = 1; i <= 3; ++i)
+        QVERIFY2(!store.find(anna.at(i), now), qPrintable(QString::number(i)));
+    for (int i = 4; i < anna.size(); ++i)
+        QVERIFY2(store.find(anna.at(i), now), qPrintable(QString::number(i)));
+    QCOMPARE(store.sessions(now).size(), SessionStore::kPerAccount + 1);
 }
 
 void TestSessions::expiredGo_data()
