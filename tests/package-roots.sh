@@ -31,6 +31,9 @@ trap 'wait; rm -rf "$tmp" "$checks_said"' EXIT
 # shellcheck source=tools/roots.sh
 . tools/roots.sh
 roots_init "$(dpkg --print-architecture)" "$tmp"
+server_root=serve
+# shellcheck source=tests/server-in-root.sh
+. tests/server-in-root.sh
 
 # Both roots at once: making them is mostly waiting on the network. The
 # upgrade's root is installed, not just unpacked, with what keeps the
@@ -91,56 +94,8 @@ check "alone: pelorin --virtual-board" said 2 'sudo apt install pelorin-gui' \
 
 # The board's server, upgraded from 1.2.0: its state where systemd keeps a
 # DynamicUser's (/var/lib/private/pelorin), the server run as that user.
-service_uid=61234 state=/var/lib/private/pelorin
-serving() { # [OPTION...]: starts the root's server as the service's user
-    : >"$tmp/serving.err"
-    emulate serve setpriv --reuid=$service_uid --regid=$service_uid --clear-groups \
-        /usr/bin/pelorin --serve --listen 127.0.0.1:0 --state $state "$@" 2>"$tmp/serving.err" &
-    local _
-    for _ in $(seq 100); do
-        grep -q '^  http' "$tmp/serving.err" && break
-        sleep 0.1
-    done
-    port=$(grep -o -m1 ':[0-9]\+/' "$tmp/serving.err" | head -n 1 | tr -d :/)
-    code=$(sed -n 's/.*setup code: //p' "$tmp/serving.err")
-    cat "$tmp/serving.err"
-    [ -n "$port" ]
-}
-stopped() {
-    pkill -f -- "--state $state" || true
-    local _
-    for _ in $(seq 50); do
-        pgrep -f -- "--state $state" >/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
-api() { # EXPECTED METHOD PATH [curl option...]: the answer's body
-    local expected=$1 method=$2 path=$3 status
-    shift 3
-    status=$(curl -s -o "$tmp/answer" -w '%{http_code}' -X "$method" --max-time 60 "$@" \
-        "http://127.0.0.1:$port$path") || true
-    cat "$tmp/answer"
-    [ "$status" = "$expected" ] || { echo " <- $method $path: $status, not $expected"; return 1; }
-}
-json=(-H 'Content-Type: application/json')
-owner=(-b "$tmp/owner.jar" -c "$tmp/owner.jar")
-token() { api 200 GET /api/session "${owner[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["csrf"])'; }
-state_files() { (cd "$tmp/serve$state" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
 old_state() {
-    # As the service sees it through systemd's mounts: the user passes
-    # through /var/lib/private to its own folder, and nowhere else.
-    mkdir -p "$tmp/serve$state" && chmod 0711 "$tmp/serve/var/lib/private" && chmod 0700 "$tmp/serve$state" &&
-        chown $service_uid:$service_uid "$tmp/serve$state" && serving && [ -n "$code" ] &&
-        api 201 POST /api/setup "${owner[@]}" "${json[@]}" \
-            -d "{\"code\":\"$code\",\"name\":\"owner\",\"password\":\"owner's secret\"}" &&
-        api 200 POST /api/login "${owner[@]}" "${json[@]}" \
-            -d '{"name":"owner","password":"owner'"'"'s secret","keep":true}' &&
-        local csrf && csrf=$(token) &&
-        api 201 POST /api/accounts "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" \
-            -d '{"name":"anna","password":"anna'"'"'s secret"}' &&
-        api 201 PUT /api/sets/Morning.mes "${owner[@]}" -H "X-CSRF-Token: $csrf" -H 'If-None-Match: *' \
-            -H 'Content-Type: application/x-tavro-messages' --data-binary @"$tmp/set.mes" &&
+    claimed &&
         api 200 PUT /api/board "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" -d '{"device":"/dev/ttyUSB0"}' &&
         stopped && state_files >"$tmp/state-1.2.0" &&
         grep -q ' ./sets/Morning.mes$' "$tmp/state-1.2.0" && grep -q ' ./accounts.json$' "$tmp/state-1.2.0"

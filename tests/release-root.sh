@@ -31,16 +31,10 @@ built=$(realpath "$1") old=$(realpath "$2")
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
 server=''
-in_root() { # the PIDs of the processes running in the owner's root
-    local proc
-    for proc in /proc/[0-9]*; do
-        [ "$(readlink "$proc/root" 2>/dev/null)" != "$tmp/owner" ] || echo "${proc#/proc/}"
-    done
-}
 cleanup() {
     [ -z "$server" ] || kill "$server" 2>/dev/null || true
     # shellcheck disable=SC2046 # one PID a word
-    [ -z "$(in_root)" ] || kill $(in_root) 2>/dev/null || true
+    [ -z "$(root_pids 2>/dev/null)" ] || kill $(root_pids) 2>/dev/null || true
     GNUPGHOME=$tmp/gnupg gpgconf --kill all 2>/dev/null || true
     wait
     rm -rf "$tmp" "$checks_said"
@@ -51,6 +45,9 @@ trap cleanup EXIT
 # shellcheck source=tools/roots.sh
 . tools/roots.sh
 roots_init amd64 "$tmp"
+server_root=owner
+# shellcheck source=tests/server-in-root.sh
+. tests/server-in-root.sh
 version=$(dpkg-deb -f "$built"/pelorin_*_amd64.deb Version)
 old_version=$(dpkg-deb -f "$old"/pelorin_*_amd64.deb Version)
 
@@ -74,12 +71,12 @@ mkdir "$tmp/www"
 python3 -u -m http.server --bind 127.0.0.1 --directory "$tmp/www" 0 >"$tmp/http.log" 2>&1 &
 server=$!
 for _ in $(seq 100); do
-    port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$tmp/http.log")
-    [ -z "$port" ] || break
+    site_port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$tmp/http.log")
+    [ -z "$site_port" ] || break
     sleep 0.1
 done
-[ -n "$port" ] || { cat "$tmp/http.log"; echo "http.server did not start" >&2; exit 1; }
-site=http://127.0.0.1:$port
+[ -n "$site_port" ] || { cat "$tmp/http.log"; echo "http.server did not start" >&2; exit 1; }
+site=http://127.0.0.1:$site_port
 release() { # FOLDER KEY [tools/release option...]: amd64's, or ARCHITECTURES' where set
     local folder=$1 signer=$2
     shift 2
@@ -112,7 +109,7 @@ refused() { # FOLDER WORDS: apt-get update fails on that source, saying WORDS
     run apt-get update >"$tmp/update.out" 2>&1 || status=$?
     rm "$tmp/owner/etc/apt/sources.list.d/pelorin.sources"
     cat "$tmp/update.out"
-    [ "$status" -ne 0 ] && grep -q "127.0.0.1:$port/$1/.*" "$tmp/update.out" && grep -Eq "$2" "$tmp/update.out" &&
+    [ "$status" -ne 0 ] && grep -q "127.0.0.1:$site_port/$1/.*" "$tmp/update.out" && grep -Eq "$2" "$tmp/update.out" &&
         ! run apt-get install --no-install-recommends pelorin &&
         ! run dpkg-query -W -f '${Status}\n' pelorin 2>/dev/null | grep -q 'install ok installed'
 }
@@ -141,56 +138,8 @@ check "pelorin alone, without the window" no_window
 
 # The board's server of 1.3.0 makes its state, where systemd keeps a
 # DynamicUser's, as the service's user.
-service_uid=61234 state=/var/lib/private/pelorin
-serving() {
-    emulate owner setpriv --reuid=$service_uid --regid=$service_uid --clear-groups \
-        /usr/bin/pelorin --serve --listen 127.0.0.1:0 --state $state "$@" 2>"$tmp/serving.err" &
-    local _
-    for _ in $(seq 100); do
-        grep -q '^  http' "$tmp/serving.err" && break
-        sleep 0.1
-    done
-    served=$(grep -o -m1 ':[0-9]\+/' "$tmp/serving.err" | head -n 1 | tr -d :/)
-    code=$(sed -n 's/.*setup code: //p' "$tmp/serving.err")
-    cat "$tmp/serving.err"
-    [ -n "$served" ]
-}
-stopped() { # ends what runs in the root, by PID
-    local _ pids
-    for _ in $(seq 50); do
-        pids=$(in_root)
-        [ -n "$pids" ] || return 0
-        # shellcheck disable=SC2086 # one PID a word
-        kill $pids 2>/dev/null || true
-        sleep 0.1
-    done
-    return 1
-}
-api() { # EXPECTED METHOD PATH [curl option...]
-    local expected=$1 method=$2 path=$3 status
-    shift 3
-    status=$(curl -s -o "$tmp/answer" -w '%{http_code}' -X "$method" --max-time 60 "$@" \
-        "http://127.0.0.1:$served$path") || true
-    cat "$tmp/answer"
-    [ "$status" = "$expected" ] || { echo " <- $method $path: $status, not $expected"; return 1; }
-}
-json=(-H 'Content-Type: application/json')
-owner=(-b "$tmp/owner.jar" -c "$tmp/owner.jar")
-state_files() { (cd "$tmp/owner$state" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
 old_state() {
-    local csrf
-    mkdir -p "$tmp/owner$state" && chmod 0711 "$tmp/owner/var/lib/private" && chmod 0700 "$tmp/owner$state" &&
-        chown $service_uid:$service_uid "$tmp/owner$state" && serving && [ -n "$code" ] &&
-        api 201 POST /api/setup "${owner[@]}" "${json[@]}" \
-            -d "{\"code\":\"$code\",\"name\":\"owner\",\"password\":\"owner's secret\"}" &&
-        api 200 POST /api/login "${owner[@]}" "${json[@]}" \
-            -d '{"name":"owner","password":"owner'"'"'s secret","keep":true}' &&
-        csrf=$(api 200 GET /api/session "${owner[@]}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["csrf"])') &&
-        api 201 POST /api/accounts "${owner[@]}" "${json[@]}" -H "X-CSRF-Token: $csrf" \
-            -d '{"name":"anna","password":"anna'"'"'s secret"}' &&
-        api 201 PUT /api/sets/Morning.mes "${owner[@]}" -H "X-CSRF-Token: $csrf" -H 'If-None-Match: *' \
-            -H 'Content-Type: application/x-tavro-messages' --data-binary @"$tmp/set.mes" &&
-        stopped && state_files >"$tmp/state-before" &&
+    claimed && stopped && state_files >"$tmp/state-before" &&
         grep -q ' ./sets/Morning.mes$' "$tmp/state-before" && grep -q ' ./accounts.json$' "$tmp/state-before"
 }
 check "$old_version's server, claimed, with staff and a set" old_state
